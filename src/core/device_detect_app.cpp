@@ -1,0 +1,115 @@
+#include "core/device_detect_app.h"
+
+#include <cstdlib>
+#include <ctime>
+
+#include "core/text_codec.h"
+#include "log/log_stream.h"
+#include "platform/ini_file.h"
+
+CDeviceDetectApp theApp;
+
+namespace {
+
+int32_t logLevelFromWord(const std::string& word) {
+    // Exact, case-sensitive words; anything else switches the log off.
+    if (word == "Debug") return LOG_DEBUG;
+    if (word == "Info") return LOG_INFO;
+    if (word == "War") return LOG_WAR;
+    if (word == "Err") return LOG_ERR;
+    if (word == "Crit") return LOG_CRIT;
+    return 0;
+}
+
+}  // namespace
+
+CDeviceDetectApp::CDeviceDetectApp() : m_pDetectedXml(std::make_unique<CXmlHelper>()) {
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    m_paths = dd::platform::readRuntimePaths();
+}
+
+CDeviceDetectApp::~CDeviceDetectApp() { ExitInstance(); }
+
+void CDeviceDetectApp::ExitInstance() {
+    if (m_exited) {
+        return;
+    }
+    m_exited = true;
+    stopDetect();
+}
+
+std::string CDeviceDetectApp::catalogueFile() const {
+    return dd::platform::joinPath(m_paths.moduleDir, "device.xml");
+}
+
+void CDeviceDetectApp::readLoaderConfig() {
+    m_paths = dd::platform::readRuntimePaths();
+    std::string ini = dd::platform::joinPath(m_paths.moduleDir, "orqBRAXLoader.ini");
+    std::string word = dd::platform::readIniString(ini, "Detect", "LogLevel", "None", 19);
+    LogInit(LOG_OPT_HEADER | LOG_OPT_SINK, logLevelFromWord(word), "DeviceDetect");
+}
+
+int CDeviceDetectApp::prepareDetect() {
+    DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::startDetect() ++";
+    DD_LOG(LOG_DEBUG) << "CreateDirectory " << m_paths.dataDir;
+    if (!dd::platform::makeDirectories(m_paths.dataDir)) {
+        DD_LOG(LOG_ERR) << "cannot create the data folder " << m_paths.dataDir;
+    }
+
+    std::string guard = dd::platform::joinPath(m_paths.lockDir, std::string(kInstanceGuardName) + ".lock");
+    switch (m_hInstanceMutex.tryAcquire(guard)) {
+        case dd::platform::InstanceLock::Result::Acquired:
+            break;
+        case dd::platform::InstanceLock::Result::HeldElsewhere:
+            DD_LOG(LOG_ERR) << "orqDetect already exists.";
+            return 1;
+        case dd::platform::InstanceLock::Result::Failed:
+            // Without a lock file we cannot tell; detection still works.
+            DD_LOG(LOG_ERR) << "cannot open the single-instance lock " << guard;
+            break;
+    }
+
+    DD_LOG(LOG_DEBUG) << "Load device.xml";
+    std::string catalogue = catalogueFile();
+    DD_LOG(LOG_DEBUG) << "Load " << catalogue;
+    m_supported.loadSupportedIds(catalogue);
+    return 0;
+}
+
+int CDeviceDetectApp::startDetect() {
+    DD_LOG(LOG_DEBUG) << "module path : " << m_paths.moduleDir;
+    DD_LOG(LOG_DEBUG) << "create detect thread.";
+    DD_LOG(LOG_DEBUG) << "create handle device thread.";
+    DD_LOG(LOG_ERR) << "wifi module initialize faild.";
+    DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::startDetect() --";
+    return 1;
+}
+
+void CDeviceDetectApp::stopDetect() {
+    DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::stopDetect() ++";
+    m_bStopped.store(1);
+    m_lConnectCount.store(0);
+    m_hInstanceMutex.release();
+    DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::stopDetect() --";
+}
+
+bool CDeviceDetectApp::notifyDeviceChange(int32_t code, DeviceRecord* record) {
+    DeviceChangeCallBack callback = deviceCB.load();
+    if (callback == nullptr || m_bStopped.load() != 0) {
+        DD_LOG(LOG_DEBUG) << "theApp.deviceCB is nil";
+        return false;
+    }
+    callback(code, record);
+    return true;
+}
+
+bool CDeviceDetectApp::notifySyncByDevice(const std::string& device, int32_t action) {
+    SyncByDevCallBack callback = syncCB.load();
+    if (callback == nullptr) {
+        DD_LOG(LOG_DEBUG) << "syncCB is nil";
+        return false;
+    }
+    std::u16string text = dd::utf8ToUtf16(device);
+    callback(text.c_str(), action);
+    return true;
+}

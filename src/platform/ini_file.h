@@ -1,0 +1,52 @@
+// INI files: the loader's "orqBRAXLoader.ini", "apkConfig.ini", the
+// remembered devices and the settings file. Parsing is a pure function of the
+// text; reading and writing files are thin wrappers around it. Section and
+// key names compare ignoring ASCII case, as the Windows profile functions do.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace dd::platform {
+
+class IniDocument {
+public:
+    // Lines are "[section]", "key=value", or comments starting with ';' or '#'.
+    // Anything else (binary junk, lines without '=') is ignored; blanks around
+    // names and values are trimmed; a line may end in CRLF.
+    static IniDocument parse(std::string_view text);
+    std::string render() const;
+
+    std::optional<std::string> get(std::string_view section, std::string_view key) const;
+    // False (and nothing changed) when the section or key cannot be written
+    // safely: empty, or holding '=', '[', ']', ';', a line break or a NUL.
+    bool set(std::string_view section, std::string_view key, std::string_view value);
+
+    static bool isSafeName(std::string_view name);
+
+private:
+    struct Entry {
+        std::string key;
+        std::string value;
+    };
+    struct Section {
+        std::string name;
+        std::vector<Entry> entries;
+    };
+    std::vector<Section> m_sections;
+};
+
+// Like GetPrivateProfileString: the value (at most maxChars bytes), or
+// fallback when the file, the section or the key is missing.
+std::string readIniString(const std::string& path, std::string_view section, std::string_view key,
+                          std::string_view fallback, size_t maxChars = 4096);
+int readIniInt(const std::string& path, std::string_view section, std::string_view key,
+               int fallback);
+// Sets one key and rewrites the file atomically. Writers in this process are
+// serialised, so two threads never lose each other's key.
+bool writeIniString(const std::string& path, std::string_view section, std::string_view key,
+                    std::string_view value);
+
+}  // namespace dd::platform

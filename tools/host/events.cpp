@@ -1,0 +1,165 @@
+#include "events.h"
+
+#include <sys/time.h>
+
+#include <cstdio>
+#include <ctime>
+
+namespace {
+
+std::string toUtf8(const char16_t* field, size_t capacity) {
+    std::string out;
+    for (size_t i = 0; i < capacity && field[i] != 0; ++i) {
+        uint32_t cp = field[i];
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < capacity && field[i + 1] >= 0xDC00 &&
+            field[i + 1] <= 0xDFFF) {
+            cp = 0x10000 + ((cp - 0xD800) << 10) + (field[i + 1] - 0xDC00);
+            ++i;
+        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+            cp = 0xFFFD;
+        }
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+template <size_t N>
+std::string text(const char16_t (&field)[N]) {
+    return toUtf8(field, N);
+}
+
+std::string nowText() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    tm local{};
+    localtime_r(&now.tv_sec, &local);
+    char buffer[32];
+    std::snprintf(buffer, sizeof(buffer), "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
+                  local.tm_sec, static_cast<int>(now.tv_usec / 1000));
+    return buffer;
+}
+
+std::string jsonString(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+                    out += escaped;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace
+
+const char* deviceChangeName(int32_t code) {
+    switch (code) {
+        case NEW_DEVICE: return "NEW_DEVICE";
+        case REMOVE_DEVICE: return "REMOVE_DEVICE";
+        case DRIVER_INSTALLING: return "DRIVER_INSTALLING";
+        case DEVICE_DISCOVERED: return "DEVICE_DISCOVERED";
+        default: return "UNKNOWN";
+    }
+}
+
+HostEvent eventFromRecord(int32_t code, DeviceRecord* record) {
+    HostEvent event;
+    event.kind = HostEvent::Kind::DeviceChange;
+    event.code = code;
+    event.time = nowText();
+    if (record == nullptr) {
+        return event;
+    }
+    if (code == NEW_DEVICE) {
+        event.record = record;
+    }
+    event.serialno = text(record->serialno);
+    event.imei = text(record->imei);
+    event.model = text(record->model);
+    event.serverip = text(record->serverip);
+    event.autolaunch = text(record->autolaunch);
+    event.allowwifi = text(record->allowwifi);
+    event.firmware = text(record->firmware);
+    event.optname = text(record->optname);
+    event.port = record->adbdeviceport;
+    event.sdk = record->sdk;
+    event.factoryreset = record->factoryreset;
+    event.cardcount = record->cardcount;
+    event.vid = record->vid;
+    event.pid = record->pid;
+    event.battery = record->battery;
+    event.kernel = record->kernel;
+    return event;
+}
+
+std::string formatReadable(const HostEvent& event) {
+    char ids[32];
+    std::snprintf(ids, sizeof(ids), "%04x:%04x", event.vid, event.pid);
+    std::string line = event.time + "  ";
+    if (event.kind == HostEvent::Kind::SyncRequest) {
+        return line + "SYNC REQUEST  " + (event.code == START_SYNC ? "start" : "stop") +
+               " from \"" + event.device + "\"";
+    }
+    switch (event.code) {
+        case DRIVER_INSTALLING:
+            return line + "driver installing  " + event.serialno + " (" + ids + ")";
+        case DEVICE_DISCOVERED:
+            return line + "discovered         " + event.serialno + "  " + event.model + " (" + ids + ")";
+        case NEW_DEVICE: {
+            char details[160];
+            std::snprintf(details, sizeof(details), " kernel %.2f sdk %u battery %u%% service %s:%u",
+                          event.kernel, event.sdk, event.battery, event.serverip.c_str(), event.port);
+            return line + "ready              " + event.serialno + "  " + event.model + " imei " +
+                   event.imei + " (" + ids + ")" + details + " wifi " + event.allowwifi +
+                   (event.factoryreset != 0 ? " [not paired with this PC]" : "");
+        }
+        case REMOVE_DEVICE:
+            return line + "removed            " + event.serialno + " (" + ids + ")";
+        default:
+            return line + "unknown notification " + std::to_string(event.code);
+    }
+}
+
+std::string formatJson(const HostEvent& event) {
+    if (event.kind == HostEvent::Kind::SyncRequest) {
+        return "{\"time\":" + jsonString(event.time) + ",\"event\":\"SYNC_REQUEST\",\"action\":" +
+               std::to_string(event.code) + ",\"device\":" + jsonString(event.device) + "}";
+    }
+    char kernel[32];
+    std::snprintf(kernel, sizeof(kernel), "%.4g", event.kernel);
+    return "{\"time\":" + jsonString(event.time) + ",\"event\":\"" + deviceChangeName(event.code) +
+           "\",\"code\":" + std::to_string(event.code) + ",\"serialno\":" + jsonString(event.serialno) +
+           ",\"imei\":" + jsonString(event.imei) + ",\"model\":" + jsonString(event.model) +
+           ",\"vid\":" + std::to_string(event.vid) + ",\"pid\":" + std::to_string(event.pid) +
+           ",\"serverip\":" + jsonString(event.serverip) + ",\"adbdeviceport\":" +
+           std::to_string(event.port) + ",\"autolaunch\":" + jsonString(event.autolaunch) +
+           ",\"allowwifi\":" + jsonString(event.allowwifi) + ",\"kernel\":" + kernel +
+           ",\"sdk\":" + std::to_string(event.sdk) + ",\"battery\":" + std::to_string(event.battery) +
+           ",\"factoryreset\":" + std::to_string(event.factoryreset) +
+           ",\"cardcount\":" + std::to_string(event.cardcount) + "}";
+}

@@ -1,0 +1,26 @@
+// What the module told the host, copied out of the callback so that the main
+// thread can show it after the callback has returned.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "devicedetect/DeviceDetect.h"
+
+struct HostEvent {
+    enum class Kind { DeviceChange, SyncRequest };
+    Kind kind = Kind::DeviceChange;
+    int32_t code = -1;           // device-change code or sync action
+    DeviceRecord* record = nullptr;  // NEW_DEVICE only: valid until its REMOVE_DEVICE
+    std::string serialno, imei, model, serverip, autolaunch, allowwifi, firmware, optname;
+    uint32_t port = 0, sdk = 0, factoryreset = 0, cardcount = 0;
+    uint16_t vid = 0, pid = 0, battery = 0;
+    double kernel = 0;
+    std::string device;  // sync request: the phone's device text
+    std::string time;    // local time the callback came in
+};
+
+HostEvent eventFromRecord(int32_t code, DeviceRecord* record);
+const char* deviceChangeName(int32_t code);
+std::string formatReadable(const HostEvent& event);
+std::string formatJson(const HostEvent& event);

@@ -1,0 +1,12 @@
+// phonesim: plays phones for the module's tests and the demo.
+#include <cstdio>
+#include <cstring>
+
+int main(int argc, char** argv) {
+    if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
+        std::puts("usage: phonesim COMMAND [options]   (see --help of each command)");
+        return argc < 2 ? 2 : 0;
+    }
+    std::fprintf(stderr, "phonesim: unknown command %s\n", argv[1]);
+    return 2;
+}
