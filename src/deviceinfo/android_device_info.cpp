@@ -1,11 +1,8 @@
 #include "deviceinfo/android_device_info.h"
 
-AndroidDeviceInfo::~AndroidDeviceInfo() {
-    if (record != nullptr) {
-        delete[] record->cards;
-        delete record;
-    }
-}
+#include "deviceinfo/device_record.h"
+
+AndroidDeviceInfo::~AndroidDeviceInfo() { freeDeviceRecord(record); }
 
 std::string AndroidDeviceInfo::serialNumber() const {
     std::lock_guard<std::mutex> lock(m_keyMutex);
