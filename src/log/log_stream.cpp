@@ -24,12 +24,12 @@ std::wstring g_moduleNameWide;
 
 ZkLib::Mutex g_emitLock;  // serialises emission so lines never interleave
 
-std::wstring_view baseName(const char* path) {
+// No thread_local here: a thread-local object with a destructor would keep
+// the library from ever being unloaded.
+std::wstring baseName(const char* path) {
     std::string_view p(path != nullptr ? path : "");
     size_t cut = p.find_last_of("\\/");
-    static thread_local std::wstring name;
-    name = dd::utf8ToWide(cut == std::string_view::npos ? p : p.substr(cut + 1));
-    return name;
+    return dd::utf8ToWide(cut == std::string_view::npos ? p : p.substr(cut + 1));
 }
 
 }  // namespace
@@ -132,6 +132,15 @@ LogLine& LogLine::operator<<(std::string_view text) {
 
 LogLine& LogLine::operator<<(const std::u16string& text) {
     return *this << dd::utf16ToUtf8(text);
+}
+
+LogLine& LogLine::operator<<(const char16_t* text) {
+    return *this << std::u16string(text != nullptr ? text : u"(null)");
+}
+
+LogLine& LogLine::operator<<(const void* pointer) {
+    m_stream << pointer;
+    return *this;
 }
 
 LogLine& LogLine::operator<<(const wchar_t* text) {

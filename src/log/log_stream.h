@@ -56,7 +56,10 @@ public:
     LogLine& operator<<(const std::string& text) { return *this << std::string_view(text); }
     LogLine& operator<<(std::string_view text);
     LogLine& operator<<(const std::u16string& text);
+    LogLine& operator<<(const char16_t* text);
     LogLine& operator<<(const wchar_t* text);
+    // Other pointers print as addresses (never as a bool).
+    LogLine& operator<<(const void* pointer);
     LogLine& operator<<(const std::wstring& text);
     LogLine& operator<<(char c);
     LogLine& operator<<(bool value);

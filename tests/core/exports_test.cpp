@@ -1,0 +1,220 @@
+// The module's C interface as a host uses it: a fresh library per test.
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+
+#include "module_loader.h"
+#include "test_env.h"
+
+namespace {
+
+using ddtest::LoadedModule;
+using ddtest::Sandbox;
+
+std::string runCommand(const std::string& command) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return out;
+    }
+    char buffer[512];
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) {
+        out += buffer;
+    }
+    pclose(pipe);
+    return out;
+}
+
+// A second process that initialises the module and, with "hold", keeps it
+// initialised until we close its standard input.
+class ProbeProcess {
+public:
+    explicit ProbeProcess(bool hold) {
+        int toChild[2], fromChild[2];
+        EXPECT_EQ(pipe(toChild), 0);
+        EXPECT_EQ(pipe(fromChild), 0);
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(toChild[0], STDIN_FILENO);
+            dup2(fromChild[1], STDOUT_FILENO);
+            close(toChild[1]);
+            close(fromChild[0]);
+            std::string probe = std::string(DD_TEST_BIN_DIR) + "/dd_init_probe";
+            execl(probe.c_str(), probe.c_str(), LoadedModule::path().c_str(), hold ? "hold" : "",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(toChild[0]);
+        close(fromChild[1]);
+        m_stdin = toChild[1];
+        m_stdout = fromChild[0];
+    }
+    ~ProbeProcess() { finish(); }
+
+    int result() {
+        char line[32] = {};
+        ssize_t n = read(m_stdout, line, sizeof(line) - 1);
+        return n > 0 ? atoi(line) : -1;
+    }
+    void finish() {
+        if (m_pid > 0) {
+            close(m_stdin);
+            close(m_stdout);
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+            m_pid = -1;
+        }
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_stdin = -1;
+    int m_stdout = -1;
+};
+
+TEST(Exports, DynamicSymbolTableHoldsExactlyTheTenExports) {
+    std::string table = runCommand("nm -D --defined-only '" + LoadedModule::path() + "'");
+    std::set<std::string> names;
+    for (size_t pos = 0; pos < table.size();) {
+        size_t end = table.find('\n', pos);
+        std::string line = table.substr(pos, end - pos);
+        names.insert(line.substr(line.find_last_of(' ') + 1));
+        pos = end == std::string::npos ? table.size() : end + 1;
+    }
+    std::set<std::string> expected = {
+        "QX_InitDetect",       "QX_SetDeviceChangeCallBack", "QX_SetSyncByDevCallBack",
+        "QX_startDetect",      "QX_stopDetect",              "QX_DisconnectDevice",
+        "QX_DeviceReadyToSync", "QX_DeviceSyncBegin",        "QX_DeviceSyncEnd",
+        "itoa"};
+    EXPECT_EQ(names, expected);
+}
+
+TEST(Exports, InitOnceThenStartStop) {
+    Sandbox sandbox;
+    LoadedModule module;
+    ASSERT_TRUE(module.ok());
+    EXPECT_EQ(module.startDetect(), 1) << "start before init must be refused";
+    EXPECT_EQ(module.InitDetect(), 0);
+    EXPECT_EQ(module.InitDetect(), 1) << "a second init changes nothing";
+    EXPECT_EQ(module.SetDeviceChangeCallBack(nullptr), 0);
+    EXPECT_EQ(module.SetSyncByDevCallBack(nullptr), 0);
+    EXPECT_EQ(module.startDetect(), 0);
+    EXPECT_EQ(module.stopDetect(), 0);
+    EXPECT_EQ(module.startDetect(), 0) << "detection can be resumed";
+    EXPECT_EQ(module.stopDetect(), 0);
+    EXPECT_TRUE(sandbox.logContains("CDeviceDetectApp::stopDetect() --"));
+}
+
+TEST(Exports, PerDeviceCallsRefuseUnusableRecords) {
+    Sandbox sandbox;
+    LoadedModule module;
+    ASSERT_TRUE(module.ok());
+    ASSERT_EQ(module.InitDetect(), 0);
+    DeviceRecord empty{};
+    for (auto call : {module.DisconnectDevice, module.DeviceReadyToSync, module.DeviceSyncBegin,
+                      module.DeviceSyncEnd}) {
+        EXPECT_EQ(call(nullptr), 1);
+        EXPECT_EQ(call(&empty), 1);
+    }
+    DeviceRecord unknown{};
+    unknown.serialno[0] = u'Z';
+    EXPECT_EQ(module.DisconnectDevice(&unknown), 0) << "a disconnect is requested even if nobody matches";
+    EXPECT_EQ(module.DeviceReadyToSync(&unknown), 1);
+    EXPECT_EQ(module.DeviceSyncBegin(&unknown), 1);
+    // Only the ++/-- lines for an empty record; the dump for a usable one.
+    EXPECT_TRUE(sandbox.logContains("--QX_DeviceReadyToSync ret 1"));
+    EXPECT_TRUE(sandbox.logContains("serialno : [Z]"));
+    EXPECT_TRUE(sandbox.logContains("storagetype : [null]"));
+}
+
+TEST(Exports, ItoaRadixRules) {
+    LoadedModule module;
+    ASSERT_TRUE(module.ok());
+    char buffer[40];
+    EXPECT_STREQ(module.itoa(-255, buffer, 16), "ff");
+    EXPECT_STREQ(module.itoa(-255, buffer, 10), "-255");
+    EXPECT_STREQ(module.itoa(5, buffer, 2), "101");
+    EXPECT_STREQ(module.itoa(12345, buffer, 1), "");
+    EXPECT_STREQ(module.itoa(12345, buffer, 17), "");
+    EXPECT_STREQ(module.itoa(0, buffer, 8), "0");
+    EXPECT_STREQ(module.itoa(INT32_MIN, buffer, 10), "-2147483648");
+    EXPECT_STREQ(module.itoa(-1, buffer, 16), "1") << "other radices write the magnitude";
+}
+
+TEST(Exports, LogLevelComesFromTheLoaderIniWordForWord) {
+    struct Case {
+        std::string ini;
+        bool infoExpected;
+        bool debugExpected;
+    };
+    const Case cases[] = {
+        {"[Detect]\nLogLevel=Info\n", true, false},
+        {"[Detect]\r\nLogLevel=Debug\r\n", true, true},
+        {"[Detect]\nLogLevel=info\n", false, false},  // the words are case-sensitive
+        {"[Detect]\n", false, false},
+        {"", false, false},
+        {std::string("\x00\xff\xfe[Detect\x01LogLevel", 17), false, false},
+    };
+    for (const Case& c : cases) {
+        Sandbox sandbox;
+        sandbox.writeModuleFile("orqBRAXLoader.ini", c.ini);
+        LoadedModule module;
+        ASSERT_TRUE(module.ok());
+        ASSERT_EQ(module.InitDetect(), 0);
+        module.startDetect();
+        module.stopDetect();
+        module.unload();
+        std::string log = sandbox.log();
+        EXPECT_EQ(log.find(" | Info | ") != std::string::npos || log.find(" | Err  | ") != std::string::npos,
+                  c.infoExpected)
+            << c.ini;
+        EXPECT_EQ(log.find(" | Dbug | DeviceDetect\t | ") != std::string::npos, c.debugExpected) << c.ini;
+    }
+}
+
+TEST(Exports, MissingCatalogueIsLoggedAndInitStillSucceeds) {
+    Sandbox sandbox;
+    unlink((sandbox.moduleDir + "/device.xml").c_str());
+    LoadedModule module;
+    ASSERT_TRUE(module.ok());
+    EXPECT_EQ(module.InitDetect(), 0);
+    EXPECT_TRUE(sandbox.logContains("| Crit | "));
+    EXPECT_TRUE(sandbox.logContains("not find " + sandbox.moduleDir + "/device.xml"));
+}
+
+TEST(SingleInstance, SecondProcessIsRefusedUntilTheFirstStops) {
+    Sandbox sandbox;
+    LoadedModule module;
+    ASSERT_TRUE(module.ok());
+    ASSERT_EQ(module.InitDetect(), 0);
+    {
+        ProbeProcess second(false);
+        EXPECT_EQ(second.result(), 1);
+    }
+    EXPECT_TRUE(sandbox.logContains("orqDetect already exists."));
+    module.stopDetect();  // releases the guard
+    ProbeProcess third(false);
+    EXPECT_EQ(third.result(), 0);
+}
+
+TEST(SingleInstance, GuardHeldByAnotherProcessRefusesUs) {
+    Sandbox sandbox;
+    ProbeProcess first(true);
+    ASSERT_EQ(first.result(), 0);
+    {
+        LoadedModule module;
+        ASSERT_TRUE(module.ok());
+        EXPECT_EQ(module.InitDetect(), 1);
+        EXPECT_EQ(module.InitDetect(), 1) << "marked initialised all the same";
+    }
+    first.finish();  // the process ends; the kernel drops its lock
+    LoadedModule again;
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(again.InitDetect(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,93 @@
+#include "log/log_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "core/text_codec.h"
+#include "test_env.h"
+
+namespace {
+
+class LogStreamTest : public ::testing::Test {
+protected:
+    ddtest::TempDir dir{"ddlog"};
+    ddtest::ScopedEnv logFile{"DEVICEDETECT_LOG_FILE", dir / "out.log"};
+
+    std::vector<std::string> lines() {
+        std::vector<std::string> out;
+        std::string text = ddtest::readFile(dir / "out.log");
+        for (size_t pos = 0; pos < text.size();) {
+            size_t end = text.find('\n', pos);
+            out.push_back(text.substr(pos, end - pos));
+            pos = end == std::string::npos ? text.size() : end + 1;
+        }
+        return out;
+    }
+    void TearDown() override { LogInit(0, 0, ""); }
+};
+
+TEST_F(LogStreamTest, LevelZeroWritesNothing) {
+    LogInit(LOG_OPT_HEADER | LOG_OPT_SINK, 0, "DeviceDetect");
+    DD_LOG(LOG_CRIT) << "never";
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(LogStreamTest, LinesAboveTheLevelAreDroppedAndOthersTagged) {
+    LogInit(LOG_OPT_HEADER | LOG_OPT_SINK, LOG_WAR, "DeviceDetect");
+    int formatted = 0;
+    auto expensive = [&] { return ++formatted; };
+    DD_LOG(LOG_INFO) << "info " << expensive();
+    DD_LOG(LOG_ERR) << "error " << 42 << " " << std::hex << 255 << " " << 16;
+    EXPECT_EQ(formatted, 0) << "a switched-off line must not be formatted";
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), 1u);
+    std::regex header(
+        R"(^\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3} \| Err  \| DeviceDetect\t \| log_stream_test\.cpp:\d+\t\t \| \d+ \| error 42 ff 10$)");
+    EXPECT_TRUE(std::regex_match(got[0], header)) << got[0];
+}
+
+TEST_F(LogStreamTest, LongLinesAreCutTo511Units) {
+    LogInit(LOG_OPT_HEADER | LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect");
+    DD_LOG(LOG_DEBUG) << std::string(600, 'x') << "tail";
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(dd::utf8ToWide(got[0]).size(), 511u);
+    EXPECT_EQ(got[0].find("tail"), std::string::npos);
+}
+
+TEST_F(LogStreamTest, WideAndNonAsciiTextSurviveTheRoundTrip) {
+    LogInit(LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect");
+    DD_LOG(LOG_INFO) << "model " << std::string("Gal\xC3\xA1xy") << L" \u00e9" << u"\u4e2d";
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_NE(got[0].find("model Gal\xC3\xA1xy \xC3\xA9\xE4\xB8\xAD"), std::string::npos) << got[0];
+}
+
+TEST_F(LogStreamTest, SourceFileNameIsTheLastPathComponent) {
+    LogInit(LOG_OPT_HEADER | LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect");
+    { LogLine(LOG_DEBUG, "plainname.cpp", 7) << "a"; }
+    { LogLine(LOG_DEBUG, "C:\\src\\core\\win.cpp", 8) << "b"; }
+    std::vector<std::string> got = lines();
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_NE(got[0].find("| plainname.cpp:7\t\t |"), std::string::npos);
+    EXPECT_NE(got[1].find("| win.cpp:8\t\t |"), std::string::npos);
+}
+
+TEST(LogLevels, TagsAndSinkSeverities) {
+    EXPECT_STREQ(logLevelTag(LOG_CRIT), L"Crit");
+    EXPECT_STREQ(logLevelTag(LOG_ERR), L"Err ");
+    EXPECT_STREQ(logLevelTag(LOG_WAR), L"War ");
+    EXPECT_STREQ(logLevelTag(LOG_INFO), L"Info");
+    EXPECT_STREQ(logLevelTag(LOG_DEBUG), L"Dbug");
+    EXPECT_STREQ(logLevelTag(9), L"None");
+    EXPECT_EQ(logSinkSeverity(LOG_DEBUG), 1);
+    EXPECT_EQ(logSinkSeverity(LOG_INFO), 2);
+    EXPECT_EQ(logSinkSeverity(LOG_WAR), 3);
+    EXPECT_EQ(logSinkSeverity(LOG_CRIT), 3);
+    EXPECT_EQ(logSinkSeverity(0), 0);
+}
+
+}  // namespace
