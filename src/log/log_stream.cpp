@@ -16,13 +16,17 @@ namespace {
 
 // Written by LogInit (on the host's thread, before detection starts) and read
 // by every thread that logs; atomics so that a re-init in tests stays clean.
+// The objects with constructors are built before, and destroyed after, every
+// other static of the module (init_priority), so theApp may still log while
+// it is destroyed at unload.
+#define DD_LOG_STATE __attribute__((init_priority(101)))
 std::atomic<uint32_t> g_options{0};
 std::atomic<int32_t> g_level{0};
-std::mutex g_nameMutex;   // guards g_moduleName against a concurrent LogInit
-std::u16string g_moduleName;
-std::wstring g_moduleNameWide;
+std::mutex g_nameMutex DD_LOG_STATE;  // guards the names against a concurrent LogInit
+std::u16string g_moduleName DD_LOG_STATE;
+std::wstring g_moduleNameWide DD_LOG_STATE;
 
-ZkLib::Mutex g_emitLock;  // serialises emission so lines never interleave
+ZkLib::Mutex g_emitLock DD_LOG_STATE;  // serialises emission so lines never interleave
 
 // No thread_local here: a thread-local object with a destructor would keep
 // the library from ever being unloaded.
