@@ -116,8 +116,8 @@ OUTPUTLOG_API void OutputString(const char16_t* module, int32_t severity, const 
     if (g_fd >= 0) {
         writeAll(g_fd, text);
     }
-    if (const char* mirror = std::getenv("DEVICEDETECT_LOG_STDERR"); mirror != nullptr &&
-                                                                     std::strcmp(mirror, "1") == 0) {
+    if (const char* mirror = std::getenv("DEVICEDETECT_LOG_STDERR");
+        mirror != nullptr && std::strcmp(mirror, "1") == 0) {
         writeAll(STDERR_FILENO, text);
     }
 }

@@ -12,7 +12,7 @@
 namespace dd {
 
 class ExitFlag {
-public:
+  public:
     // Sets the flag (0 -> 1) and wakes every waiter. Returns the previous
     // value, so a caller can tell whether it was the first to ask.
     int32_t request();
@@ -25,7 +25,7 @@ public:
     // during the wait; true when the full time (or a poke) passed.
     bool sleepFor(std::chrono::milliseconds duration);
 
-private:
+  private:
     std::atomic<int32_t> m_value{0};
     std::mutex m_mutex;
     std::condition_variable m_wake;
@@ -36,7 +36,7 @@ private:
 // device thread that runs it: is the phone still there, must we leave, and a
 // pause that both of those cut short.
 class StepContext {
-public:
+  public:
     virtual ~StepContext() = default;
     // Presence check: the phone is still on its hub port. A thread that finds
     // it gone marks itself to leave, so exitRequested() is true afterwards.

@@ -64,8 +64,10 @@ void dumpDeviceRecord(const DeviceRecord* record) {
         const CardRecord& card = record->cards[i];
         std::string prefix = "card[" + std::to_string(i) + "]";
         dumpText((prefix + " state : [").c_str(), card.state);
-        dumpNumber((prefix + " storageTotal : [").c_str(), static_cast<unsigned long long>(card.storageTotal));
-        dumpNumber((prefix + " storageFree : [").c_str(), static_cast<unsigned long long>(card.storageFree));
+        dumpNumber((prefix + " storageTotal : [").c_str(),
+                   static_cast<unsigned long long>(card.storageTotal));
+        dumpNumber((prefix + " storageFree : [").c_str(),
+                   static_cast<unsigned long long>(card.storageFree));
         dumpText((prefix + " path : [").c_str(), card.path);
         dumpText((prefix + " sid : [").c_str(), card.sid);
     }

@@ -11,7 +11,7 @@
 #include "deviceinfo/xml_helper.h"
 
 class CSupportedDevices {
-public:
+  public:
     // Fills the list from the file; a file that cannot be loaded logs
     // "not find <path>" at Crit and leaves the list empty.
     void loadSupportedIds(const std::string& path);
@@ -23,14 +23,14 @@ public:
     // attributes read exactly as four lower-case hex digits ("%04x").
     // Returns false (node empty) when the file does not load (logged) or
     // nothing matches; loadFailed tells the two apart.
-    static bool findDeviceNode(const std::string& path, uint32_t vid, uint32_t pid,
-                               CXmlHelper& doc, pugi::xml_node& node, bool* loadFailed = nullptr);
+    static bool findDeviceNode(const std::string& path, uint32_t vid, uint32_t pid, CXmlHelper& doc,
+                               pugi::xml_node& node, bool* loadFailed = nullptr);
     // The attribute's text, empty when absent.
     static std::string getAttribute(pugi::xml_node node, const char* name);
     // Base-16 conversion as the catalogue has always read ids: leading blanks
     // and "0x" accepted, stops at the first non-hex character, no digits = 0.
     static uint32_t parseHexId(const std::string& text);
 
-private:
+  private:
     std::vector<uint32_t> m_dwSupportedIds;  // written once before detection starts
 };

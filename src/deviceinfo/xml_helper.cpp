@@ -10,7 +10,9 @@ namespace {
 
 // Developer trace of the helper: kept at debug level, since the callers log
 // what a failure means for them.
-void xmlTrace(const char* text) { DD_LOG(LOG_DEBUG) << text; }
+void xmlTrace(const char* text) {
+    DD_LOG(LOG_DEBUG) << text;
+}
 
 }  // namespace
 
@@ -72,8 +74,8 @@ int CXmlHelper::GetNodeList(std::string_view xpath, pugi::xpath_node_set& out,
     }
 }
 
-int CXmlHelper::GetNodeAttribeValue(std::string_view xpath, std::string_view name,
-                                    std::string& out, pugi::xml_node context) {
+int CXmlHelper::GetNodeAttribeValue(std::string_view xpath, std::string_view name, std::string& out,
+                                    pugi::xml_node context) {
     pugi::xml_node node;
     int result = GetNode(xpath, node, context);
     if (result != kOk) {
@@ -90,7 +92,8 @@ int CXmlHelper::GetNodeAttribeValue(std::string_view xpath, std::string_view nam
     return kOk;
 }
 
-int CXmlHelper::CreateAppendNode(pugi::xml_node parent, std::string_view name, pugi::xml_node& out) {
+int CXmlHelper::CreateAppendNode(pugi::xml_node parent, std::string_view name,
+                                 pugi::xml_node& out) {
     out = pugi::xml_node();
     if (!parent || name.empty()) {
         return kOk;
@@ -181,9 +184,8 @@ std::string CXmlHelper::xpathLiteral(std::string_view text) {
     bool first = true;
     while (start <= text.size()) {
         size_t quote = text.find('\'', start);
-        std::string_view piece = text.substr(start, quote == std::string_view::npos
-                                                        ? std::string_view::npos
-                                                        : quote - start);
+        std::string_view piece = text.substr(
+            start, quote == std::string_view::npos ? std::string_view::npos : quote - start);
         if (!first) {
             out += ",";
         }

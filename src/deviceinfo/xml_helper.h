@@ -12,7 +12,7 @@
 #include <string_view>
 
 class CXmlHelper {
-public:
+  public:
     static constexpr int kOk = 0;
     static constexpr int kNoMatch = 1;
     static constexpr int kInvalidParameter = 87;
@@ -66,7 +66,7 @@ public:
     // so that a quote inside it cannot end the literal early.
     static std::string xpathLiteral(std::string_view text);
 
-private:
+  private:
     pugi::xml_node contextOrDocument(pugi::xml_node context);
 
     pugi::xml_document m_document;

@@ -53,18 +53,28 @@ void LogInit(uint32_t options, int32_t level, const char* moduleName) {
     g_level.store(level, std::memory_order_relaxed);
 }
 
-bool isLogLevelOn(int32_t level) { return level <= g_level.load(std::memory_order_relaxed); }
+bool isLogLevelOn(int32_t level) {
+    return level <= g_level.load(std::memory_order_relaxed);
+}
 
-int32_t currentLogLevel() { return g_level.load(std::memory_order_relaxed); }
+int32_t currentLogLevel() {
+    return g_level.load(std::memory_order_relaxed);
+}
 
 const wchar_t* logLevelTag(int32_t level) {
     switch (level) {
-        case LOG_CRIT: return L"Crit";
-        case LOG_ERR: return L"Err ";
-        case LOG_WAR: return L"War ";
-        case LOG_INFO: return L"Info";
-        case LOG_DEBUG: return L"Dbug";
-        default: return L"None";
+        case LOG_CRIT:
+            return L"Crit";
+        case LOG_ERR:
+            return L"Err ";
+        case LOG_WAR:
+            return L"War ";
+        case LOG_INFO:
+            return L"Info";
+        case LOG_DEBUG:
+            return L"Dbug";
+        default:
+            return L"None";
     }
 }
 
@@ -72,10 +82,14 @@ int32_t logSinkSeverity(int32_t level) {
     switch (level) {
         case LOG_CRIT:
         case LOG_ERR:
-        case LOG_WAR: return 3;
-        case LOG_INFO: return 2;
-        case LOG_DEBUG: return 1;
-        default: return 0;
+        case LOG_WAR:
+            return 3;
+        case LOG_INFO:
+            return 2;
+        case LOG_DEBUG:
+            return 1;
+        default:
+            return 0;
     }
 }
 

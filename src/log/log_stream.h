@@ -41,7 +41,7 @@ const wchar_t* logLevelTag(int32_t level);
 int32_t logSinkSeverity(int32_t level);
 
 class LogLine {
-public:
+  public:
     static constexpr size_t kUnits = 512;
 
     LogLine(int32_t level, const char* sourcePath, unsigned sourceLine);
@@ -66,14 +66,12 @@ public:
     LogLine& operator<<(std::wostream& (*manipulator)(std::wostream&));
     LogLine& operator<<(std::ios_base& (*manipulator)(std::ios_base&));
     template <typename Number>
-    LogLine& operator<<(Number value)
-        requires std::is_arithmetic_v<Number>
-    {
+    LogLine& operator<<(Number value) requires std::is_arithmetic_v<Number> {
         m_stream << value;
         return *this;
     }
 
-private:
+  private:
     void writeHeader();
 
     wchar_t m_area[kUnits];
@@ -83,7 +81,7 @@ private:
     unsigned m_sourceLine;
 };
 
-#define DD_LOG(level)                \
-    if (!::isLogLevelOn(level)) {    \
-    } else                           \
+#define DD_LOG(level)             \
+    if (!::isLogLevelOn(level)) { \
+    } else                        \
         ::LogLine((level), __FILE__, __LINE__)

@@ -13,7 +13,7 @@ namespace ZkLib {
 // full the stream refuses the rest (it goes bad and drops the remainder of
 // the line). The last unit of the array is kept for the terminating NUL.
 class DataBuffer : public std::wstreambuf {
-public:
+  public:
     DataBuffer(wchar_t* area, size_t units);
     ~DataBuffer() override = default;
     DataBuffer(const DataBuffer&) = delete;
@@ -25,7 +25,7 @@ public:
 
 // The wide output stream that writes into its own DataBuffer.
 class oDataStream : private DataBuffer, public std::wostream {
-public:
+  public:
     oDataStream(wchar_t* area, size_t units);
     ~oDataStream() override = default;
 
@@ -35,29 +35,29 @@ public:
 
 // Abstract lock and its one implementation.
 class LockBase {
-public:
+  public:
     virtual void lock() = 0;
     virtual void unlock() = 0;
     virtual ~LockBase() = default;
 };
 
 class Mutex : public LockBase {
-public:
+  public:
     void lock() override { m_mutex.lock(); }
     void unlock() override { m_mutex.unlock(); }
 
-private:
+  private:
     std::mutex m_mutex;
 };
 
 class ScopedLock {
-public:
+  public:
     explicit ScopedLock(LockBase* lock) : m_lock(lock) { m_lock->lock(); }
     ~ScopedLock() { m_lock->unlock(); }
     ScopedLock(const ScopedLock&) = delete;
     ScopedLock& operator=(const ScopedLock&) = delete;
 
-private:
+  private:
     LockBase* m_lock;
 };
 

@@ -20,8 +20,8 @@ IniDocument IniDocument::parse(std::string_view text) {
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
-        std::string_view line =
-            trim(text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
+        std::string_view line = trim(
+            text.substr(pos, end == std::string_view::npos ? std::string_view::npos : end - pos));
         pos = (end == std::string_view::npos) ? text.size() : end + 1;
         if (line.empty() || line.front() == ';' || line.front() == '#') {
             continue;
@@ -108,7 +108,8 @@ bool IniDocument::set(std::string_view section, std::string_view key, std::strin
         s.entries.push_back(Entry{std::string(key), std::string(value)});
         return true;
     }
-    m_sections.push_back(Section{std::string(section), {Entry{std::string(key), std::string(value)}}});
+    m_sections.push_back(
+        Section{std::string(section), {Entry{std::string(key), std::string(value)}}});
     return true;
 }
 

@@ -12,7 +12,7 @@
 namespace dd::platform {
 
 class IniDocument {
-public:
+  public:
     // Lines are "[section]", "key=value", or comments starting with ';' or '#'.
     // Anything else (binary junk, lines without '=') is ignored; blanks around
     // names and values are trimmed; a line may end in CRLF.
@@ -26,7 +26,7 @@ public:
 
     static bool isSafeName(std::string_view name);
 
-private:
+  private:
     struct Entry {
         std::string key;
         std::string value;

@@ -10,7 +10,7 @@
 namespace dd::platform {
 
 class InstanceLock {
-public:
+  public:
     enum class Result {
         Acquired,       // this object holds the guard now
         HeldElsewhere,  // another open of the file (this or another process) holds it
@@ -22,7 +22,7 @@ public:
     void release();
     bool held() const { return m_fd.valid(); }
 
-private:
+  private:
     UniqueFd m_fd;
 };
 

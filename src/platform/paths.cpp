@@ -127,7 +127,8 @@ bool writeFileAtomically(const std::string& path, const std::string& content) {
         done += static_cast<size_t>(n);
     }
     fchmod(fd.get(), 0644);
-    if (fsync(fd.get()) != 0 || close(fd.release()) != 0 || rename(temp.c_str(), path.c_str()) != 0) {
+    if (fsync(fd.get()) != 0 || close(fd.release()) != 0 ||
+        rename(temp.c_str(), path.c_str()) != 0) {
         unlink(temp.c_str());
         return false;
     }

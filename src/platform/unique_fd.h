@@ -8,7 +8,7 @@
 namespace dd::platform {
 
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : m_fd(fd) {}
     ~UniqueFd() { reset(); }
@@ -33,7 +33,7 @@ public:
         }
     }
 
-private:
+  private:
     int m_fd = -1;
 };
 

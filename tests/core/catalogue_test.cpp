@@ -6,7 +6,7 @@
 namespace {
 
 class CatalogueTest : public ::testing::Test {
-protected:
+  protected:
     ddtest::TempDir dir{"ddcat"};
     std::string write(const std::string& content) {
         ddtest::writeFile(dir / "device.xml", content);
@@ -18,7 +18,8 @@ TEST_F(CatalogueTest, IdsAreParsedLeniently) {
     CSupportedDevices catalogue;
     catalogue.loadSupportedIds(write(
         "<orqsupportdevice><device vid='18d1' pid='4ee7'/><device vid=' 0x22B8' pid='2e76zz'/>"
-        "<device vid='' pid='12345'/><device vid='18d1' pid='4ee7' type='bmp'/></orqsupportdevice>"));
+        "<device vid='' pid='12345'/><device vid='18d1' pid='4ee7' "
+        "type='bmp'/></orqsupportdevice>"));
     EXPECT_EQ(catalogue.ids().size(), 4u) << "duplicates stay in the list";
     EXPECT_EQ(catalogue.doesDeviceSupport(0x18d1, 0x4ee7), 1);
     EXPECT_EQ(catalogue.doesDeviceSupport(0x22b8, 0x2e76), 1);
@@ -28,8 +29,10 @@ TEST_F(CatalogueTest, IdsAreParsedLeniently) {
 
 TEST_F(CatalogueTest, LookupMatchesOnlyFourLowerCaseDigitsAndFirstWins) {
     std::string path = write(
-        "<orqsupportdevice><device vid='18D1' pid='4EE7'/><device vid='05c6' pid='3197' type='BMP'/>"
-        "<device vid='05c6' pid='3197' type='android'/><device vid='1d45' pid='0c01'/></orqsupportdevice>");
+        "<orqsupportdevice><device vid='18D1' pid='4EE7'/><device vid='05c6' pid='3197' "
+        "type='BMP'/>"
+        "<device vid='05c6' pid='3197' type='android'/><device vid='1d45' "
+        "pid='0c01'/></orqsupportdevice>");
     CSupportedDevices catalogue;
     catalogue.loadSupportedIds(path);
     EXPECT_EQ(catalogue.doesDeviceSupport(0x18d1, 0x4ee7), 1);
@@ -45,8 +48,9 @@ TEST_F(CatalogueTest, LookupMatchesOnlyFourLowerCaseDigitsAndFirstWins) {
 
 TEST_F(CatalogueTest, BrokenCataloguesGiveAnEmptyList) {
     for (const std::string& content :
-         {std::string(""), std::string("<orqsupportdevice/>"), std::string("<orqsupportdevice><device"),
-          std::string("\xff\xfe\0\0garbage", 11), std::string("<other><device vid='18d1' pid='4ee7'/></other>")}) {
+         {std::string(""), std::string("<orqsupportdevice/>"),
+          std::string("<orqsupportdevice><device"), std::string("\xff\xfe\0\0garbage", 11),
+          std::string("<other><device vid='18d1' pid='4ee7'/></other>")}) {
         CSupportedDevices catalogue;
         catalogue.loadSupportedIds(write(content));
         EXPECT_TRUE(catalogue.ids().empty());
@@ -55,7 +59,8 @@ TEST_F(CatalogueTest, BrokenCataloguesGiveAnEmptyList) {
     CXmlHelper doc;
     pugi::xml_node node;
     bool loadFailed = false;
-    EXPECT_FALSE(CSupportedDevices::findDeviceNode(dir / "absent.xml", 1, 2, doc, node, &loadFailed));
+    EXPECT_FALSE(
+        CSupportedDevices::findDeviceNode(dir / "absent.xml", 1, 2, doc, node, &loadFailed));
     EXPECT_TRUE(loadFailed);
 }
 

@@ -32,7 +32,7 @@ std::string runCommand(const std::string& command) {
 // A second process that initialises the module and, with "hold", keeps it
 // initialised until we close its standard input.
 class ProbeProcess {
-public:
+  public:
     explicit ProbeProcess(bool hold) {
         int toChild[2], fromChild[2];
         EXPECT_EQ(pipe(toChild), 0);
@@ -70,7 +70,7 @@ public:
         }
     }
 
-private:
+  private:
     pid_t m_pid = -1;
     int m_stdin = -1;
     int m_stdout = -1;
@@ -85,11 +85,11 @@ TEST(Exports, DynamicSymbolTableHoldsExactlyTheTenExports) {
         names.insert(line.substr(line.find_last_of(' ') + 1));
         pos = end == std::string::npos ? table.size() : end + 1;
     }
-    std::set<std::string> expected = {
-        "QX_InitDetect",       "QX_SetDeviceChangeCallBack", "QX_SetSyncByDevCallBack",
-        "QX_startDetect",      "QX_stopDetect",              "QX_DisconnectDevice",
-        "QX_DeviceReadyToSync", "QX_DeviceSyncBegin",        "QX_DeviceSyncEnd",
-        "itoa"};
+    std::set<std::string> expected = {"QX_InitDetect",           "QX_SetDeviceChangeCallBack",
+                                      "QX_SetSyncByDevCallBack", "QX_startDetect",
+                                      "QX_stopDetect",           "QX_DisconnectDevice",
+                                      "QX_DeviceReadyToSync",    "QX_DeviceSyncBegin",
+                                      "QX_DeviceSyncEnd",        "itoa"};
     EXPECT_EQ(names, expected);
 }
 
@@ -122,7 +122,8 @@ TEST(Exports, PerDeviceCallsRefuseUnusableRecords) {
     }
     DeviceRecord unknown{};
     unknown.serialno[0] = u'Z';
-    EXPECT_EQ(module.DisconnectDevice(&unknown), 0) << "a disconnect is requested even if nobody matches";
+    EXPECT_EQ(module.DisconnectDevice(&unknown), 0)
+        << "a disconnect is requested even if nobody matches";
     EXPECT_EQ(module.DeviceReadyToSync(&unknown), 1);
     EXPECT_EQ(module.DeviceSyncBegin(&unknown), 1);
     // Only the ++/-- lines for an empty record; the dump for a usable one.
@@ -169,10 +170,12 @@ TEST(Exports, LogLevelComesFromTheLoaderIniWordForWord) {
         module.stopDetect();
         module.unload();
         std::string log = sandbox.log();
-        EXPECT_EQ(log.find(" | Info | ") != std::string::npos || log.find(" | Err  | ") != std::string::npos,
+        EXPECT_EQ(log.find(" | Info | ") != std::string::npos ||
+                      log.find(" | Err  | ") != std::string::npos,
                   c.infoExpected)
             << c.ini;
-        EXPECT_EQ(log.find(" | Dbug | DeviceDetect\t | ") != std::string::npos, c.debugExpected) << c.ini;
+        EXPECT_EQ(log.find(" | Dbug | DeviceDetect\t | ") != std::string::npos, c.debugExpected)
+            << c.ini;
     }
 }
 

@@ -8,7 +8,7 @@
 namespace {
 
 class XmlHelperTest : public ::testing::Test {
-protected:
+  protected:
     ddtest::TempDir dir{"ddxml"};
     std::string file(const std::string& name, const std::string& content) {
         ddtest::writeFile(dir / name, content);

@@ -11,7 +11,7 @@
 namespace {
 
 class LogStreamTest : public ::testing::Test {
-protected:
+  protected:
     ddtest::TempDir dir{"ddlog"};
     ddtest::ScopedEnv logFile{"DEVICEDETECT_LOG_FILE", dir / "out.log"};
 

@@ -23,13 +23,17 @@ TEST(IniFile, ReadsLikeTheProfileFunctions) {
 
 TEST(IniFile, MissingEmptyOrBinaryFilesGiveTheFallback) {
     ddtest::TempDir dir;
-    EXPECT_EQ(dd::platform::readIniString(dir / "absent.ini", "Detect", "LogLevel", "None"), "None");
+    EXPECT_EQ(dd::platform::readIniString(dir / "absent.ini", "Detect", "LogLevel", "None"),
+              "None");
     ddtest::writeFile(dir / "empty.ini", "");
     EXPECT_EQ(dd::platform::readIniString(dir / "empty.ini", "Detect", "LogLevel", "None"), "None");
     ddtest::writeFile(dir / "binary.ini", std::string("\0\x01\xff[Detect]\0LogLevel=Info", 26));
-    EXPECT_EQ(dd::platform::readIniString(dir / "binary.ini", "Detect", "LogLevel", "None"), "None");
+    EXPECT_EQ(dd::platform::readIniString(dir / "binary.ini", "Detect", "LogLevel", "None"),
+              "None");
     ddtest::writeFile(dir / "long.ini", "[Detect]\nLogLevel=" + std::string(100, 'D') + "\n");
-    EXPECT_EQ(dd::platform::readIniString(dir / "long.ini", "Detect", "LogLevel", "None", 19).size(), 19u);
+    EXPECT_EQ(
+        dd::platform::readIniString(dir / "long.ini", "Detect", "LogLevel", "None", 19).size(),
+        19u);
 }
 
 TEST(IniFile, KeysFromOutsideCannotBreakTheFile) {
@@ -49,7 +53,8 @@ TEST(IniFile, ConcurrentWritersKeepEveryKey) {
     for (int t = 0; t < 8; ++t) {
         writers.emplace_back([&, t] {
             for (int i = 0; i < 20; ++i) {
-                dd::platform::writeIniString(path, "imei", "phone" + std::to_string(t * 100 + i), "65535");
+                dd::platform::writeIniString(path, "imei", "phone" + std::to_string(t * 100 + i),
+                                             "65535");
             }
         });
     }

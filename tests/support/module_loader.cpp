@@ -5,7 +5,9 @@
 
 namespace ddtest {
 
-std::string LoadedModule::path() { return std::string(DD_TEST_MODULE_DIR) + "/libDeviceDetect.so"; }
+std::string LoadedModule::path() {
+    return std::string(DD_TEST_MODULE_DIR) + "/libDeviceDetect.so";
+}
 
 LoadedModule::LoadedModule() {
     m_handle = dlopen(path().c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -31,7 +33,9 @@ LoadedModule::LoadedModule() {
     bind(itoa, "itoa");
 }
 
-LoadedModule::~LoadedModule() { unload(); }
+LoadedModule::~LoadedModule() {
+    unload();
+}
 
 void LoadedModule::unload() {
     if (m_handle != nullptr) {

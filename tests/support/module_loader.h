@@ -9,7 +9,7 @@
 namespace ddtest {
 
 class LoadedModule {
-public:
+  public:
     LoadedModule();  // fails the test (ADD_FAILURE) when the module does not load
     ~LoadedModule();
     LoadedModule(const LoadedModule&) = delete;
@@ -30,7 +30,7 @@ public:
     decltype(&::QX_DeviceSyncEnd) DeviceSyncEnd = nullptr;
     decltype(&::itoa) itoa = nullptr;
 
-private:
+  private:
     void* m_handle = nullptr;
 };
 

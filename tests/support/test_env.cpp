@@ -14,9 +14,10 @@ namespace ddtest {
 
 TempDir::TempDir(const std::string& tag) {
     struct stat st {};
-    std::string base = (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0)
-                           ? "/dev/shm"
-                           : "/tmp";
+    std::string base =
+        (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0)
+            ? "/dev/shm"
+            : "/tmp";
     std::string pattern = base + "/" + tag + "-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
@@ -24,7 +25,9 @@ TempDir::TempDir(const std::string& tag) {
     m_path = pattern;
 }
 
-TempDir::~TempDir() { removeTree(m_path); }
+TempDir::~TempDir() {
+    removeTree(m_path);
+}
 
 ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : m_name(name) {
     if (const char* old = std::getenv(name.c_str()); old != nullptr) {
@@ -50,17 +53,21 @@ Sandbox::Sandbox(const std::string& logLevel) : root("ddsandbox") {
     dataHome = root / "data";
     configHome = root / "config";
     logFile = root / "DeviceDetect.log";
-    for (const std::string& dir : {moduleDir, sysfsRoot + "/bus/usb/devices", devRoot, lockDir,
-                                   dataHome, configHome}) {
+    for (const std::string& dir :
+         {moduleDir, sysfsRoot + "/bus/usb/devices", devRoot, lockDir, dataHome, configHome}) {
         makeDirs(dir);
     }
     writeFile(moduleDir + "/device.xml", readFile(std::string(DD_TEST_DATA_DIR) + "/device.xml"));
     writeFile(moduleDir + "/orqBRAXLoader.ini", "[Detect]\nLogLevel=" + logLevel + "\n");
     std::pair<const char*, std::string> vars[] = {
-        {"DEVICEDETECT_MODULE_DIR", moduleDir}, {"DEVICEDETECT_SYSFS_ROOT", sysfsRoot},
-        {"DEVICEDETECT_DEV_ROOT", devRoot},     {"DEVICEDETECT_LOCK_DIR", lockDir},
-        {"XDG_DATA_HOME", dataHome},            {"XDG_CONFIG_HOME", configHome},
-        {"DEVICEDETECT_LOG_FILE", logFile},     {"HOME", root / "home"},
+        {"DEVICEDETECT_MODULE_DIR", moduleDir},
+        {"DEVICEDETECT_SYSFS_ROOT", sysfsRoot},
+        {"DEVICEDETECT_DEV_ROOT", devRoot},
+        {"DEVICEDETECT_LOCK_DIR", lockDir},
+        {"XDG_DATA_HOME", dataHome},
+        {"XDG_CONFIG_HOME", configHome},
+        {"DEVICEDETECT_LOG_FILE", logFile},
+        {"HOME", root / "home"},
     };
     for (const auto& [name, value] : vars) {
         m_env.push_back(std::make_unique<ScopedEnv>(name, value));
@@ -71,7 +78,9 @@ void Sandbox::writeModuleFile(const std::string& name, const std::string& conten
     writeFile(moduleDir + "/" + name, content);
 }
 
-std::string Sandbox::log() const { return readFile(logFile); }
+std::string Sandbox::log() const {
+    return readFile(logFile);
+}
 
 bool Sandbox::logContains(const std::string& text) const {
     return log().find(text) != std::string::npos;

@@ -13,7 +13,7 @@ namespace ddtest {
 // A fresh folder, removed with everything in it at destruction. Lives on
 // tmpfs (/dev/shm) when there is one, so inotify wakes quickly.
 class TempDir {
-public:
+  public:
     explicit TempDir(const std::string& tag = "dd");
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -21,19 +21,19 @@ public:
     const std::string& path() const { return m_path; }
     std::string operator/(const std::string& name) const { return m_path + "/" + name; }
 
-private:
+  private:
     std::string m_path;
 };
 
 // Sets an environment variable for the lifetime of the object.
 class ScopedEnv {
-public:
+  public:
     ScopedEnv(const std::string& name, const std::string& value);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::string m_name;
     bool m_had = false;
     std::string m_old;
@@ -43,7 +43,7 @@ private:
 // folder (with copies of the shipped data files), sysfs and dev roots, lock
 // folder, data and config homes, and the log file.
 class Sandbox {
-public:
+  public:
     explicit Sandbox(const std::string& logLevel = "Debug");
     TempDir root;
     std::string moduleDir, sysfsRoot, devRoot, lockDir, dataHome, configHome, logFile;
@@ -56,7 +56,7 @@ public:
     bool waitForLog(const std::string& text,
                     std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
 
-private:
+  private:
     std::vector<std::unique_ptr<ScopedEnv>> m_env;
 };
 

@@ -57,11 +57,21 @@ std::string jsonString(const std::string& s) {
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
             default:
                 if (c < 0x20) {
                     char escaped[8];
@@ -79,11 +89,16 @@ std::string jsonString(const std::string& s) {
 
 const char* deviceChangeName(int32_t code) {
     switch (code) {
-        case NEW_DEVICE: return "NEW_DEVICE";
-        case REMOVE_DEVICE: return "REMOVE_DEVICE";
-        case DRIVER_INSTALLING: return "DRIVER_INSTALLING";
-        case DEVICE_DISCOVERED: return "DEVICE_DISCOVERED";
-        default: return "UNKNOWN";
+        case NEW_DEVICE:
+            return "NEW_DEVICE";
+        case REMOVE_DEVICE:
+            return "REMOVE_DEVICE";
+        case DRIVER_INSTALLING:
+            return "DRIVER_INSTALLING";
+        case DEVICE_DISCOVERED:
+            return "DEVICE_DISCOVERED";
+        default:
+            return "UNKNOWN";
     }
 }
 
@@ -129,11 +144,13 @@ std::string formatReadable(const HostEvent& event) {
         case DRIVER_INSTALLING:
             return line + "driver installing  " + event.serialno + " (" + ids + ")";
         case DEVICE_DISCOVERED:
-            return line + "discovered         " + event.serialno + "  " + event.model + " (" + ids + ")";
+            return line + "discovered         " + event.serialno + "  " + event.model + " (" + ids +
+                   ")";
         case NEW_DEVICE: {
             char details[160];
-            std::snprintf(details, sizeof(details), " kernel %.2f sdk %u battery %u%% service %s:%u",
-                          event.kernel, event.sdk, event.battery, event.serverip.c_str(), event.port);
+            std::snprintf(details, sizeof(details),
+                          " kernel %.2f sdk %u battery %u%% service %s:%u", event.kernel, event.sdk,
+                          event.battery, event.serverip.c_str(), event.port);
             return line + "ready              " + event.serialno + "  " + event.model + " imei " +
                    event.imei + " (" + ids + ")" + details + " wifi " + event.allowwifi +
                    (event.factoryreset != 0 ? " [not paired with this PC]" : "");
@@ -147,19 +164,22 @@ std::string formatReadable(const HostEvent& event) {
 
 std::string formatJson(const HostEvent& event) {
     if (event.kind == HostEvent::Kind::SyncRequest) {
-        return "{\"time\":" + jsonString(event.time) + ",\"event\":\"SYNC_REQUEST\",\"action\":" +
-               std::to_string(event.code) + ",\"device\":" + jsonString(event.device) + "}";
+        return "{\"time\":" + jsonString(event.time) +
+               ",\"event\":\"SYNC_REQUEST\",\"action\":" + std::to_string(event.code) +
+               ",\"device\":" + jsonString(event.device) + "}";
     }
     char kernel[32];
     std::snprintf(kernel, sizeof(kernel), "%.4g", event.kernel);
     return "{\"time\":" + jsonString(event.time) + ",\"event\":\"" + deviceChangeName(event.code) +
-           "\",\"code\":" + std::to_string(event.code) + ",\"serialno\":" + jsonString(event.serialno) +
-           ",\"imei\":" + jsonString(event.imei) + ",\"model\":" + jsonString(event.model) +
-           ",\"vid\":" + std::to_string(event.vid) + ",\"pid\":" + std::to_string(event.pid) +
-           ",\"serverip\":" + jsonString(event.serverip) + ",\"adbdeviceport\":" +
-           std::to_string(event.port) + ",\"autolaunch\":" + jsonString(event.autolaunch) +
+           "\",\"code\":" + std::to_string(event.code) +
+           ",\"serialno\":" + jsonString(event.serialno) + ",\"imei\":" + jsonString(event.imei) +
+           ",\"model\":" + jsonString(event.model) + ",\"vid\":" + std::to_string(event.vid) +
+           ",\"pid\":" + std::to_string(event.pid) + ",\"serverip\":" + jsonString(event.serverip) +
+           ",\"adbdeviceport\":" + std::to_string(event.port) +
+           ",\"autolaunch\":" + jsonString(event.autolaunch) +
            ",\"allowwifi\":" + jsonString(event.allowwifi) + ",\"kernel\":" + kernel +
-           ",\"sdk\":" + std::to_string(event.sdk) + ",\"battery\":" + std::to_string(event.battery) +
+           ",\"sdk\":" + std::to_string(event.sdk) +
+           ",\"battery\":" + std::to_string(event.battery) +
            ",\"factoryreset\":" + std::to_string(event.factoryreset) +
            ",\"cardcount\":" + std::to_string(event.cardcount) + "}";
 }

@@ -10,7 +10,7 @@
 struct HostEvent {
     enum class Kind { DeviceChange, SyncRequest };
     Kind kind = Kind::DeviceChange;
-    int32_t code = -1;           // device-change code or sync action
+    int32_t code = -1;               // device-change code or sync action
     DeviceRecord* record = nullptr;  // NEW_DEVICE only: valid until its REMOVE_DEVICE
     std::string serialno, imei, model, serverip, autolaunch, allowwifi, firmware, optname;
     uint32_t port = 0, sdk = 0, factoryreset = 0, cardcount = 0;

@@ -33,7 +33,7 @@ struct Options {
 // Callbacks arrive on the module's threads; they copy what they need and wake
 // the main thread, which does all printing and all calls back into the module.
 class EventQueue {
-public:
+  public:
     EventQueue() : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
     ~EventQueue() { close(m_wake); }
 
@@ -53,7 +53,7 @@ public:
     }
     int fd() const { return m_wake; }
 
-private:
+  private:
     int m_wake;
     std::mutex m_mutex;
     std::deque<HostEvent> m_events;
@@ -126,11 +126,13 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.autoSync = true;
         } else if (arg == "--module-dir") {
             const char* v = value();
-            if (v == nullptr) return false;
+            if (v == nullptr)
+                return false;
             options.moduleDir = v;
         } else if (arg == "--duration") {
             const char* v = value();
-            if (v == nullptr) return false;
+            if (v == nullptr)
+                return false;
             options.duration = std::atof(v);
         } else {
             return false;
@@ -152,7 +154,7 @@ std::string defaultModuleDir(const char* argv0) {
 }
 
 class Host {
-public:
+  public:
     Host(const Options& options, ModuleApi& api) : m_options(options), m_api(api) {}
 
     void show(const HostEvent& event) {
@@ -171,8 +173,7 @@ public:
     }
 
     // Runs one export on a copy of the record announced for serial.
-    void withRecord(const std::string& serial, const char* what,
-                    int32_t (*call)(DeviceRecord*)) {
+    void withRecord(const std::string& serial, const char* what, int32_t (*call)(DeviceRecord*)) {
         DeviceRecord copy{};
         {
             std::lock_guard<std::mutex> lock(g_recordsMutex);
@@ -242,7 +243,7 @@ public:
         return true;
     }
 
-private:
+  private:
     const Options& m_options;
     ModuleApi& m_api;
 };
@@ -305,7 +306,8 @@ int main(int argc, char** argv) {
             }
             timeout = static_cast<int>(left.count());
         }
-        pollfd fds[3] = {{signalFd, POLLIN, 0}, {queue.fd(), POLLIN, 0},
+        pollfd fds[3] = {{signalFd, POLLIN, 0},
+                         {queue.fd(), POLLIN, 0},
                          {stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
         if (poll(fds, 3, timeout) < 0) {
             continue;

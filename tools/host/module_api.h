@@ -8,7 +8,7 @@
 #include "devicedetect/DeviceDetect.h"
 
 class ModuleApi {
-public:
+  public:
     ModuleApi() = default;
     ~ModuleApi() { unload(); }
     ModuleApi(const ModuleApi&) = delete;
@@ -30,7 +30,7 @@ public:
     decltype(&::QX_DeviceSyncBegin) deviceSyncBegin = nullptr;
     decltype(&::QX_DeviceSyncEnd) deviceSyncEnd = nullptr;
 
-private:
+  private:
     template <typename Fn>
     bool bind(Fn& fn, const char* name) {
         fn = reinterpret_cast<Fn>(dlsym(m_handle, name));

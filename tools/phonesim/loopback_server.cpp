@@ -42,7 +42,8 @@ void LoopbackServer::acceptLoop() {
     while (!m_stopping) {
         pollfd fds[2] = {{m_listenFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return;
         }
         if (m_stopping || (fds[1].revents & POLLIN) != 0) {
@@ -103,22 +104,28 @@ bool sendAll(int fd, const void* data, size_t size) {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
         ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         p += n;
         size -= static_cast<size_t>(n);
     }
     return true;
 }
 
-bool sendAll(int fd, const std::string& text) { return sendAll(fd, text.data(), text.size()); }
+bool sendAll(int fd, const std::string& text) {
+    return sendAll(fd, text.data(), text.size());
+}
 
 bool recvExact(int fd, void* data, size_t size) {
     char* p = static_cast<char*>(data);
     while (size > 0) {
         ssize_t n = recv(fd, p, size, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         p += n;
         size -= static_cast<size_t>(n);
     }

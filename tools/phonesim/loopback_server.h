@@ -8,14 +8,14 @@
 #include <cstdint>
 #include <functional>
 #include <list>
-#include <string>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace phonesim {
 
 class LoopbackServer {
-public:
+  public:
     using Handler = std::function<void(int fd)>;  // the fd is closed after the handler returns
 
     LoopbackServer() = default;
@@ -31,7 +31,7 @@ public:
     uint16_t port() const { return m_port; }
     bool running() const { return m_listenFd >= 0; }
 
-private:
+  private:
     void acceptLoop();
 
     Handler m_handler;
