@@ -1,12 +1,15 @@
 // The module's C interface. Every export is a thin shell: it logs, checks its
 // arguments and forwards to theApp.
+#include <cstdio>
 #include <string>
 
 #include "core/device_detect_app.h"
 #include "core/record_dump.h"
 #include "core/text_codec.h"
 #include "devicedetect/DeviceDetect.h"
+#include "deviceinfo/raw_http_client.h"
 #include "log/log_stream.h"
+#include "platform/tcp_socket.h"
 
 #define QX_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -100,7 +103,21 @@ QX_EXPORT int32_t QX_DeviceSyncBegin(DeviceRecord* record) {
 }
 
 QX_EXPORT int32_t QX_DeviceSyncEnd(DeviceRecord* record) {
-    return perDeviceCall("QX_DeviceSyncEnd", record, [](const std::string&) { return 1; });
+    return perDeviceCall("QX_DeviceSyncEnd", record, [record](const std::string&) {
+        // The record comes back from the host, but its address text came from
+        // the phone's side: only a plain dotted address goes into the URL.
+        std::string server = dd::fieldToUtf8(record->serverip);
+        if (!dd::platform::isDottedIpv4(server)) {
+            DD_LOG(LOG_ERR) << "QX_DeviceSyncEnd: no usable server address";
+            return 1;
+        }
+        char url[512];
+        std::snprintf(url, sizeof(url), "http://%s:%d/sync/do/end", server.c_str(),
+                      static_cast<int>(record->adbdeviceport));
+        char reply[1024];
+        qxurllib2 client;
+        return client.dohttpRequest("GET", url, nullptr, 0, reply, sizeof(reply)) == 1 ? 0 : 1;
+    });
 }
 
 QX_EXPORT char* itoa(int32_t value, char* buffer, int32_t radix) {

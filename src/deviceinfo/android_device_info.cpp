@@ -1,6 +1,134 @@
 #include "deviceinfo/android_device_info.h"
 
+#include <json/json.h>
+
+#include <cstdio>
+#include <exception>
+#include <limits>
+#include <memory>
+
 #include "deviceinfo/device_record.h"
+#include "deviceinfo/info_cipher.h"
+#include "log/log_stream.h"
+
+namespace {
+
+// The reply buffer of the information query: larger than the 4096-byte
+// receive buffer, so a whole reply body always fits.
+constexpr size_t kInfoReplyBuffer = 4196;
+
+// A value of another JSON type than the one a key is read as.
+struct WrongJsonType : std::exception {
+    const char* what() const noexcept override { return "wrong JSON type"; }
+};
+
+// The member key of an object; a missing object (null) has only null
+// members, anything else than an object or null is the wrong type.
+const Json::Value& member(const Json::Value& object, const char* key) {
+    if (object.isNull()) {
+        return Json::Value::nullSingleton();
+    }
+    if (!object.isObject()) {
+        throw WrongJsonType();
+    }
+    return object[key];
+}
+
+// Text as jsoncpp converts it (numbers and booleans give their text;
+// objects and arrays throw), cleaned for use as UTF-8 C text.
+std::string text(const Json::Value& value) {
+    if (value.isNull()) {
+        return {};
+    }
+    if (value.isArray() || value.isObject()) {
+        throw WrongJsonType();
+    }
+    return dd::cleanPhoneText(value.asString());
+}
+
+// jsoncpp's integer conversion: null is 0, a number or boolean within range
+// converts, anything else throws.
+int32_t integer(const Json::Value& value) { return value.asInt(); }
+
+// Decimal text to a 64-bit number the way _atoi64 reads it: leading blanks,
+// an optional sign, digits up to the first other character; values out of
+// range saturate. Storage sizes are never negative, so those become 0.
+int64_t sizeFromText(const std::string& digits) {
+    size_t pos = 0;
+    while (pos < digits.size() && (digits[pos] == ' ' || digits[pos] == '\t')) {
+        ++pos;
+    }
+    bool negative = false;
+    if (pos < digits.size() && (digits[pos] == '+' || digits[pos] == '-')) {
+        negative = digits[pos] == '-';
+        ++pos;
+    }
+    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+    int64_t value = 0;
+    for (; pos < digits.size() && digits[pos] >= '0' && digits[pos] <= '9'; ++pos) {
+        int digit = digits[pos] - '0';
+        if (value > (kMax - digit) / 10) {
+            value = kMax;
+            break;
+        }
+        value = value * 10 + digit;
+    }
+    return negative ? 0 : value;
+}
+
+StorageEntry storageEntry(const Json::Value& object) {
+    StorageEntry entry;
+    entry.state = text(member(object, "state"));
+    entry.path = text(member(object, "path"));
+    entry.sid = text(member(object, "sid"));
+    entry.mapLicPath = text(member(object, "map_lic_path"));
+    entry.total = sizeFromText(text(member(object, "total")));
+    entry.free = sizeFromText(text(member(object, "free")));
+    return entry;
+}
+
+bool parseJsonDocument(std::string_view document, Json::Value& root) {
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = true;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    std::string errors;
+    return reader->parse(document.data(), document.data() + document.size(), &root, &errors);
+}
+
+// The status-0 part of the reply, read completely before anything is stored.
+struct InfoFields {
+    std::string imei, serialNumber, pairedDev, firmware, model;
+    int32_t battery = 0;
+    bool hasVersionCode = false;
+    int32_t versionCode = 0;
+    int32_t allowWifi = 0;
+    char16_t storageType = 0;
+    StorageEntry sdcard, emmc;
+};
+
+InfoFields readInfoFields(const Json::Value& root) {
+    InfoFields fields;
+    fields.imei = text(member(member(root, "telephony"), "imei"));
+    fields.serialNumber = text(member(root, "serial_number"));
+    fields.pairedDev = text(member(root, "paired_dev"));
+    const Json::Value& build = member(member(root, "os"), "build");
+    fields.firmware = text(member(build, "description"));
+    fields.model = text(member(build, "model"));
+    fields.battery = integer(member(root, "battery"));
+    const Json::Value& versionCode = member(root, "versionCode");
+    if (!versionCode.isNull()) {
+        fields.hasVersionCode = true;
+        fields.versionCode = integer(versionCode);
+    }
+    fields.allowWifi = integer(member(root, "allowwifi"));
+    int32_t letter = integer(member(root, "storage_type"));
+    fields.storageType = letter >= 0 && letter <= 0xFFFF ? static_cast<char16_t>(letter) : 0;
+    fields.sdcard = storageEntry(member(root, "sdcard"));
+    fields.emmc = storageEntry(member(root, "emmc"));
+    return fields;
+}
+
+}  // namespace
 
 AndroidDeviceInfo::~AndroidDeviceInfo() { freeDeviceRecord(record); }
 
@@ -14,8 +142,67 @@ void AndroidDeviceInfo::setSerialNumber(const std::string& serial) {
     m_serialNumber = serial;
 }
 
-int AndroidDeviceInfo::QueryDeviceInfo(const std::string&, int, int localPort, const std::string& key) {
+int AndroidDeviceInfo::HttpRequest(const std::string& host, int port, const std::string& path,
+                                   const char* body, size_t bodyLength, char* out,
+                                   size_t outSize, const dd::ExitFlag* stop) {
+    int usedPort = host == "127.0.0.1" ? httpPort : port;
+    char url[1024];
+    std::snprintf(url, sizeof(url), "http://%s:%d%s", host.c_str(), usedPort, path.c_str());
+    return urlClient.dohttpRequest("GET", url, body, bodyLength, out, outSize, stop);
+}
+
+int AndroidDeviceInfo::QueryDeviceInfo(const std::string& host, int port, int localPort,
+                                       const std::string& key, const dd::ExitFlag* stop) {
     httpPort = localPort;
     setSerialNumber(key);
-    return 0;
+    auto reply = std::make_unique<char[]>(kInfoReplyBuffer);
+    if (HttpRequest(host, port, "/info/", nullptr, 0, reply.get(), kInfoReplyBuffer, stop) != 1) {
+        DD_LOG(LOG_DEBUG) << "getDeviceInfo json parse failed.";
+        return 0;
+    }
+    return parseInfoReply(reply.get());
+}
+
+int AndroidDeviceInfo::parseInfoReply(std::string_view body) {
+    // The body is text: whatever follows a NUL byte is not part of it.
+    body = body.substr(0, body.find('\0'));
+    std::string plain = dd::AesDecryptEcb(dd::kInfoCipherKey, dd::Base64Decode(body));
+    // The service pads the JSON with NUL bytes up to whole AES blocks. A body
+    // without a single Base64 character decodes to nothing and is read as
+    // the document itself.
+    std::string_view document = plain.empty() ? body : std::string_view(plain);
+    document = document.substr(0, document.find('\0'));
+    try {
+        Json::Value root;
+        if (!parseJsonDocument(document, root) || !root.isObject()) {
+            return 0;
+        }
+        int32_t status = integer(member(root, "status"));
+        std::string conf = text(member(root, "conf_path"));
+        std::string nonMarket = text(member(root, "install_non_market_apps"));
+        confPath = std::move(conf);
+        installNonMarketApps = std::move(nonMarket);
+        if (status != 0) {
+            return 0;
+        }
+        InfoFields fields = readInfoFields(root);
+        imei = std::move(fields.imei);
+        setSerialNumber(fields.serialNumber);
+        pairedDev = std::move(fields.pairedDev);
+        firmware = std::move(fields.firmware);
+        model = std::move(fields.model);
+        battery = fields.battery;
+        if (fields.hasVersionCode) {
+            versionCode = fields.versionCode;
+        }
+        allowWifi = fields.allowWifi;
+        storageType = fields.storageType;
+        sdcard = std::move(fields.sdcard);
+        emmc = std::move(fields.emmc);
+        return 1;
+    } catch (const std::exception&) {
+        // jsoncpp's conversions and its reader's nesting limit throw; a reply
+        // that trips them is simply not a usable answer.
+        return 0;
+    }
 }

@@ -9,8 +9,11 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 
+#include "core/exit_flag.h"
 #include "devicedetect/DeviceDetect.h"
+#include "deviceinfo/raw_http_client.h"
 
 // One storage area as the companion service reports it.
 struct StorageEntry {
@@ -32,8 +35,25 @@ public:
     // Asks the companion service at host (port; or localPort when host is
     // "127.0.0.1") for "/info/" and fills the fields below. Stores localPort
     // in httpPort and key as the serial number first. 1 when the phone
-    // answered with status 0 and the object was filled, else 0.
-    int QueryDeviceInfo(const std::string& host, int port, int localPort, const std::string& key);
+    // answered with status 0 and the object was filled, else 0. stop
+    // (optional) cuts the request's waits short.
+    int QueryDeviceInfo(const std::string& host, int port, int localPort, const std::string& key,
+                        const dd::ExitFlag* stop = nullptr);
+
+    // One request to the service through urlClient: "http://host:P" + path,
+    // P being httpPort when host is exactly "127.0.0.1", else port. The
+    // result is that of qxurllib2::dohttpRequest.
+    int HttpRequest(const std::string& host, int port, const std::string& path, const char* body,
+                    size_t bodyLength, char* out, size_t outSize,
+                    const dd::ExitFlag* stop = nullptr);
+
+    // Reads an "/info/" reply body (Base64 of AES-encrypted JSON) into the
+    // fields, as QueryDeviceInfo does once the request succeeded. "conf_path"
+    // and "install_non_market_apps" are stored whatever the status; the other
+    // fields only when status is 0 and the whole document read cleanly (a
+    // value of the wrong JSON type is a parse failure and stores nothing).
+    // 1 on status 0, else 0.
+    int parseInfoReply(std::string_view body);
 
     // The key the information list finds this object by. Other threads read
     // it while the device thread may replace it, hence the accessors.
@@ -54,6 +74,7 @@ public:
     int32_t allowWifi = 0;
     std::string pairedDev;
     char16_t storageType = 0;  // 'A'..'D'
+    qxurllib2 urlClient;       // this phone's raw HTTP client; used by the device thread only
 
     // Filled by the device threads.
     uint32_t factoryReset = 0;  // pairing-marker result: 0 paired here, 1 none, 2 other PC

@@ -2,10 +2,15 @@
 #include <cstdio>
 #include <cstring>
 
+#include "companion_service.h"
+
 int main(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
         std::puts("usage: phonesim COMMAND [options]   (see --help of each command)");
         return argc < 2 ? 2 : 0;
+    }
+    if (std::strcmp(argv[1], "companion") == 0) {
+        return phonesim::runCompanionCommand(argc - 2, argv + 2);
     }
     std::fprintf(stderr, "phonesim: unknown command %s\n", argv[1]);
     return 2;

@@ -1,0 +1,28 @@
+// Switches the module's log stream on at Debug inside the test process,
+// writing to a sandbox's log file, and off again afterwards.
+#pragma once
+
+#include "log/log_stream.h"
+#include "support/test_env.h"
+
+namespace ddtest {
+
+class InProcessLog {
+public:
+    InProcessLog() { LogInit(LOG_OPT_HEADER | LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect"); }
+    ~InProcessLog() { LogInit(0, 0, "DeviceDetect"); }
+    InProcessLog(const InProcessLog&) = delete;
+    InProcessLog& operator=(const InProcessLog&) = delete;
+
+    Sandbox sandbox;
+    size_t count(const std::string& text) const {
+        std::string log = sandbox.log();
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+};
+
+}  // namespace ddtest

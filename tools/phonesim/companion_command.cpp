@@ -1,0 +1,106 @@
+// "phonesim companion": runs one phone's companion service until SIGINT or
+// SIGTERM, for the demo and for trying the module by hand.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "companion_service.h"
+
+namespace phonesim {
+namespace {
+
+void printUsage() {
+    std::puts(
+        "usage: phonesim companion [--port P] [--imei X] [--model M] [--serial S]\n"
+        "                          [--version-code N] [--conf-path P] [--paired-dev T]\n"
+        "                          [--battery N] [--status N] [--allow-wifi N]\n"
+        "                          [--fault slow|silent|keep-open|close-early|close-at-once|\n"
+        "                                   chunked|no-blank-line|garbage|oversized|\n"
+        "                                   wrong-key|wrong-types]\n"
+        "Serves the phone's companion service on 127.0.0.1:P (0 = any free port) and\n"
+        "prints the port; stops on SIGINT or SIGTERM.");
+}
+
+bool parseInt(const char* text, int& out) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < -2147483647L || value > 2147483647L) {
+        return false;
+    }
+    out = static_cast<int>(value);
+    return true;
+}
+
+}  // namespace
+
+int runCompanionCommand(int argc, char** argv) {
+    PhoneConfig config;
+    int port = 0;
+    Fault fault = Fault::None;
+    for (int i = 0; i < argc; ++i) {
+        std::string option = argv[i];
+        if (option == "--help") {
+            printUsage();
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "phonesim companion: %s needs a value\n", option.c_str());
+            return 2;
+        }
+        const char* value = argv[++i];
+        int number = 0;
+        bool numeric = parseInt(value, number);
+        if (option == "--port" && numeric && number >= 0 && number <= 65535) {
+            port = number;
+        } else if (option == "--imei") {
+            config.imei = value;
+        } else if (option == "--model") {
+            config.model = value;
+        } else if (option == "--serial") {
+            config.serialNumber = value;
+        } else if (option == "--conf-path") {
+            config.confPath = value;
+        } else if (option == "--paired-dev") {
+            config.pairedDev = value;
+        } else if (option == "--version-code" && numeric) {
+            config.versionCode = number;
+        } else if (option == "--battery" && numeric) {
+            config.battery = number;
+        } else if (option == "--status" && numeric) {
+            config.status = number;
+        } else if (option == "--allow-wifi" && numeric) {
+            config.allowWifi = number;
+        } else if (option == "--fault" && faultFromName(value)) {
+            fault = *faultFromName(value);
+        } else {
+            std::fprintf(stderr, "phonesim companion: bad option %s %s\n", option.c_str(), value);
+            return 2;
+        }
+    }
+    // Block the stop signals before any thread starts, so only sigwait sees them.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    CompanionService service(config);
+    service.setFault(fault);
+    if (!service.start(static_cast<uint16_t>(port))) {
+        std::fprintf(stderr, "phonesim companion: cannot listen on port %d\n", port);
+        return 1;
+    }
+    std::printf("companion service listening on 127.0.0.1:%u\n", service.port());
+    std::fflush(stdout);
+    int received = 0;
+    sigwait(&signals, &received);
+    service.stop();
+    std::printf("companion service stopped: %zu requests, %zu sync ends\n", service.requestCount(),
+                service.syncEndCount());
+    return 0;
+}
+
+}  // namespace phonesim
