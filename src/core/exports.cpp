@@ -130,7 +130,8 @@ QX_EXPORT char* itoa(int32_t value, char* buffer, int32_t radix) {
     }
     static constexpr char kDigits[] = "0123456789abcdef";
     // The magnitude as unsigned, so INT32_MIN has one too.
-    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    uint32_t magnitude =
+        value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
     char reversed[40];
     int length = 0;
     do {

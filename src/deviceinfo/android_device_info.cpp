@@ -48,7 +48,9 @@ std::string text(const Json::Value& value) {
 
 // jsoncpp's integer conversion: null is 0, a number or boolean within range
 // converts, anything else throws.
-int32_t integer(const Json::Value& value) { return value.asInt(); }
+int32_t integer(const Json::Value& value) {
+    return value.asInt();
+}
 
 // Decimal text to a 64-bit number the way _atoi64 reads it: leading blanks,
 // an optional sign, digits up to the first other character; values out of
@@ -130,7 +132,9 @@ InfoFields readInfoFields(const Json::Value& root) {
 
 }  // namespace
 
-AndroidDeviceInfo::~AndroidDeviceInfo() { freeDeviceRecord(record); }
+AndroidDeviceInfo::~AndroidDeviceInfo() {
+    freeDeviceRecord(record);
+}
 
 std::string AndroidDeviceInfo::serialNumber() const {
     std::lock_guard<std::mutex> lock(m_keyMutex);
@@ -143,8 +147,8 @@ void AndroidDeviceInfo::setSerialNumber(const std::string& serial) {
 }
 
 int AndroidDeviceInfo::HttpRequest(const std::string& host, int port, const std::string& path,
-                                   const char* body, size_t bodyLength, char* out,
-                                   size_t outSize, const dd::ExitFlag* stop) {
+                                   const char* body, size_t bodyLength, char* out, size_t outSize,
+                                   const dd::ExitFlag* stop) {
     int usedPort = host == "127.0.0.1" ? httpPort : port;
     char url[1024];
     std::snprintf(url, sizeof(url), "http://%s:%d%s", host.c_str(), usedPort, path.c_str());

@@ -26,7 +26,7 @@ struct StorageEntry {
 };
 
 class AndroidDeviceInfo {
-public:
+  public:
     AndroidDeviceInfo() = default;
     ~AndroidDeviceInfo();
     AndroidDeviceInfo(const AndroidDeviceInfo&) = delete;
@@ -97,7 +97,7 @@ public:
     // object; read and replaced under theApp.m_recordLock.
     DeviceRecord* record = nullptr;
 
-private:
+  private:
     mutable std::mutex m_keyMutex;  // guards m_serialNumber
     std::string m_serialNumber;
 };

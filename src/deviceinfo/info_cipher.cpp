@@ -94,11 +94,10 @@ std::string AesDecryptEcb(std::string_view key, std::string_view data) {
     std::string out(whole + (rest != 0 ? kAesBlock : 0), '\0');
     auto* outBytes = reinterpret_cast<unsigned char*>(out.data());
     int written = 0;
-    if (whole != 0 &&
-        (EVP_DecryptUpdate(context.get(), outBytes, &written,
-                           reinterpret_cast<const unsigned char*>(data.data()),
-                           static_cast<int>(whole)) != 1 ||
-         static_cast<size_t>(written) != whole)) {
+    if (whole != 0 && (EVP_DecryptUpdate(context.get(), outBytes, &written,
+                                         reinterpret_cast<const unsigned char*>(data.data()),
+                                         static_cast<int>(whole)) != 1 ||
+                       static_cast<size_t>(written) != whole)) {
         return {};
     }
     if (rest != 0) {
@@ -116,9 +115,13 @@ std::string AesDecryptEcb(std::string_view key, std::string_view data) {
     return out;
 }
 
-std::string ToUtf8(std::u16string_view text) { return utf16ToUtf8(text); }
+std::string ToUtf8(std::u16string_view text) {
+    return utf16ToUtf8(text);
+}
 
-std::u16string FromUtf8(std::string_view text) { return utf8ToUtf16(text); }
+std::u16string FromUtf8(std::string_view text) {
+    return utf8ToUtf16(text);
+}
 
 std::string cleanPhoneText(std::string_view text) {
     size_t nul = text.find('\0');

@@ -116,23 +116,22 @@ dd::platform::UniqueFd connectWithRetries(const dd::HttpUrl& url, const dd::Exit
     }
     for (int attempt = 0; attempt < qxurllib2::kConnectAttempts; ++attempt) {
         auto slotEnd = Clock::now() + qxurllib2::kConnectTimeout;
-        dd::platform::UniqueFd fd = dd::platform::connectTcp4(
-            url.server, url.port, qxurllib2::kConnectTimeout, stop);
+        dd::platform::UniqueFd fd =
+            dd::platform::connectTcp4(url.server, url.port, qxurllib2::kConnectTimeout, stop);
         if (fd) {
             DD_LOG(LOG_DEBUG) << "connect server " << url.server << " port " << url.port
                               << " successed.";
             return fd;
         }
-        DD_LOG(LOG_DEBUG) << "connect server " << url.server << " port " << url.port
-                          << " faild.";
+        DD_LOG(LOG_DEBUG) << "connect server " << url.server << " port " << url.port << " faild.";
         if (stop != nullptr && stop->requested()) {
             break;
         }
         if (attempt + 1 < qxurllib2::kConnectAttempts) {
             auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(slotEnd - Clock::now());
-            if (left.count() > 0 && dd::platform::waitForFd(-1, 0, left, stop) ==
-                                        dd::platform::WaitOutcome::Stopped) {
+            if (left.count() > 0 &&
+                dd::platform::waitForFd(-1, 0, left, stop) == dd::platform::WaitOutcome::Stopped) {
                 break;
             }
         }
@@ -191,8 +190,7 @@ int qxurllib2::dohttpRequest(const char* method, std::string_view url, const cha
     // Four failed attempts end the call here: nothing is sent anywhere.
     if (fd) {
         std::string head = buildRequestHead(parsed->path, bodyLength, hasBody);
-        if (!dd::platform::sendAllWithin(fd.get(), head.data(), head.size(), kReadSilence,
-                                         stop)) {
+        if (!dd::platform::sendAllWithin(fd.get(), head.data(), head.size(), kReadSilence, stop)) {
             DD_LOG(LOG_WAR) << "send data1 failed";
         } else if (hasBody &&
                    !dd::platform::sendAllWithin(fd.get(), body, bodyLength, kReadSilence, stop)) {

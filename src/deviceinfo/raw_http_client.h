@@ -31,7 +31,7 @@ std::optional<HttpUrl> parseHttpUrl(std::string_view url, size_t maxPathBytes);
 }  // namespace dd
 
 class qxurllib2 {
-public:
+  public:
     static constexpr size_t kRequestHeadSize = 4096;
     static constexpr size_t kMaxPathBytes = 511;  // the 512-byte path area, less its NUL
     static constexpr size_t kReceiveBufferSize = 4096;
@@ -56,7 +56,6 @@ public:
     // resolved), a send failed, nothing came back, the reply was chunked or
     // had no blank line, or stop was set. stop (optional) cuts every wait
     // short within 100 ms.
-    int dohttpRequest(const char* method, std::string_view url, const char* body,
-                      size_t bodyLength, char* out, size_t outSize,
-                      const dd::ExitFlag* stop = nullptr);
+    int dohttpRequest(const char* method, std::string_view url, const char* body, size_t bodyLength,
+                      char* out, size_t outSize, const dd::ExitFlag* stop = nullptr);
 };

@@ -29,8 +29,7 @@ WaitOutcome waitForFd(int fd, short events, std::chrono::milliseconds timeout,
         if (stop != nullptr && stop->requested()) {
             return WaitOutcome::Stopped;
         }
-        auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             return WaitOutcome::TimedOut;
         }

@@ -14,7 +14,7 @@ using phonesim::Fault;
 using phonesim::PhoneConfig;
 
 class DeviceInfoQuery : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_TRUE(service.start()); }
     int query(const std::string& key = "adbserial1") {
         return info.QueryDeviceInfo("127.0.0.1", service.port(), service.port(), key);
@@ -92,9 +92,10 @@ TEST_F(DeviceInfoQuery, NonZeroStatusFailsButKeepsTheTwoPathFields) {
 }
 
 TEST_F(DeviceInfoQuery, SizesBeyond32BitsAreKeptWhole) {
-    ASSERT_EQ(queryDocument(R"({"status":0,"emmc":{"total":"549755813888","free":"  4294967297xyz"},)"
-                            R"("sdcard":{"total":"99999999999999999999999","free":"-5"}})"),
-              1);
+    ASSERT_EQ(
+        queryDocument(R"({"status":0,"emmc":{"total":"549755813888","free":"  4294967297xyz"},)"
+                      R"("sdcard":{"total":"99999999999999999999999","free":"-5"}})"),
+        1);
     EXPECT_EQ(info.emmc.total, 549755813888LL);
     EXPECT_EQ(info.emmc.free, 4294967297LL);
     EXPECT_EQ(info.sdcard.total, INT64_MAX);  // saturates instead of wrapping
@@ -132,8 +133,9 @@ TEST_F(DeviceInfoQuery, PortIsUsedForOtherHosts) {
 }
 
 TEST_F(DeviceInfoQuery, TextIsCutAtNulAndInvalidUtf8IsReplaced) {
-    ASSERT_EQ(queryDocument("{\"status\":0,\"os\":{\"build\":{\"model\":\"Orq\\u0000hidden\","
-                            "\"description\":\"fw\xff\xfe\"}},\"telephony\":{\"imei\":\"\xe6\x89\x8b\"}}"),
+    ASSERT_EQ(queryDocument(
+                  "{\"status\":0,\"os\":{\"build\":{\"model\":\"Orq\\u0000hidden\","
+                  "\"description\":\"fw\xff\xfe\"}},\"telephony\":{\"imei\":\"\xe6\x89\x8b\"}}"),
               1);
     EXPECT_EQ(info.model, "Orq");
     EXPECT_EQ(info.firmware, "fw\xef\xbf\xbd\xef\xbf\xbd");
@@ -176,8 +178,9 @@ TEST_F(DeviceInfoQuery, DeeplyNestedDocumentIsAFailureNotACrash) {
 }
 
 TEST_F(DeviceInfoQuery, ServiceFaultsAreCleanFailures) {
-    for (Fault fault : {Fault::Garbage, Fault::Oversized, Fault::WrongKey, Fault::WrongTypes,
-                        Fault::Chunked, Fault::NoBlankLine, Fault::CloseEarly, Fault::CloseAtOnce}) {
+    for (Fault fault :
+         {Fault::Garbage, Fault::Oversized, Fault::WrongKey, Fault::WrongTypes, Fault::Chunked,
+          Fault::NoBlankLine, Fault::CloseEarly, Fault::CloseAtOnce}) {
         service.setFault(fault);
         info.imei = "before";
         EXPECT_EQ(query(), 0) << static_cast<int>(fault);

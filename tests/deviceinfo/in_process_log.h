@@ -8,7 +8,7 @@
 namespace ddtest {
 
 class InProcessLog {
-public:
+  public:
     InProcessLog() { LogInit(LOG_OPT_HEADER | LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect"); }
     ~InProcessLog() { LogInit(0, 0, "DeviceDetect"); }
     InProcessLog(const InProcessLog&) = delete;

@@ -42,7 +42,8 @@ TEST(Base64Decode, LineBreaksEveryLineDecodeAsWithout) {
     std::string wrapped = kLongReplyWrapped;
     std::string flat;
     for (char c : wrapped) {
-        if (c != '\r' && c != '\n') flat += c;
+        if (c != '\r' && c != '\n')
+            flat += c;
     }
     std::string decoded = dd::Base64Decode(wrapped);
     EXPECT_EQ(decoded.size(), 112u);
@@ -80,7 +81,8 @@ TEST(AesDecryptEcb, Fips197KnownAnswersForEachKeySize) {
     const std::string cipher128 = fromHex("69c4e0d86a7b0430d8cdb78070b4c55a");
     const std::string cipher192 = fromHex("dda97ca4864cdfe06eaf70a0ec0d7191");
     const std::string cipher256 = fromHex("8ea2b7ca516745bfeafc49904b496089");
-    const std::string key = fromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
+    const std::string key =
+        fromHex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f");
     const std::string plain = "00112233445566778899aabbccddeeff";
     EXPECT_EQ(toHex(dd::AesDecryptEcb(key.substr(0, 16), cipher128)), plain);
     EXPECT_EQ(toHex(dd::AesDecryptEcb(key.substr(0, 24), cipher192)), plain);
@@ -135,13 +137,17 @@ TEST(AesDecryptEcb, WrongKeyGivesBytesThatAreNotTheJson) {
 
 TEST(Utf8, ConvertsBothWaysAndReplacesMalformedInput) {
     EXPECT_EQ(dd::ToUtf8(u"Gr\u00fc\u00dfe \u624b\u673a \U0001F4F1"),
-              "Gr\xc3\xbc\xc3\x9f" "e \xe6\x89\x8b\xe6\x9c\xba \xf0\x9f\x93\xb1");
+              "Gr\xc3\xbc\xc3\x9f"
+              "e \xe6\x89\x8b\xe6\x9c\xba \xf0\x9f\x93\xb1");
     EXPECT_EQ(dd::FromUtf8("\xe6\x89\x8b"), u"\u624b");
     EXPECT_EQ(dd::ToUtf8(u""), "");
     std::u16string lone = u"a";
     lone += static_cast<char16_t>(0xD800);
     EXPECT_EQ(dd::ToUtf8(lone), "a\xef\xbf\xbd");
-    EXPECT_EQ(dd::FromUtf8("a\xff" "b"), u"a\uFFFD" u"b");
+    EXPECT_EQ(dd::FromUtf8("a\xff"
+                           "b"),
+              u"a\uFFFD"
+              u"b");
 }
 
 TEST(CleanPhoneText, CutsAtNulAndRepairsInvalidUtf8) {

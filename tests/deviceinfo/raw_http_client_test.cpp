@@ -24,7 +24,8 @@ using dd::platform::UniqueFd;
 using phonesim::CompanionService;
 using phonesim::Fault;
 
-constexpr const char* kOkReply = "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n{\"status\":0}";
+constexpr const char* kOkReply =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\n{\"status\":0}";
 
 const std::string kHeadTail =
     " HTTP/1.1\r\n"
@@ -70,8 +71,8 @@ TEST(RawHttpRequestBytes, WithBodyIsAPostWithTheBodysLength) {
     std::vector<char> out(4096);
     const std::string body = "{\"imei\":\"86\",\"x\":\"\xc3\xa9\"}";
     qxurllib2 client;
-    EXPECT_EQ(client.dohttpRequest("GET", peer.url("/a/b?c=d"), body.data(), body.size(), out.data(),
-                                   out.size()),
+    EXPECT_EQ(client.dohttpRequest("GET", peer.url("/a/b?c=d"), body.data(), body.size(),
+                                   out.data(), out.size()),
               1);
     ASSERT_EQ(peer.requests().size(), 1u);
     EXPECT_EQ(peer.requests()[0], "POST /a/b?c=d" + kHeadTail + "Content-length:" +
@@ -118,7 +119,8 @@ TEST(RawHttpReply, EmptyBodyIsAnAnswer) {
 
 TEST(RawHttpReply, GarbageWithoutBlankLineFails) {
     std::string noise;
-    for (int i = 0; i < 3000; ++i) noise += static_cast<char>((i * 37) & 0xFF);
+    for (int i = 0; i < 3000; ++i)
+        noise += static_cast<char>((i * 37) & 0xFF);
     for (size_t at = noise.find("\r\n"); at != std::string::npos; at = noise.find("\r\n")) {
         noise[at] = 'x';
     }
@@ -150,22 +152,20 @@ TEST_P(RawHttpServiceFault, GivesTheExpectedResult) {
 }
 
 std::string faultName(const ::testing::TestParamInfo<FaultCase>& info) {
-    static const char* const kNames[] = {"None",       "Slow",        "Silent",    "KeepOpen",
-                                         "CloseEarly", "CloseAtOnce", "Chunked",   "NoBlankLine",
-                                         "Garbage",    "Oversized",   "WrongKey",  "WrongTypes"};
+    static const char* const kNames[] = {"None",       "Slow",        "Silent",   "KeepOpen",
+                                         "CloseEarly", "CloseAtOnce", "Chunked",  "NoBlankLine",
+                                         "Garbage",    "Oversized",   "WrongKey", "WrongTypes"};
     return kNames[static_cast<int>(info.param.fault)];
 }
 
 // KeepOpen: answered in full but held open, so read until 3 s of silence.
-INSTANTIATE_TEST_SUITE_P(Faults, RawHttpServiceFault,
-                         ::testing::Values(FaultCase{Fault::None, 1}, FaultCase{Fault::Slow, 1},
-                                           FaultCase{Fault::KeepOpen, 1},
-                                           FaultCase{Fault::Silent, 0},
-                                           FaultCase{Fault::CloseEarly, 0},
-                                           FaultCase{Fault::CloseAtOnce, 0},
-                                           FaultCase{Fault::Chunked, 0},
-                                           FaultCase{Fault::NoBlankLine, 0}),
-                         faultName);
+INSTANTIATE_TEST_SUITE_P(
+    Faults, RawHttpServiceFault,
+    ::testing::Values(FaultCase{Fault::None, 1}, FaultCase{Fault::Slow, 1},
+                      FaultCase{Fault::KeepOpen, 1}, FaultCase{Fault::Silent, 0},
+                      FaultCase{Fault::CloseEarly, 0}, FaultCase{Fault::CloseAtOnce, 0},
+                      FaultCase{Fault::Chunked, 0}, FaultCase{Fault::NoBlankLine, 0}),
+    faultName);
 
 TEST(RawHttpConnect, ServiceNotListeningFailsAfterFourAttempts) {
     ddtest::InProcessLog log;
@@ -217,7 +217,8 @@ TEST(RawHttpStop, AStopRequestCutsTheReadWaitShort) {
     service.setFault(Fault::Silent);
     dd::ExitFlag stop;
     std::vector<char> out(64);
-    auto result = std::async(std::launch::async, [&] { return request(serviceUrl(service), out, &stop); });
+    auto result =
+        std::async(std::launch::async, [&] { return request(serviceUrl(service), out, &stop); });
     ASSERT_TRUE(ddtest::waitUntil([&] { return service.requestCount() == 1; }));
     stop.request();
     EXPECT_EQ(result.get(), 0);

@@ -13,7 +13,7 @@
 namespace ddtest {
 
 class RawPeer {
-public:
+  public:
     explicit RawPeer(std::string reply) : m_reply(std::move(reply)) {
         m_server.start(0, [this](int fd) { serve(fd); });
     }
@@ -26,7 +26,7 @@ public:
         return "http://127.0.0.1:" + std::to_string(port()) + path;
     }
 
-private:
+  private:
     // Reads the head and as many body bytes as its "Content-length:" says.
     void serve(int fd) {
         std::string data;
@@ -34,7 +34,8 @@ private:
         size_t headEnd = std::string::npos;
         while (headEnd == std::string::npos) {
             ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
-            if (n <= 0) return;
+            if (n <= 0)
+                return;
             data.append(chunk, static_cast<size_t>(n));
             headEnd = data.find("\r\n\r\n");
         }
@@ -45,7 +46,8 @@ private:
         }
         while (data.size() < headEnd + 4 + length) {
             ssize_t n = recv(fd, chunk, sizeof(chunk), 0);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             data.append(chunk, static_cast<size_t>(n));
         }
         {

@@ -37,9 +37,12 @@ std::string_view trimBlanks(std::string_view s) {
 }
 
 int hexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
@@ -78,7 +81,9 @@ std::string HttpRequest::header(std::string_view name) const {
     return {};
 }
 
-std::string HttpRequest::path() const { return percentDecode(target.substr(0, target.find('?'))); }
+std::string HttpRequest::path() const {
+    return percentDecode(target.substr(0, target.find('?')));
+}
 
 std::string HttpRequest::query() const {
     size_t mark = target.find('?');
@@ -158,7 +163,8 @@ std::string base64Encode(std::string_view bytes) {
     size_t i = 0;
     for (; i + 3 <= bytes.size(); i += 3) {
         uint32_t group = static_cast<uint8_t>(bytes[i]) << 16 |
-                         static_cast<uint8_t>(bytes[i + 1]) << 8 | static_cast<uint8_t>(bytes[i + 2]);
+                         static_cast<uint8_t>(bytes[i + 1]) << 8 |
+                         static_cast<uint8_t>(bytes[i + 2]);
         out += kAlphabet[(group >> 18) & 63];
         out += kAlphabet[(group >> 12) & 63];
         out += kAlphabet[(group >> 6) & 63];

@@ -119,13 +119,17 @@ std::optional<Fault> faultFromName(const std::string& name) {
 
 CompanionService::CompanionService(PhoneConfig config) : m_config(std::move(config)) {}
 
-CompanionService::~CompanionService() { stop(); }
+CompanionService::~CompanionService() {
+    stop();
+}
 
 bool CompanionService::start(uint16_t port) {
     return m_server.start(port, [this](int fd) { serve(fd); });
 }
 
-void CompanionService::stop() { m_server.stop(); }
+void CompanionService::stop() {
+    m_server.stop();
+}
 
 void CompanionService::setConfig(const PhoneConfig& config) {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -344,8 +348,8 @@ void CompanionService::sendRawClientReply(int fd, const std::string& reply, Faul
             std::string body = reply.substr(reply.find("\r\n\r\n") + 4);
             char size[32];
             std::snprintf(size, sizeof(size), "%zx", body.size());
-            sendAll(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + std::string(size) +
-                            "\r\n" + body + "\r\n0\r\n\r\n");
+            sendAll(fd, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+                            std::string(size) + "\r\n" + body + "\r\n0\r\n\r\n");
             return;
         }
         case Fault::NoBlankLine: {

@@ -77,7 +77,7 @@ enum class Fault {
 std::optional<Fault> faultFromName(const std::string& name);
 
 class CompanionService {
-public:
+  public:
     struct StoredFile {
         std::string content;
         int64_t lastModified = 1700000000000;  // ms since the epoch, as Android reports it
@@ -112,7 +112,7 @@ public:
     size_t requestCount() const;
     size_t syncEndCount() const;
 
-private:
+  private:
     void serve(int fd);
     std::string answer(const HttpRequest& request, Fault fault);
     std::string infoBody(Fault fault);
