@@ -1,14 +1,12 @@
 #include "deviceinfo/android_device_info.h"
 
-#include <json/json.h>
-
 #include <cstdio>
 #include <exception>
-#include <limits>
 #include <memory>
 
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/info_cipher.h"
+#include "deviceinfo/json_fields.h"
 #include "log/log_stream.h"
 
 namespace {
@@ -17,65 +15,14 @@ namespace {
 // receive buffer, so a whole reply body always fits.
 constexpr size_t kInfoReplyBuffer = 4196;
 
-// A value of another JSON type than the one a key is read as.
-struct WrongJsonType : std::exception {
-    const char* what() const noexcept override { return "wrong JSON type"; }
-};
+using dd::json::integer;
+using dd::json::member;
+using dd::json::text;
 
-// The member key of an object; a missing object (null) has only null
-// members, anything else than an object or null is the wrong type.
-const Json::Value& member(const Json::Value& object, const char* key) {
-    if (object.isNull()) {
-        return Json::Value::nullSingleton();
-    }
-    if (!object.isObject()) {
-        throw WrongJsonType();
-    }
-    return object[key];
-}
-
-// Text as jsoncpp converts it (numbers and booleans give their text;
-// objects and arrays throw), cleaned for use as UTF-8 C text.
-std::string text(const Json::Value& value) {
-    if (value.isNull()) {
-        return {};
-    }
-    if (value.isArray() || value.isObject()) {
-        throw WrongJsonType();
-    }
-    return dd::cleanPhoneText(value.asString());
-}
-
-// jsoncpp's integer conversion: null is 0, a number or boolean within range
-// converts, anything else throws.
-int32_t integer(const Json::Value& value) {
-    return value.asInt();
-}
-
-// Decimal text to a 64-bit number the way _atoi64 reads it: leading blanks,
-// an optional sign, digits up to the first other character; values out of
-// range saturate. Storage sizes are never negative, so those become 0.
+// Storage sizes as _atoi64 reads them; never negative.
 int64_t sizeFromText(const std::string& digits) {
-    size_t pos = 0;
-    while (pos < digits.size() && (digits[pos] == ' ' || digits[pos] == '\t')) {
-        ++pos;
-    }
-    bool negative = false;
-    if (pos < digits.size() && (digits[pos] == '+' || digits[pos] == '-')) {
-        negative = digits[pos] == '-';
-        ++pos;
-    }
-    constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
-    int64_t value = 0;
-    for (; pos < digits.size() && digits[pos] >= '0' && digits[pos] <= '9'; ++pos) {
-        int digit = digits[pos] - '0';
-        if (value > (kMax - digit) / 10) {
-            value = kMax;
-            break;
-        }
-        value = value * 10 + digit;
-    }
-    return negative ? 0 : value;
+    int64_t value = dd::json::decimal64(digits);
+    return value < 0 ? 0 : value;
 }
 
 StorageEntry storageEntry(const Json::Value& object) {
@@ -87,14 +34,6 @@ StorageEntry storageEntry(const Json::Value& object) {
     entry.total = sizeFromText(text(member(object, "total")));
     entry.free = sizeFromText(text(member(object, "free")));
     return entry;
-}
-
-bool parseJsonDocument(std::string_view document, Json::Value& root) {
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = true;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    std::string errors;
-    return reader->parse(document.data(), document.data() + document.size(), &root, &errors);
 }
 
 // The status-0 part of the reply, read completely before anything is stored.
@@ -178,7 +117,7 @@ int AndroidDeviceInfo::parseInfoReply(std::string_view body) {
     document = document.substr(0, document.find('\0'));
     try {
         Json::Value root;
-        if (!parseJsonDocument(document, root) || !root.isObject()) {
+        if (!dd::json::parseDocument(document, root) || !root.isObject()) {
             return 0;
         }
         int32_t status = integer(member(root, "status"));
