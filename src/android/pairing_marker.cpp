@@ -1,0 +1,225 @@
+#include "android/pairing_marker.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <set>
+
+#include "core/text_codec.h"
+#include "deviceinfo/android_device_info.h"
+#include "log/log_stream.h"
+#include "platform/ini_file.h"
+#include "platform/paths.h"
+#include "platform/unique_fd.h"
+
+namespace dd::android {
+namespace {
+
+constexpr const char* kRememberedSection = "imei";
+constexpr const char* kRememberedValue = "65535";
+
+// Holds one local copy's path for the duration of a write-upload-delete or
+// download-read-delete round, so the same phone's old and new threads (or a
+// re-pairing on behalf of one of them) never interleave on the same file.
+class LocalCopyLock {
+public:
+    explicit LocalCopyLock(std::string path) : m_path(std::move(path)) {
+        std::unique_lock<std::mutex> lock(state().mutex);
+        state().released.wait(lock, [&] { return state().busy.count(m_path) == 0; });
+        state().busy.insert(m_path);
+    }
+    ~LocalCopyLock() {
+        {
+            std::lock_guard<std::mutex> lock(state().mutex);
+            state().busy.erase(m_path);
+        }
+        state().released.notify_all();
+    }
+    LocalCopyLock(const LocalCopyLock&) = delete;
+    LocalCopyLock& operator=(const LocalCopyLock&) = delete;
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable released;
+        std::set<std::string> busy;
+    };
+    static State& state() {
+        static State* shared = new State;  // never destroyed: threads may outlive static teardown
+        return *shared;
+    }
+    std::string m_path;
+};
+
+// The local copy is temporary in every branch: removed when the round ends.
+class RemoveWhenDone {
+public:
+    explicit RemoveWhenDone(const std::string& path) : m_path(path) {}
+    ~RemoveWhenDone() { unlink(m_path.c_str()); }
+    RemoveWhenDone(const RemoveWhenDone&) = delete;
+    RemoveWhenDone& operator=(const RemoveWhenDone&) = delete;
+
+private:
+    const std::string& m_path;
+};
+
+// The first kMarkerReadBytes bytes of a file; empty when it cannot be opened.
+std::string readMarkerFile(const std::string& path) {
+    platform::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd) {
+        return {};
+    }
+    std::string bytes(kMarkerReadBytes, '\0');
+    size_t got = 0;
+    while (got < bytes.size()) {
+        ssize_t n = read(fd.get(), bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    bytes.resize(got);
+    return bytes;
+}
+
+// Writes this PC's marker to the phone: local copy, upload, delete.
+void uploadMarker(MarkerFileRequests& service, const std::string& localPath,
+                  const std::string& remotePath, const std::string& pcIdentity, bool logPut) {
+    LocalCopyLock copyLock(localPath);
+    RemoveWhenDone removeCopy(localPath);
+    if (!platform::writeFileAtomically(localPath, encodeMarker(pcIdentity))) {
+        DD_LOG(LOG_ERR) << "cannot write " << localPath;
+        return;
+    }
+    if (logPut) {
+        DD_LOG(LOG_INFO) << "put" << localPath << " to " << remotePath;
+    }
+    if (!service.uploadFile(remotePath, localPath)) {
+        // Not fatal: the next connection finds no marker (or another PC's)
+        // and writes it again.
+        DD_LOG(LOG_WAR) << "upload of the pairing marker to " << remotePath << " failed";
+    }
+}
+
+// Downloads the phone's marker into the local copy and reads it back. A
+// failed download is an empty text, which no identity equals.
+std::string downloadMarker(MarkerFileRequests& service, const std::string& localPath,
+                           const std::string& remotePath) {
+    LocalCopyLock copyLock(localPath);
+    RemoveWhenDone removeCopy(localPath);
+    unlink(localPath.c_str());  // never read a stale copy
+    if (!service.downloadFile(remotePath, localPath)) {
+        return {};
+    }
+    return readMarkerFile(localPath);
+}
+
+}  // namespace
+
+std::u16string markerTextOf(std::string_view fileBytes) {
+    const size_t size = std::min(fileBytes.size(), kMarkerReadBytes);
+    std::u16string text;
+    for (size_t i = 0; i < size && text.size() < kMarkerTextUnits; i += 2) {
+        auto low = static_cast<unsigned char>(fileBytes[i]);
+        auto high = i + 1 < size ? static_cast<unsigned char>(fileBytes[i + 1]) : 0u;
+        auto unit = static_cast<char16_t>(low | (high << 8));
+        if (unit == 0) {
+            break;
+        }
+        text += unit;
+    }
+    return text;
+}
+
+bool markerNamesThisPc(std::string_view fileBytes, std::string_view pcIdentity) {
+    return markerTextOf(fileBytes) == utf8ToUtf16(pcIdentity);
+}
+
+std::string encodeMarker(std::string_view pcIdentity) {
+    std::u16string units = utf8ToUtf16(pcIdentity);
+    std::string bytes;
+    bytes.reserve(units.size() * 2);
+    for (char16_t unit : units) {
+        bytes += static_cast<char>(unit & 0xff);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+std::string markerRemotePath(std::string_view confPath) {
+    return "/filesystem/file" + std::string(confPath) + "/android.dat";
+}
+
+std::string localMarkerPath(const std::string& dataDir, std::string_view serial) {
+    return platform::joinPath(dataDir, "android_" + safeFileComponent(serial) + ".dat");
+}
+
+std::string rememberedDevicesPath(const std::string& dataDir) {
+    return platform::joinPath(dataDir, "remembereddevice.ini");
+}
+
+bool rememberSerial(const std::string& dataDir, std::string_view serial) {
+    if (!platform::writeIniString(rememberedDevicesPath(dataDir), kRememberedSection, serial,
+                                  kRememberedValue)) {
+        DD_LOG(LOG_ERR) << "cannot remember device " << serial;
+        return false;
+    }
+    return true;
+}
+
+int rememberDeviceWith(const std::string& serial, const PairingTargetFinder& findTarget,
+                       const MarkerServiceFactory& makeService, const PairingContext& context) {
+    std::optional<PairingTarget> target = findTarget ? findTarget(serial) : std::nullopt;
+    if (!target) {
+        return 0;
+    }
+    std::unique_ptr<MarkerFileRequests> service = makeService ? makeService(target->httpPort) : nullptr;
+    if (service) {
+        uploadMarker(*service, localMarkerPath(context.dataDir, serial),
+                     markerRemotePath(target->confPath), context.pcIdentity, false);
+    }
+    if (target->entry) {
+        target->entry->factoryReset = kPairedWithThisPc;
+    }
+    rememberSerial(context.dataDir, serial);
+    return 1;
+}
+
+void checkPairingMarker(MarkerFileRequests& service, AndroidDeviceInfo& entry,
+                        const std::string& threadSerial, const PairingContext& context,
+                        const std::function<int(const std::string&)>& rememberDevice) {
+    if (entry.confPath.empty()) {
+        return;
+    }
+    const std::string remotePath = markerRemotePath(entry.confPath);
+    const std::string localPath = localMarkerPath(context.dataDir, entry.adbSerial);
+
+    if (service.listFile(remotePath) != 0) {
+        DD_LOG(LOG_INFO) << "IMEI:" << threadSerial << " already factory reset.";
+        uploadMarker(service, localPath, remotePath, context.pcIdentity, true);
+        entry.factoryReset = kNoMarker;
+        rememberSerial(context.dataDir, entry.adbSerial);
+        return;
+    }
+
+    DD_LOG(LOG_INFO) << "IMEI:" << threadSerial << " not factory reset.";
+    std::string marker = downloadMarker(service, localPath, remotePath);
+    if (markerNamesThisPc(marker, context.pcIdentity)) {
+        DD_LOG(LOG_INFO) << "IMEI:" << threadSerial << " not factory reset match pc";
+        entry.factoryReset = kPairedWithThisPc;
+        return;
+    }
+    DD_LOG(LOG_INFO) << "IMEI:" << threadSerial << " not factory reset other pc";
+    entry.factoryReset = kPairedWithOtherPc;
+    if (rememberDevice) {
+        rememberDevice(entry.adbSerial);
+    }
+}
+
+}  // namespace dd::android

@@ -1,0 +1,182 @@
+#include "android/sync_server.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "android/link_sockets.h"
+#include "android/sync_message.h"
+#include "core/device_detect_app.h"
+#include "log/log_stream.h"
+
+namespace dd::android {
+namespace {
+
+constexpr int kQuietMs = 1000;  // the link's one-second wait
+
+}  // namespace
+
+void notifyHostOfSyncRequest(const std::string& text, int32_t action) {
+    theApp.notifySyncByDevice(text, action);
+}
+
+SyncServerThread::SyncServerThread(SyncServerLinks links)
+    : m_links(std::move(links)), m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+SyncServerThread::~SyncServerThread() {
+    requestStop();
+    join();
+}
+
+bool SyncServerThread::start() {
+    if (disabled() || m_links.serverStopped.load() != 1) {
+        return false;
+    }
+    // The flag is 1, so the previous worker has ended or has been told to
+    // end and wakes at once: joining it first means it can never see the new
+    // run's 0 and stay.
+    join();
+    drainWake();
+    int32_t expected = 1;
+    if (!m_links.serverStopped.compare_exchange_strong(expected, 0)) {
+        return false;
+    }
+    m_worker = std::thread([this] { run(); });
+    return true;
+}
+
+void SyncServerThread::drainWake() {
+    uint64_t count = 0;
+    while (m_wake && read(m_wake.get(), &count, sizeof(count)) > 0) {
+    }
+}
+
+void SyncServerThread::requestStop() {
+    m_links.serverStopped.store(1);
+    if (m_wake) {
+        uint64_t one = 1;
+        (void)!write(m_wake.get(), &one, sizeof(one));
+    }
+}
+
+void SyncServerThread::disable() {
+    m_disabled.store(1);
+    requestStop();
+}
+
+void SyncServerThread::join() {
+    if (m_worker.joinable() && m_worker.get_id() != std::this_thread::get_id()) {
+        m_worker.join();
+    }
+}
+
+bool SyncServerThread::stopWanted() const {
+    return m_links.serverStopped.load() == 1 || disabled();
+}
+
+void SyncServerThread::run() {
+    if (stopWanted()) {
+        m_links.serverStopped.store(1);
+        return;
+    }
+    LinkSocket link = CreateLinkSocket();
+    if (!link || ConnectWithTimeout(link, "127.0.0.1", m_links.syncLocalPort, 1,
+                                    ConnectInterrupt{nullptr, m_wake.get()}) == 0) {
+        if (!stopWanted()) {
+            DD_LOG(LOG_ERR) << "FAILED: connect android failed";
+        }
+        m_links.serverStopped.store(1);
+        return;
+    }
+    link.setNonBlocking(true);
+
+    int32_t lastSent = -1;  // lives as long as this link: a rebuilt link tells the status again
+    for (;;) {
+        if (stopWanted()) {
+            m_links.serverStopped.store(1);
+            return;
+        }
+        pollfd fds[2] = {{link.fd(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
+        int n = poll(fds, m_wake ? 2 : 1, kQuietMs);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            DD_LOG(LOG_ERR) << "FAILED: connect android failed";
+            m_links.serverStopped.store(1);
+            return;
+        }
+        bool woken = m_wake && (fds[1].revents & POLLIN) != 0;
+        if (n == 0 || woken) {
+            if (stopWanted()) {
+                DD_LOG(LOG_ERR) << "detect thread exit.";
+                m_links.serverStopped.store(1);
+                return;
+            }
+            if (woken) {
+                // A stop meant for the previous run; the flag is checked
+                // again before the next wait, so draining loses no request.
+                drainWake();
+            } else {
+                sendOwedStatus(link.fd(), lastSent);
+            }
+            continue;
+        }
+        char buffer[kSyncReceiveBytes];
+        ssize_t got = recv(link.fd(), buffer, sizeof(buffer), 0);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            continue;  // nothing after all; not a lost link
+        }
+        if (got <= 0) {
+            m_links.serverStopped.store(1);  // the phone closed or the link broke
+            return;
+        }
+        if (!handleReceived(buffer, static_cast<size_t>(got))) {
+            m_links.serverStopped.store(1);
+            return;
+        }
+    }
+}
+
+void SyncServerThread::sendOwedStatus(int fd, int32_t& lastSent) {
+    StatusLine line = statusLineFor(m_links.syncStatus.load(), lastSent);
+    if (!line.send) {
+        return;
+    }
+    DD_LOG(LOG_INFO) << line.logText;
+    // The phone reads its status again at the next change; a lost line shows
+    // up as a lost link, which is rebuilt and sends the status afresh.
+    (void)send(fd, line.bytes.data(), line.bytes.size(), MSG_NOSIGNAL);
+    lastSent = line.sentStatus;
+}
+
+bool SyncServerThread::handleReceived(const char* data, size_t size) {
+    std::string_view received(data, size);
+    DD_LOG(LOG_INFO) << "byteRecvBuf =" << printableBytes(received);
+    SyncRequest request = parseSyncMessage(received);
+    switch (request.kind) {
+        case SyncRequestKind::Ignored:
+            return true;
+        case SyncRequestKind::Start:
+        case SyncRequestKind::Stop:
+            if (m_links.syncRequest) {
+                m_links.syncRequest(hostTextOf(request), syncActionOf(request.kind));
+            }
+            return true;
+        case SyncRequestKind::StopApp:
+            // The owner hears first, so it never sees the link stopped while
+            // its exit is not yet set and rebuilds a link that must end.
+            if (m_links.stopApp) {
+                m_links.stopApp();
+            }
+            return false;
+        case SyncRequestKind::Undefined:
+            DD_LOG(LOG_ERR) << "undefine command from device.";
+            return true;
+    }
+    return true;
+}
+
+}  // namespace dd::android
