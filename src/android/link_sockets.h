@@ -18,7 +18,7 @@ namespace dd::android {
 // system's graceful close (queued bytes such as the last status message
 // still reach the phone) and never blocks the closing thread.
 class LinkSocket {
-public:
+  public:
     LinkSocket() = default;
     explicit LinkSocket(int fd) : m_fd(fd) {}
     ~LinkSocket() { close(); }
@@ -39,7 +39,7 @@ public:
     // Switches O_NONBLOCK; false when the socket refuses.
     bool setNonBlocking(bool on);
 
-private:
+  private:
     platform::UniqueFd m_fd;
 };
 

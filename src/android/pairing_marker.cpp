@@ -25,7 +25,7 @@ constexpr const char* kRememberedValue = "65535";
 // download-read-delete round, so the same phone's old and new threads (or a
 // re-pairing on behalf of one of them) never interleave on the same file.
 class LocalCopyLock {
-public:
+  public:
     explicit LocalCopyLock(std::string path) : m_path(std::move(path)) {
         std::unique_lock<std::mutex> lock(state().mutex);
         state().released.wait(lock, [&] { return state().busy.count(m_path) == 0; });
@@ -41,7 +41,7 @@ public:
     LocalCopyLock(const LocalCopyLock&) = delete;
     LocalCopyLock& operator=(const LocalCopyLock&) = delete;
 
-private:
+  private:
     struct State {
         std::mutex mutex;
         std::condition_variable released;
@@ -56,13 +56,13 @@ private:
 
 // The local copy is temporary in every branch: removed when the round ends.
 class RemoveWhenDone {
-public:
+  public:
     explicit RemoveWhenDone(const std::string& path) : m_path(path) {}
     ~RemoveWhenDone() { unlink(m_path.c_str()); }
     RemoveWhenDone(const RemoveWhenDone&) = delete;
     RemoveWhenDone& operator=(const RemoveWhenDone&) = delete;
 
-private:
+  private:
     const std::string& m_path;
 };
 
@@ -179,7 +179,8 @@ int rememberDeviceWith(const std::string& serial, const PairingTargetFinder& fin
     if (!target) {
         return 0;
     }
-    std::unique_ptr<MarkerFileRequests> service = makeService ? makeService(target->httpPort) : nullptr;
+    std::unique_ptr<MarkerFileRequests> service =
+        makeService ? makeService(target->httpPort) : nullptr;
     if (service) {
         uploadMarker(*service, localMarkerPath(context.dataDir, serial),
                      markerRemotePath(target->confPath), context.pcIdentity, false);

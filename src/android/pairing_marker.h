@@ -32,7 +32,7 @@ constexpr size_t kMarkerTextUnits = 1023;
 // phone's service port. Implemented over the service's HTTP client; tests
 // give an in-memory phone.
 class MarkerFileRequests {
-public:
+  public:
     virtual ~MarkerFileRequests() = default;
     // The listing request of remotePath: 0 when the file exists; any other
     // value (no such file, or the request failed) means no marker.

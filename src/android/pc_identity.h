@@ -11,10 +11,10 @@
 namespace dd::android {
 
 struct PcIdentityPieces {
-    std::string user;          // the process's user name
-    std::string computer;      // "host.domain" or "host"
-    uint32_t volumeSerial = 0; // the system volume's id, written as "%08x"
-    std::string diskSerial;    // first 8 characters of the first disk's serial; may be empty
+    std::string user;           // the process's user name
+    std::string computer;       // "host.domain" or "host"
+    uint32_t volumeSerial = 0;  // the system volume's id, written as "%08x"
+    std::string diskSerial;     // first 8 characters of the first disk's serial; may be empty
 };
 
 // Reads the pieces from this machine; the disk serial from sysfsRoot.

@@ -45,10 +45,10 @@ std::string hostTextOf(const SyncRequest& request);
 
 // A status line the PC owes the phone.
 struct StatusLine {
-    bool send = false;          // false: nothing is owed
-    std::string_view bytes;     // "SYNC_STARTED\r\n" or "READY_TO_SYNC\r\n"
-    std::string_view logText;   // "send start sync", "send stop sync", "send ready sync"
-    int32_t sentStatus = -1;    // what the last-sent memory becomes after sending
+    bool send = false;         // false: nothing is owed
+    std::string_view bytes;    // "SYNC_STARTED\r\n" or "READY_TO_SYNC\r\n"
+    std::string_view logText;  // "send start sync", "send stop sync", "send ready sync"
+    int32_t sentStatus = -1;   // what the last-sent memory becomes after sending
 };
 
 // Host status (-1 none, 0 START_SYNC, 1 STOP_SYNC, 2 READY_SYNC) against the

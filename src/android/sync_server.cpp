@@ -12,18 +12,15 @@
 #include "log/log_stream.h"
 
 namespace dd::android {
-namespace {
-
-constexpr int kQuietMs = 1000;  // the link's one-second wait
-
-}  // namespace
 
 void notifyHostOfSyncRequest(const std::string& text, int32_t action) {
     theApp.notifySyncByDevice(text, action);
 }
 
-SyncServerThread::SyncServerThread(SyncServerLinks links)
-    : m_links(std::move(links)), m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+SyncServerThread::SyncServerThread(SyncServerLinks links, std::chrono::milliseconds quietPeriod)
+    : m_links(std::move(links)),
+      m_quietMs(static_cast<int>(quietPeriod.count())),
+      m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 SyncServerThread::~SyncServerThread() {
     requestStop();
@@ -99,7 +96,7 @@ void SyncServerThread::run() {
             return;
         }
         pollfd fds[2] = {{link.fd(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
-        int n = poll(fds, m_wake ? 2 : 1, kQuietMs);
+        int n = poll(fds, m_wake ? 2 : 1, m_quietMs);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;

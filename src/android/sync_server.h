@@ -8,6 +8,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -42,8 +43,11 @@ struct SyncServerLinks {
 void notifyHostOfSyncRequest(const std::string& text, int32_t action);
 
 class SyncServerThread {
-public:
-    explicit SyncServerThread(SyncServerLinks links);
+  public:
+    // The quiet period is the link's one second; tests and benchmarks may
+    // stretch it to tell "woken at once" from "woke at its time".
+    explicit SyncServerThread(SyncServerLinks links,
+                              std::chrono::milliseconds quietPeriod = std::chrono::seconds(1));
     // Stops and joins the worker: the links it borrows may go away after this.
     ~SyncServerThread();
     SyncServerThread(const SyncServerThread&) = delete;
@@ -66,7 +70,7 @@ public:
     void join();
     bool disabled() const { return m_disabled.load() != 0; }
 
-private:
+  private:
     void run();
     bool stopWanted() const;
     void drainWake();
@@ -75,6 +79,7 @@ private:
     bool handleReceived(const char* data, size_t size);
 
     SyncServerLinks m_links;
+    const int m_quietMs;
     platform::UniqueFd m_wake;  // eventfd written by requestStop; polled by the worker
     std::atomic<int32_t> m_disabled{0};
     std::thread m_worker;  // started and joined by the owner's thread only

@@ -94,7 +94,8 @@ std::string firstDiskSerial(const std::string& sysfsRoot) {
     }
     std::sort(names.begin(), names.end());
     for (const std::string& name : names) {
-        std::string raw = readAttribute(blockDir + "/" + name + "/device/serial", kMaxSerialFileBytes);
+        std::string raw =
+            readAttribute(blockDir + "/" + name + "/device/serial", kMaxSerialFileBytes);
         std::string serial(trim(raw));
         size_t end = 0;
         while (end < serial.size() && serial[end] >= 0x20 && serial[end] < 0x7f) {

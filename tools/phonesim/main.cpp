@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "companion_service.h"
+#include "sync_tool.h"
 
 int main(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
@@ -11,6 +12,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "companion") == 0) {
         return phonesim::runCompanionCommand(argc - 2, argv + 2);
+    }
+    if (std::strcmp(argv[1], "sync-tool") == 0) {
+        return phonesim::runSyncToolCommand(argc - 2, argv + 2);
     }
     std::fprintf(stderr, "phonesim: unknown command %s\n", argv[1]);
     return 2;

@@ -1,0 +1,351 @@
+// The sync-status link end to end against phonesim's sync tool: status lines
+// reaching the phone at quiet seconds, the phone's requests reaching the
+// host, bad input, loss, rebuild and stop.
+#include "android/sync_server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "android/link_sockets.h"
+#include "core/device_detect_app.h"
+#include "links_full_listener.h"
+#include "log/log_stream.h"
+#include "sync_tool.h"
+#include "test_env.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr auto kDeadline = 10s;
+
+class SyncLinkTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        LogInit(LOG_OPT_HEADER | LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect");
+        ASSERT_TRUE(phone.start());
+        port = phone.syncPort();
+    }
+    void TearDown() override {
+        server.reset();
+        phone.stop();
+        LogInit(0, 0, "");
+    }
+
+    // Builds the worker; quiet is the link's wait (one second in the module).
+    void makeServer(std::chrono::milliseconds quiet = 1s) {
+        server = std::make_unique<dd::android::SyncServerThread>(
+            dd::android::SyncServerLinks{port, status, stopped,
+                                         [this] { stopAppCalls.fetch_add(1); },
+                                         [this](const std::string& text, int32_t action) {
+                                             std::lock_guard<std::mutex> lock(requestMutex);
+                                             requests.emplace_back(text, action);
+                                         }},
+            quiet);
+    }
+    void startLinked(std::chrono::milliseconds quiet = 1s) {
+        makeServer(quiet);
+        ASSERT_TRUE(server->start());
+        ASSERT_TRUE(phone.waitForSyncLink(phone.syncConnections() + 1, kDeadline));
+    }
+    std::vector<std::pair<std::string, int32_t>> received() {
+        std::lock_guard<std::mutex> lock(requestMutex);
+        return requests;
+    }
+    bool waitForRequests(size_t count) {
+        return ddtest::waitUntil([&] { return received().size() >= count; }, kDeadline);
+    }
+    std::string log() { return ddtest::readFile(logDir / "DeviceDetect.log"); }
+    bool waitForLog(const std::string& text) {
+        return ddtest::waitUntil([&] { return log().find(text) != std::string::npos; }, kDeadline);
+    }
+    size_t logCount(const std::string& text) {
+        std::string all = log();
+        size_t count = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
+    ddtest::TempDir logDir{"ddsynclog"};
+    ddtest::ScopedEnv logFile{"DEVICEDETECT_LOG_FILE", logDir / "DeviceDetect.log"};
+    phonesim::SyncTool phone;
+    uint16_t port = 0;
+    std::atomic<int32_t> status{-1};
+    std::atomic<int32_t> stopped{1};
+    std::atomic<int> stopAppCalls{0};
+    std::mutex requestMutex;
+    std::vector<std::pair<std::string, int32_t>> requests;
+    std::unique_ptr<dd::android::SyncServerThread> server;
+};
+
+// --- Status lines --------------------------------------------------------------
+
+TEST_F(SyncLinkTest, FirstQuietSecondTellsTheCurrentStatus) {
+    status = 2;
+    startLinked();
+    ASSERT_TRUE(phone.waitForSyncReceived("READY_TO_SYNC\r\n", kDeadline));
+    EXPECT_TRUE(waitForLog("send ready sync"));
+}
+
+TEST_F(SyncLinkTest, NoStatusIsSentUntilTheHostSetsOne) {
+    startLinked(50ms);
+    // Let several quiet periods pass: the phone hears of the status only
+    // once it is set, and then exactly once.
+    ASSERT_TRUE(phone.sendSync("probe"));
+    ASSERT_TRUE(waitForLog("byteRecvBuf =probe"));
+    status = 0;
+    ASSERT_TRUE(phone.waitForSyncReceived("SYNC_STARTED\r\n", kDeadline));
+    EXPECT_EQ(phone.syncReceived(), "SYNC_STARTED\r\n");
+}
+
+TEST_F(SyncLinkTest, OnlyChangesAreSentAndOneAfterTwoIsToldAgain) {
+    status = 2;
+    startLinked(50ms);
+    ASSERT_TRUE(phone.waitForSyncReceived("READY_TO_SYNC\r\n", kDeadline));
+    status = 1;  // same bytes, other meaning: sent again
+    ASSERT_TRUE(phone.waitForSyncReceived("READY_TO_SYNC\r\nREADY_TO_SYNC\r\n", kDeadline));
+    status = 1;  // repeated: nothing
+    status = 0;
+    ASSERT_TRUE(phone.waitForSyncReceived("SYNC_STARTED\r\n", kDeadline));
+    status = 2;
+    ASSERT_TRUE(phone.waitForSyncReceived("SYNC_STARTED\r\nREADY_TO_SYNC\r\n", kDeadline));
+    EXPECT_EQ(phone.syncReceived(),
+              "READY_TO_SYNC\r\nREADY_TO_SYNC\r\nSYNC_STARTED\r\nREADY_TO_SYNC\r\n");
+    EXPECT_EQ(logCount("send stop sync"), 1u);
+    EXPECT_EQ(logCount("send ready sync"), 2u);
+}
+
+TEST_F(SyncLinkTest, StatusWaitsWhileThePhoneKeepsSending) {
+    // A long quiet period, so every request below lands well inside it.
+    startLinked(5s);
+    status = 0;
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_TRUE(phone.sendStart("r" + std::to_string(i)));
+        ASSERT_TRUE(waitForRequests(static_cast<size_t>(i) + 1));
+    }
+    EXPECT_EQ(phone.syncReceived(), "") << "a status left while the phone was talking";
+    ASSERT_TRUE(phone.waitForSyncReceived("SYNC_STARTED\r\n", 15s));
+}
+
+// --- The phone's requests ----------------------------------------------------------
+
+TEST_F(SyncLinkTest, StartAndStopRequestsReachTheHost) {
+    startLinked();
+    ASSERT_TRUE(phone.sendStart("ABC"));
+    ASSERT_TRUE(waitForRequests(1));
+    ASSERT_TRUE(phone.sendStop(""));
+    ASSERT_TRUE(waitForRequests(2));
+    std::vector<std::pair<std::string, int32_t>> expected{{"ABC", 0}, {"", 1}};
+    EXPECT_EQ(received(), expected);
+    EXPECT_EQ(stopAppCalls.load(), 0);
+    EXPECT_EQ(stopped.load(), 0) << "the link stays";
+}
+
+TEST_F(SyncLinkTest, MergedMessagesAreOneRequestStartFirst) {
+    startLinked();
+    ASSERT_TRUE(phone.sendSync("X;START;STOP"));
+    ASSERT_TRUE(waitForRequests(1));
+    ASSERT_TRUE(phone.sendSync("A;STOPB;START"));
+    ASSERT_TRUE(waitForRequests(2));
+    ASSERT_TRUE(phone.sendSync("tail;STOP"));
+    ASSERT_TRUE(waitForRequests(3));
+    std::vector<std::pair<std::string, int32_t>> expected{{"X", 0}, {"A", 0}, {"tail", 1}};
+    EXPECT_EQ(received(), expected);
+}
+
+TEST_F(SyncLinkTest, SplitMessageIsTwoReadsNotOneRequest) {
+    startLinked();
+    ASSERT_TRUE(phone.sendSync("AB"));
+    ASSERT_TRUE(waitForLog("byteRecvBuf =AB"));
+    ASSERT_TRUE(phone.sendSync(";START"));
+    ASSERT_TRUE(waitForRequests(1));
+    std::vector<std::pair<std::string, int32_t>> expected{{"", 0}};
+    EXPECT_EQ(received(), expected);
+}
+
+TEST_F(SyncLinkTest, BurstOf128BytesIsHandledAsOneText) {
+    startLinked();
+    std::string burst(122, 'x');
+    burst += ";START";
+    ASSERT_TRUE(phone.sendSync(burst));
+    ASSERT_TRUE(waitForRequests(1));
+    EXPECT_EQ(received()[0], std::make_pair(std::string(122, 'x'), 0));
+}
+
+TEST_F(SyncLinkTest, LongerDataIsReadIn128BytePieces) {
+    startLinked();
+    // 155 bytes: the first read takes 128 letters (no ';': ignored), the
+    // second the rest, whose own text goes to the host.
+    std::string data(150, 'y');
+    data += ";STOP";
+    ASSERT_TRUE(phone.sendSync(data));
+    ASSERT_TRUE(waitForRequests(1));
+    EXPECT_EQ(received()[0], std::make_pair(std::string(22, 'y'), 1));
+
+    // 133 bytes whose keyword falls into the second read: the first read is
+    // a ';' without a keyword, the second "START" alone; neither reaches the host.
+    std::string cut(127, 'z');
+    cut += ";START";
+    ASSERT_TRUE(phone.sendSync(cut));
+    ASSERT_TRUE(waitForLog("undefine command from device."));
+    ASSERT_TRUE(waitForLog("byteRecvBuf =START"));
+    ASSERT_TRUE(phone.sendStop("after"));
+    ASSERT_TRUE(waitForRequests(2));
+    EXPECT_EQ(received()[1], std::make_pair(std::string("after"), 1));
+}
+
+TEST_F(SyncLinkTest, BytesThatAreNotTextAreBoundedAndEscapedInTheLog) {
+    startLinked();
+    ASSERT_TRUE(phone.sendSync(std::string("\x01\x02\xff\r\n", 5)));
+    ASSERT_TRUE(waitForLog("byteRecvBuf =\\x01\\x02\\xff\\x0d\\x0a"));
+    ASSERT_TRUE(phone.sendSync(std::string("\xc3\xa9\xff\x00junk;START", 14)));
+    ASSERT_TRUE(waitForRequests(1));
+    EXPECT_EQ(received()[0], std::make_pair(std::string("\xc3\xa9\xff"), 0));
+    EXPECT_EQ(stopped.load(), 0);
+}
+
+TEST_F(SyncLinkTest, SemicolonWithoutKeywordIsLoggedAndTheLinkKept) {
+    startLinked();
+    ASSERT_TRUE(phone.sendSync("hello;WORLD"));
+    ASSERT_TRUE(waitForLog("undefine command from device."));
+    ASSERT_TRUE(phone.sendSync("plain words"));
+    ASSERT_TRUE(waitForLog("byteRecvBuf =plain words"));
+    EXPECT_EQ(logCount("undefine command from device."), 1u) << "data without ';' is silent";
+    ASSERT_TRUE(phone.sendStart("ok"));
+    ASSERT_TRUE(waitForRequests(1));
+}
+
+TEST_F(SyncLinkTest, StopAppEndsThePhonesConnection) {
+    startLinked();
+    ASSERT_TRUE(phone.sendStopApp());
+    ASSERT_TRUE(ddtest::waitUntil([&] { return stopped.load() == 1; }, kDeadline));
+    EXPECT_EQ(stopAppCalls.load(), 1);
+    EXPECT_TRUE(phone.waitForSyncClosed(kDeadline));
+    EXPECT_TRUE(received().empty());
+}
+
+TEST_F(SyncLinkTest, StopAppAfterSemicolonIsAStopAndKeepsTheLink) {
+    startLinked();
+    ASSERT_TRUE(phone.sendSync("X;STOP_APP"));
+    ASSERT_TRUE(waitForRequests(1));
+    EXPECT_EQ(received()[0], std::make_pair(std::string("X"), 1));
+    EXPECT_EQ(stopAppCalls.load(), 0);
+    EXPECT_EQ(stopped.load(), 0);
+}
+
+// --- Host callback ------------------------------------------------------------------
+
+std::mutex g_hostMutex;
+std::vector<std::pair<std::u16string, int32_t>> g_hostCalls;
+
+void recordHostCall(const char16_t* text, int32_t action) {
+    std::lock_guard<std::mutex> lock(g_hostMutex);
+    g_hostCalls.emplace_back(text, action);
+}
+
+TEST_F(SyncLinkTest, RequestsReachTheHostCallbackAsUtf16) {
+    {
+        std::lock_guard<std::mutex> lock(g_hostMutex);
+        g_hostCalls.clear();
+    }
+    theApp.syncCB.store(&recordHostCall);
+    server = std::make_unique<dd::android::SyncServerThread>(dd::android::SyncServerLinks{
+        port, status, stopped, [] {}, dd::android::notifyHostOfSyncRequest});
+    ASSERT_TRUE(server->start());
+    ASSERT_TRUE(phone.waitForSyncLink(1, kDeadline));
+    ASSERT_TRUE(phone.sendStart("Ren\xc3\xa9\xe2\x82\xac"));
+    bool arrived = ddtest::waitUntil(
+        [] {
+            std::lock_guard<std::mutex> lock(g_hostMutex);
+            return !g_hostCalls.empty();
+        },
+        kDeadline);
+    theApp.syncCB.store(nullptr);
+    ASSERT_TRUE(arrived);
+    std::lock_guard<std::mutex> lock(g_hostMutex);
+    EXPECT_EQ(g_hostCalls[0].first, u"Ren\u00e9\u20ac");
+    EXPECT_EQ(g_hostCalls[0].second, 0);
+}
+
+// --- Loss, rebuild, stop ---------------------------------------------------------------
+
+TEST_F(SyncLinkTest, ConnectFailureEndsTheWorkerWithALogLine) {
+    port = dd::android::AllocLocalPort();  // nobody listens there
+    ASSERT_NE(port, 0);
+    makeServer();
+    ASSERT_TRUE(server->start());
+    ASSERT_TRUE(ddtest::waitUntil([&] { return stopped.load() == 1; }, kDeadline));
+    EXPECT_TRUE(waitForLog("FAILED: connect android failed"));
+}
+
+TEST_F(SyncLinkTest, LostLinkEndsSilentlyAndARebuiltLinkTellsTheStatusAgain) {
+    status = 2;
+    startLinked(50ms);
+    ASSERT_TRUE(phone.waitForSyncReceived("READY_TO_SYNC\r\n", kDeadline));
+    EXPECT_FALSE(server->start()) << "one worker at a time";
+    phone.dropSyncLinks();
+    ASSERT_TRUE(ddtest::waitUntil([&] { return stopped.load() == 1; }, kDeadline));
+    EXPECT_FALSE(log().find("FAILED") != std::string::npos) << "a lost link is not a failure";
+
+    phone.clearSyncReceived();
+    ASSERT_TRUE(server->start()) << "the owner rebuilds after a loss";
+    ASSERT_TRUE(phone.waitForSyncLink(2, kDeadline));
+    ASSERT_TRUE(phone.waitForSyncReceived("READY_TO_SYNC\r\n", kDeadline));
+    EXPECT_EQ(phone.syncReceived(), "READY_TO_SYNC\r\n");
+}
+
+TEST_F(SyncLinkTest, StopWakesTheWorkerAtOnce) {
+    // The worker's own wait would last a minute; only the stop can end it in time.
+    startLinked(60s);
+    server->requestStop();
+    std::atomic<bool> joined{false};
+    std::thread joiner([&] {
+        server->join();
+        joined = true;
+    });
+    bool ended = ddtest::waitUntil([&] { return joined.load(); }, kDeadline);
+    joiner.join();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(stopped.load(), 1);
+    EXPECT_TRUE(phone.waitForSyncClosed(kDeadline));
+}
+
+TEST_F(SyncLinkTest, StopDuringConnectEndsItAtOnce) {
+    linktest::FullListener listener;
+    ASSERT_TRUE(listener.full());
+    port = listener.port();
+    makeServer(60s);
+    ASSERT_TRUE(server->start());
+    server->disable();
+    std::atomic<bool> joined{false};
+    std::thread joiner([&] {
+        server->join();
+        joined = true;
+    });
+    bool ended = ddtest::waitUntil([&] { return joined.load(); }, kDeadline);
+    joiner.join();
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(stopped.load(), 1);
+    EXPECT_FALSE(log().find("FAILED: connect android failed") != std::string::npos)
+        << "a stop is not a failed connect";
+}
+
+TEST_F(SyncLinkTest, DisabledLinkIsNeverRebuilt) {
+    startLinked();
+    server->disable();
+    server->join();
+    EXPECT_EQ(stopped.load(), 1);
+    EXPECT_FALSE(server->start());
+    EXPECT_EQ(phone.syncConnections(), 1);
+}
+
+}  // namespace

@@ -1,0 +1,382 @@
+// The pairing marker: the three outcomes of the check, re-pairing, the local
+// files it leaves (none) and the remembered devices, against an in-memory
+// phone; and the marker's text rule for files that are empty, huge,
+// odd-length or not UTF-16.
+#include "android/pairing_marker.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/text_codec.h"
+#include "deviceinfo/android_device_info.h"
+#include "log/log_stream.h"
+#include "platform/ini_file.h"
+#include "test_env.h"
+
+namespace {
+
+using dd::android::markerNamesThisPc;
+using dd::android::markerTextOf;
+
+const std::string kThisPc = "alice_desk.example_00c0ffee_S3RIAL01";
+const std::string kOtherPc = "bob_laptop_deadbeef_OTHERDSK";
+
+// One phone's companion service, holding its files in memory. Records what
+// was uploaded and which local file it came from.
+class FakePhone : public dd::android::MarkerFileRequests {
+  public:
+    int listFile(const std::string& remotePath) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++lists;
+        if (failRequests) {
+            return -1;
+        }
+        return files.count(remotePath) != 0 ? 0 : 1;
+    }
+    bool uploadFile(const std::string& remotePath, const std::string& localPath) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        uploadedFrom.push_back(localPath);
+        if (failRequests) {
+            return false;
+        }
+        files[remotePath] = ddtest::readFile(localPath);
+        return true;
+    }
+    bool downloadFile(const std::string& remotePath, const std::string& localPath) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++downloads;
+        auto it = files.find(remotePath);
+        if (failRequests || failDownload || it == files.end()) {
+            return false;
+        }
+        ddtest::writeFile(localPath, it->second);
+        return true;
+    }
+
+    std::mutex mutex;
+    std::map<std::string, std::string> files;
+    std::vector<std::string> uploadedFrom;
+    int lists = 0;
+    int downloads = 0;
+    bool failRequests = false;
+    bool failDownload = false;
+};
+
+class PairingTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        LogInit(LOG_OPT_HEADER | LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect");
+        ddtest::makeDirs(dataDir);
+        entry = std::make_shared<AndroidDeviceInfo>();
+        entry->confPath = "/storage/emulated/0/Orq";
+        entry->adbSerial = "R58M12ABCDE";
+        entry->factoryReset = 77;  // what the information query left
+        context.pcIdentity = kThisPc;
+        context.dataDir = dataDir;
+    }
+    void TearDown() override { LogInit(0, 0, ""); }
+
+    std::string remote() const { return "/filesystem/file/storage/emulated/0/Orq/android.dat"; }
+    std::string remembered(const std::string& serial) {
+        return dd::platform::readIniString(dd::android::rememberedDevicesPath(dataDir), "imei",
+                                           serial, "<none>");
+    }
+    std::vector<std::string> dataFiles() {
+        std::vector<std::string> names;
+        if (DIR* dir = opendir(dataDir.c_str())) {
+            while (dirent* e = readdir(dir)) {
+                std::string name = e->d_name;
+                if (name != "." && name != "..") {
+                    names.push_back(name);
+                }
+            }
+            closedir(dir);
+        }
+        return names;
+    }
+    std::string log() { return ddtest::readFile(root / "DeviceDetect.log"); }
+
+    // theApp's rememberDevice, with the device thread found being this phone's.
+    int rememberThisPhone(const std::string& serial) {
+        ++rememberCalls;
+        auto finder = [&](const std::string& wanted) -> std::optional<dd::android::PairingTarget> {
+            if (!dd::equalsIgnoreCase(wanted, entry->adbSerial) || !threadExists) {
+                return std::nullopt;
+            }
+            return dd::android::PairingTarget{entry, entry->confPath, 4242};
+        };
+        auto factory = [&](uint16_t port) -> std::unique_ptr<dd::android::MarkerFileRequests> {
+            servicePorts.push_back(port);
+            return std::make_unique<Borrowed>(phone);
+        };
+        return dd::android::rememberDeviceWith(serial, finder, factory, context);
+    }
+    void check() {
+        dd::android::checkPairingMarker(phone, *entry, "thread-serial", context,
+                                        [&](const std::string& s) { return rememberThisPhone(s); });
+    }
+
+    // Hands the test's phone to code that wants to own its request object.
+    struct Borrowed : dd::android::MarkerFileRequests {
+        explicit Borrowed(FakePhone& p) : phone(p) {}
+        int listFile(const std::string& r) override { return phone.listFile(r); }
+        bool uploadFile(const std::string& r, const std::string& l) override {
+            return phone.uploadFile(r, l);
+        }
+        bool downloadFile(const std::string& r, const std::string& l) override {
+            return phone.downloadFile(r, l);
+        }
+        FakePhone& phone;
+    };
+
+    ddtest::TempDir root{"ddpair"};
+    ddtest::ScopedEnv logFile{"DEVICEDETECT_LOG_FILE", root / "DeviceDetect.log"};
+    std::string dataDir = root / "data/Orq Sync/PCSync";
+    std::shared_ptr<AndroidDeviceInfo> entry;
+    dd::android::PairingContext context;
+    FakePhone phone;
+    bool threadExists = true;
+    int rememberCalls = 0;
+    std::vector<uint16_t> servicePorts;
+};
+
+// --- The three outcomes --------------------------------------------------------
+
+TEST_F(PairingTest, PhoneWithoutMarkerGetsOneAndIsRemembered) {
+    check();
+    EXPECT_EQ(entry->factoryReset, 1u);
+    ASSERT_EQ(phone.files.count(remote()), 1u);
+    EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
+    EXPECT_EQ(phone.files[remote()].size(), kThisPc.size() * 2) << "no mark, no terminator";
+    EXPECT_EQ(remembered("R58M12ABCDE"), "65535");
+    EXPECT_EQ(rememberCalls, 0);
+    EXPECT_NE(log().find("IMEI:thread-serial already factory reset."), std::string::npos);
+    EXPECT_NE(log().find("put" + dataDir + "/android_R58M12ABCDE.dat to " + remote()),
+              std::string::npos);
+    std::vector<std::string> left = dataFiles();
+    EXPECT_EQ(left, std::vector<std::string>{"remembereddevice.ini"}) << "local copy deleted";
+}
+
+TEST_F(PairingTest, MarkerOfThisPcLeavesEverythingAsItIs) {
+    phone.files[remote()] = dd::android::encodeMarker(kThisPc);
+    check();
+    EXPECT_EQ(entry->factoryReset, 0u);
+    EXPECT_TRUE(phone.uploadedFrom.empty());
+    EXPECT_EQ(remembered("R58M12ABCDE"), "<none>");
+    EXPECT_EQ(rememberCalls, 0);
+    EXPECT_NE(log().find("IMEI:thread-serial not factory reset match pc"), std::string::npos);
+    EXPECT_TRUE(dataFiles().empty()) << "downloaded copy deleted";
+}
+
+TEST_F(PairingTest, MarkerOfAnotherPcIsReplacedAndThePhoneRemembered) {
+    phone.files[remote()] = dd::android::encodeMarker(kOtherPc);
+    check();
+    EXPECT_EQ(rememberCalls, 1);
+    EXPECT_EQ(entry->factoryReset, 0u) << "re-pairing succeeded";
+    EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
+    EXPECT_EQ(servicePorts, std::vector<uint16_t>{4242}) << "through the found thread's port";
+    EXPECT_EQ(remembered("R58M12ABCDE"), "65535");
+    EXPECT_NE(log().find("IMEI:thread-serial not factory reset other pc"), std::string::npos);
+    EXPECT_EQ(dataFiles(), std::vector<std::string>{"remembereddevice.ini"});
+}
+
+TEST_F(PairingTest, OtherPcStaysWhenNoThreadOfTheSerialIsFound) {
+    phone.files[remote()] = dd::android::encodeMarker(kOtherPc);
+    threadExists = false;
+    check();
+    EXPECT_EQ(entry->factoryReset, 2u);
+    EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kOtherPc));
+    EXPECT_EQ(remembered("R58M12ABCDE"), "<none>");
+}
+
+TEST_F(PairingTest, MarkerDifferingOnlyInCaseIsAnotherPc) {
+    std::string upper = kThisPc;
+    upper[0] = 'A';
+    phone.files[remote()] = dd::android::encodeMarker(upper);
+    threadExists = false;
+    check();
+    EXPECT_EQ(entry->factoryReset, 2u);
+}
+
+TEST_F(PairingTest, EmptyConfPathSkipsTheCheck) {
+    entry->confPath.clear();
+    check();
+    EXPECT_EQ(entry->factoryReset, 77u);
+    EXPECT_EQ(phone.lists, 0);
+    EXPECT_TRUE(dataFiles().empty());
+}
+
+// --- Failed requests --------------------------------------------------------------
+
+TEST_F(PairingTest, FailedListingCountsAsNoMarker) {
+    phone.files[remote()] = dd::android::encodeMarker(kThisPc);
+    phone.failRequests = true;
+    check();
+    EXPECT_EQ(entry->factoryReset, 1u);
+    EXPECT_EQ(phone.uploadedFrom.size(), 1u) << "an upload was tried";
+    EXPECT_TRUE(dataFiles().size() == 1u) << "only the remembered devices remain";
+}
+
+TEST_F(PairingTest, FailedDownloadIsAnotherPcAndRepairs) {
+    phone.files[remote()] = dd::android::encodeMarker(kThisPc);
+    phone.failDownload = true;
+    check();
+    EXPECT_EQ(rememberCalls, 1);
+    EXPECT_EQ(entry->factoryReset, 0u);
+    EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
+}
+
+TEST_F(PairingTest, StaleLocalCopyIsNeverTakenForTheDownload) {
+    // A copy left behind by a crash names this PC; the phone's own marker
+    // cannot be downloaded. The stale file must not decide.
+    ddtest::writeFile(dd::android::localMarkerPath(dataDir, entry->adbSerial),
+                      dd::android::encodeMarker(kThisPc));
+    phone.files[remote()] = dd::android::encodeMarker(kOtherPc);
+    phone.failDownload = true;
+    threadExists = false;
+    check();
+    EXPECT_EQ(entry->factoryReset, 2u);
+}
+
+// --- Local files and remembered devices -----------------------------------------------
+
+TEST_F(PairingTest, LocalCopyNameCarriesOnlySafeCharacters) {
+    std::string path = dd::android::localMarkerPath(dataDir, "../../etc/x y");
+    EXPECT_EQ(path.rfind(dataDir + "/android_", 0), 0u);
+    EXPECT_EQ(path.find('/', dataDir.size() + 1), std::string::npos)
+        << "one file in the data folder";
+    EXPECT_EQ(path.find(' ', dataDir.size()), std::string::npos);
+    EXPECT_NE(dd::android::localMarkerPath(dataDir, "A1"),
+              dd::android::localMarkerPath(dataDir, "B1"));
+}
+
+TEST_F(PairingTest, SerialThatWouldBreakTheIniFileIsNotRemembered) {
+    entry->adbSerial = "evil=1\n[imei]";
+    check();
+    EXPECT_EQ(entry->factoryReset, 1u);
+    std::string ini = ddtest::readFile(dd::android::rememberedDevicesPath(dataDir));
+    EXPECT_EQ(ini.find("evil"), std::string::npos);
+}
+
+TEST_F(PairingTest, TwoPhonesPairingAtOnceNeverMixTheirMarkers) {
+    // Phone A carries another PC's marker, phone B this PC's. Checked over
+    // and over at the same time, A must always be re-paired and B always match.
+    FakePhone phoneB;
+    auto entryB = std::make_shared<AndroidDeviceInfo>();
+    entryB->confPath = "/sdcard/B";
+    entryB->adbSerial = "SERIALB";
+    const std::string remoteB = dd::android::markerRemotePath(entryB->confPath);
+    phoneB.files[remoteB] = dd::android::encodeMarker(kThisPc);
+
+    std::atomic<int> wrongA{0};
+    std::atomic<int> wrongB{0};
+    std::thread a([&] {
+        for (int i = 0; i < 60; ++i) {
+            {
+                std::lock_guard<std::mutex> lock(phone.mutex);
+                phone.files[remote()] = dd::android::encodeMarker(kOtherPc);
+            }
+            bool repaired = false;
+            dd::android::checkPairingMarker(phone, *entry, "A", context,
+                                            [&](const std::string&) { return repaired = true; });
+            if (!repaired || entry->factoryReset != 2u) {
+                ++wrongA;
+            }
+        }
+    });
+    std::thread b([&] {
+        for (int i = 0; i < 60; ++i) {
+            dd::android::checkPairingMarker(phoneB, *entryB, "B", context,
+                                            [&](const std::string&) { return 0; });
+            if (entryB->factoryReset != 0u) {
+                ++wrongB;
+            }
+            dd::android::rememberSerial(dataDir, "B" + std::to_string(i));
+        }
+    });
+    for (int i = 0; i < 60; ++i) {
+        dd::android::rememberSerial(dataDir, "A" + std::to_string(i));
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(wrongA.load(), 0);
+    EXPECT_EQ(wrongB.load(), 0);
+    for (int i = 0; i < 60; ++i) {
+        EXPECT_EQ(remembered("A" + std::to_string(i)), "65535");
+        EXPECT_EQ(remembered("B" + std::to_string(i)), "65535");
+    }
+}
+
+// --- The marker's text -------------------------------------------------------------------
+
+std::string utf16le(std::u16string_view text) {
+    std::string bytes;
+    for (char16_t unit : text) {
+        bytes += static_cast<char>(unit & 0xff);
+        bytes += static_cast<char>(unit >> 8);
+    }
+    return bytes;
+}
+
+TEST(MarkerText, EncodingIsUtf16LittleEndianOfTheIdentity) {
+    EXPECT_EQ(dd::android::encodeMarker("u\xc3\xa9_1"), utf16le(u"u\u00e9_1"));
+    EXPECT_EQ(dd::android::encodeMarker("\xf0\x9f\x98\x80"), utf16le(u"\U0001F600"));
+    EXPECT_TRUE(markerNamesThisPc(dd::android::encodeMarker(kThisPc), kThisPc));
+}
+
+TEST(MarkerText, EmptyMarkerNamesNoPc) {
+    EXPECT_EQ(markerTextOf(""), u"");
+    EXPECT_FALSE(markerNamesThisPc("", kThisPc));
+}
+
+TEST(MarkerText, TextEndsAtTheFirstNulUnit) {
+    std::string bytes = utf16le(u"abc") + std::string("\0\0", 2) + utf16le(u"junk");
+    EXPECT_EQ(markerTextOf(bytes), u"abc");
+    EXPECT_TRUE(markerNamesThisPc(bytes, "abc"));
+    // A NUL byte that is only half of a unit does not end the text.
+    EXPECT_EQ(markerTextOf(std::string("a\0\0b", 4)), std::u16string(u"a") + char16_t(0x6200));
+}
+
+TEST(MarkerText, OddLengthLastByteIsALowHalf) {
+    std::string full = utf16le(u"abc");
+    EXPECT_EQ(markerTextOf(full.substr(0, 5)), u"abc") << "the missing high half reads as 0";
+    EXPECT_EQ(markerTextOf(full + "x"), u"abcx");
+    EXPECT_FALSE(markerNamesThisPc(full + "x", "abc"));
+    EXPECT_EQ(markerTextOf("\x41"), u"A");
+}
+
+TEST(MarkerText, HugeMarkerIsCutTo1023Units) {
+    std::string huge = utf16le(std::u16string(5000, u'p'));
+    std::u16string text = markerTextOf(huge);
+    EXPECT_EQ(text.size(), dd::android::kMarkerTextUnits);
+    std::string exact = utf16le(std::u16string(1024, u'q'));  // 2048 bytes, no terminator
+    EXPECT_EQ(markerTextOf(exact).size(), 1023u);
+    // The identity followed by a terminator and megabytes of junk still matches.
+    std::string padded =
+        dd::android::encodeMarker(kThisPc) + std::string(2, '\0') + std::string(1 << 20, '\x7f');
+    EXPECT_TRUE(markerNamesThisPc(padded, kThisPc));
+}
+
+TEST(MarkerText, BytesThatAreNotUtf16NameAnotherPc) {
+    EXPECT_FALSE(markerNamesThisPc(kThisPc, kThisPc)) << "the identity as 8-bit text";
+    std::string bom = std::string("\xff\xfe", 2) + dd::android::encodeMarker(kThisPc);
+    EXPECT_FALSE(markerNamesThisPc(bom, kThisPc)) << "a byte-order mark is part of the text";
+    std::string lone = utf16le(u"ab") + std::string("\x00\xd8", 2);  // unpaired surrogate
+    EXPECT_EQ(markerTextOf(lone).size(), 3u);
+    EXPECT_FALSE(markerNamesThisPc(lone, "ab"));
+}
+
+TEST(MarkerText, RemotePathCarriesTheConfPath) {
+    EXPECT_EQ(dd::android::markerRemotePath("/sdcard/Orq"),
+              "/filesystem/file/sdcard/Orq/android.dat");
+    EXPECT_EQ(dd::android::markerRemotePath(""), "/filesystem/file/android.dat");
+}
+
+}  // namespace

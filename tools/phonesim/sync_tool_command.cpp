@@ -1,0 +1,175 @@
+// "phonesim sync-tool": plays one phone's sync tool on two loopback ports and
+// takes the phone user's actions as lines on standard input, so the module's
+// sync link can be tried by hand or from a script.
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "sync_tool.h"
+
+namespace phonesim {
+namespace {
+
+void printUsage() {
+    std::puts(
+        "usage: phonesim sync-tool [--command-port P] [--sync-port P] [--answer TEXT]\n"
+        "Plays the phone's sync tool: the command port (the phone's 7890) answers\n"
+        "\"AT+CGSN\\r\\n\", the sync port (the phone's 7990) prints what the module sends.\n"
+        "0 (the default) takes any free port; both ports are printed first.\n"
+        "Commands on standard input, one per line:\n"
+        "  start [TEXT]     send TEXT;START        stop [TEXT]   send TEXT;STOP\n"
+        "  stop-app         send STOP_APP          burst [C]     send 128 bytes of C\n"
+        "  send TEXT        send TEXT (\\r, \\n, \\\\ and \\xNN are unescaped)\n"
+        "  drop             close the sync link    drop-command  close the command link\n"
+        "  quit             stop (also at end of input)");
+}
+
+bool parsePort(const char* text, uint16_t& port) {
+    char* end = nullptr;
+    long value = std::strtol(text, &end, 10);
+    if (end == text || *end != '\0' || value < 0 || value > 65535) {
+        return false;
+    }
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+int hexDigit(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+std::string unescape(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\' || i + 1 >= text.size()) {
+            out += text[i];
+            continue;
+        }
+        char next = text[++i];
+        if (next == 'r') {
+            out += '\r';
+        } else if (next == 'n') {
+            out += '\n';
+        } else if (next == 'x' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 &&
+                   hexDigit(text[i + 2]) >= 0) {
+            out += static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
+            i += 2;
+        } else {
+            out += next;
+        }
+    }
+    return out;
+}
+
+std::string printable(std::string_view bytes) {
+    std::string out;
+    char escaped[8];
+    for (char c : bytes) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte == '\r') {
+            out += "\\r";
+        } else if (byte == '\n') {
+            out += "\\n";
+        } else if (byte < 0x20 || byte >= 0x7f) {
+            std::snprintf(escaped, sizeof(escaped), "\\x%02x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+int runSyncToolCommand(int argc, char** argv) {
+    uint16_t commandPort = 0;
+    uint16_t syncPort = 0;
+    std::string answer;
+    bool haveAnswer = false;
+    for (int i = 0; i < argc; ++i) {
+        std::string option = argv[i];
+        if (option == "--help") {
+            printUsage();
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "phonesim sync-tool: %s needs a value\n", option.c_str());
+            return 2;
+        }
+        const char* value = argv[++i];
+        if (option == "--command-port" && parsePort(value, commandPort)) {
+            continue;
+        }
+        if (option == "--sync-port" && parsePort(value, syncPort)) {
+            continue;
+        }
+        if (option == "--answer") {
+            answer = unescape(value);
+            haveAnswer = true;
+            continue;
+        }
+        std::fprintf(stderr, "phonesim sync-tool: bad option %s %s\n", option.c_str(), value);
+        return 2;
+    }
+
+    SyncTool tool;
+    if (haveAnswer) {
+        tool.setProbeAnswer(answer);
+    }
+    if (!tool.start(commandPort, syncPort)) {
+        std::fprintf(stderr, "phonesim sync-tool: cannot listen on the ports\n");
+        return 1;
+    }
+    tool.setSyncObserver([](std::string_view bytes) {
+        std::printf("7990< %s\n", printable(bytes).c_str());
+        std::fflush(stdout);
+    });
+    std::printf("command-port %u\nsync-port %u\n", tool.commandPort(), tool.syncPort());
+    std::fflush(stdout);
+
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        size_t space = line.find(' ');
+        std::string word = line.substr(0, space);
+        std::string rest = space == std::string::npos ? "" : line.substr(space + 1);
+        bool sent = true;
+        if (word == "quit") {
+            break;
+        } else if (word == "start") {
+            sent = tool.sendStart(rest);
+        } else if (word == "stop") {
+            sent = tool.sendStop(rest);
+        } else if (word == "stop-app") {
+            sent = tool.sendStopApp();
+        } else if (word == "burst") {
+            sent = tool.sendBurst(rest.empty() ? 'x' : rest[0]);
+        } else if (word == "send") {
+            sent = tool.sendSync(unescape(rest));
+        } else if (word == "drop") {
+            tool.dropSyncLinks();
+        } else if (word == "drop-command") {
+            tool.dropCommandLinks();
+        } else if (!word.empty()) {
+            std::printf("? unknown command %s\n", word.c_str());
+        }
+        if (!sent) {
+            std::printf("! no sync link is open\n");
+        }
+        std::fflush(stdout);
+    }
+    tool.stop();
+    return 0;
+}
+
+}  // namespace phonesim
