@@ -14,16 +14,11 @@ namespace {
 
 int32_t logLevelFromWord(const std::string& word) {
     // Exact, case-sensitive words; anything else switches the log off.
-    if (word == "Debug")
-        return LOG_DEBUG;
-    if (word == "Info")
-        return LOG_INFO;
-    if (word == "War")
-        return LOG_WAR;
-    if (word == "Err")
-        return LOG_ERR;
-    if (word == "Crit")
-        return LOG_CRIT;
+    if (word == "Debug") return LOG_DEBUG;
+    if (word == "Info") return LOG_INFO;
+    if (word == "War") return LOG_WAR;
+    if (word == "Err") return LOG_ERR;
+    if (word == "Crit") return LOG_CRIT;
     return 0;
 }
 
@@ -34,9 +29,7 @@ CDeviceDetectApp::CDeviceDetectApp() : m_pDetectedXml(std::make_unique<CXmlHelpe
     m_paths = dd::platform::readRuntimePaths();
 }
 
-CDeviceDetectApp::~CDeviceDetectApp() {
-    ExitInstance();
-}
+CDeviceDetectApp::~CDeviceDetectApp() { ExitInstance(); }
 
 void CDeviceDetectApp::ExitInstance() {
     if (m_exited) {
@@ -65,8 +58,7 @@ int CDeviceDetectApp::prepareDetect() {
     }
     m_csPCIdentity = dd::android::fullPcIdentity(m_paths.sysfsRoot);
 
-    std::string guard =
-        dd::platform::joinPath(m_paths.lockDir, std::string(kInstanceGuardName) + ".lock");
+    std::string guard = dd::platform::joinPath(m_paths.lockDir, std::string(kInstanceGuardName) + ".lock");
     switch (m_hInstanceMutex.tryAcquire(guard)) {
         case dd::platform::InstanceLock::Result::Acquired:
             break;
