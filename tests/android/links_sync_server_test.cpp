@@ -52,8 +52,9 @@ class SyncLinkTest : public ::testing::Test {
     }
     void startLinked(std::chrono::milliseconds quiet = 1s) {
         makeServer(quiet);
+        int before = phone.syncConnections();
         ASSERT_TRUE(server->start());
-        ASSERT_TRUE(phone.waitForSyncLink(phone.syncConnections() + 1, kDeadline));
+        ASSERT_TRUE(phone.waitForSyncLink(before + 1, kDeadline));
     }
     std::vector<std::pair<std::string, int32_t>> received() {
         std::lock_guard<std::mutex> lock(requestMutex);
