@@ -4,10 +4,12 @@
 
 #include "companion_service.h"
 #include "sync_tool.h"
+#include "usb_command.h"
 
 int main(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
         std::puts("usage: phonesim COMMAND [options]   (see --help of each command)");
+        std::puts("  usb         plug and unplug devices of a fake USB tree");
         return argc < 2 ? 2 : 0;
     }
     if (std::strcmp(argv[1], "companion") == 0) {
@@ -15,6 +17,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "sync-tool") == 0) {
         return phonesim::runSyncToolCommand(argc - 2, argv + 2);
+    }
+    if (std::strcmp(argv[1], "usb") == 0) {
+        return phonesim::runUsbCommand(argc - 1, argv + 1);
     }
     std::fprintf(stderr, "phonesim: unknown command %s\n", argv[1]);
     return 2;

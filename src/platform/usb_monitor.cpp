@@ -1,0 +1,177 @@
+#include "platform/usb_monitor.h"
+
+#include <libudev.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "log/log_stream.h"
+#include "platform/paths.h"
+
+namespace dd::platform {
+
+namespace {
+
+// Large enough for the bursts of a hub with many phones being plugged in at
+// once; an overflow still only costs a rescan.
+constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
+constexpr int kMaxEventsPerDrain = 4096;
+
+class UdevUsbMonitor final : public UsbMonitor {
+  public:
+    UdevUsbMonitor() {
+        m_udev.reset(udev_new());
+        if (!m_udev) {
+            DD_LOG(LOG_ERR) << "udev_new failed, USB changes will not be seen";
+            return;
+        }
+        // "udev" events come after udev's rules ran, so a device reported here
+        // has its node permissions set.
+        m_monitor.reset(udev_monitor_new_from_netlink(m_udev.get(), "udev"));
+        if (!m_monitor ||
+            udev_monitor_filter_add_match_subsystem_devtype(m_monitor.get(), "usb", nullptr) < 0) {
+            DD_LOG(LOG_ERR) << "cannot create the udev monitor, USB changes will not be seen";
+            m_monitor.reset();
+            return;
+        }
+        if (udev_monitor_set_receive_buffer_size(m_monitor.get(), kReceiveBufferBytes) < 0) {
+            // Without the privilege to force it, take what the system allows.
+            int size = kReceiveBufferBytes;
+            setsockopt(udev_monitor_get_fd(m_monitor.get()), SOL_SOCKET, SO_RCVBUF, &size,
+                       sizeof(size));
+        }
+        if (udev_monitor_enable_receiving(m_monitor.get()) < 0) {
+            DD_LOG(LOG_ERR) << "cannot listen to udev, USB changes will not be seen";
+            m_monitor.reset();
+        }
+    }
+
+  protected:
+    int sourceFd() const override { return m_monitor ? udev_monitor_get_fd(m_monitor.get()) : -1; }
+
+    void drainSource(Changes& changes) override {
+        // Bounded so that a socket that keeps reporting an error cannot hold
+        // the watch thread here; what is left is read on the next wait.
+        for (int round = 0; round < kMaxEventsPerDrain; ++round) {
+            errno = 0;
+            std::unique_ptr<udev_device, decltype(&udev_device_unref)> device(
+                udev_monitor_receive_device(m_monitor.get()), &udev_device_unref);
+            if (!device) {
+                if (errno == ENOBUFS) {
+                    // The kernel dropped events: a removal may be among them.
+                    DD_LOG(LOG_WAR) << "udev monitor overflow, rescanning";
+                    changes.overflow = true;
+                    continue;
+                }
+                return;  // EAGAIN: drained (or a malformed message was skipped)
+            }
+            changes.changed = true;
+            const char* action = udev_device_get_action(device.get());
+            if (action != nullptr &&
+                (std::strcmp(action, "remove") == 0 || std::strcmp(action, "unbind") == 0)) {
+                changes.removal = true;
+            }
+        }
+    }
+
+  private:
+    std::unique_ptr<udev, decltype(&udev_unref)> m_udev{nullptr, &udev_unref};
+    std::unique_ptr<udev_monitor, decltype(&udev_monitor_unref)> m_monitor{nullptr,
+                                                                           &udev_monitor_unref};
+};
+
+class InotifyUsbMonitor final : public UsbMonitor {
+  public:
+    explicit InotifyUsbMonitor(const std::string& sysfsRoot) {
+        std::string dir = joinPath(sysfsRoot, "bus/usb/devices");
+        m_fd.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        if (!m_fd || inotify_add_watch(m_fd.get(), dir.c_str(),
+                                       IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                           IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR) < 0) {
+            DD_LOG(LOG_ERR) << "cannot watch " << dir << ": " << std::strerror(errno);
+            m_fd.reset();
+        }
+    }
+
+  protected:
+    int sourceFd() const override { return m_fd.get(); }
+
+    void drainSource(Changes& changes) override {
+        alignas(inotify_event) char buffer[16384];
+        for (;;) {
+            ssize_t length = read(m_fd.get(), buffer, sizeof(buffer));
+            if (length <= 0) {
+                return;  // EAGAIN: drained
+            }
+            for (ssize_t offset = 0;
+                 offset + static_cast<ssize_t>(sizeof(inotify_event)) <= length;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
+                if ((event->mask & IN_Q_OVERFLOW) != 0) {
+                    DD_LOG(LOG_WAR) << "inotify overflow, rescanning";
+                    changes.overflow = true;
+                }
+                if ((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) {
+                    changes.changed = true;
+                }
+                if ((event->mask & (IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF)) !=
+                    0) {
+                    changes.changed = true;
+                    changes.removal = true;
+                }
+                offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        }
+    }
+
+  private:
+    UniqueFd m_fd;
+};
+
+}  // namespace
+
+UsbMonitor::UsbMonitor() : m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+std::unique_ptr<UsbMonitor> UsbMonitor::open(const std::string& sysfsRoot) {
+    if (sysfsRoot == "/sys" || sysfsRoot == "/sys/") {
+        return std::make_unique<UdevUsbMonitor>();
+    }
+    return std::make_unique<InotifyUsbMonitor>(sysfsRoot);
+}
+
+void UsbMonitor::wake() {
+    uint64_t one = 1;
+    // A full counter already means "woken"; nothing to do on failure.
+    [[maybe_unused]] ssize_t written = write(m_wake.get(), &one, sizeof(one));
+}
+
+UsbMonitor::Changes UsbMonitor::wait() {
+    Changes changes;
+    pollfd fds[2] = {{m_wake.get(), POLLIN, 0}, {sourceFd(), POLLIN, 0}};
+    nfds_t count = fds[1].fd >= 0 ? 2 : 1;
+    while (!changes.changed && !changes.overflow && !changes.woken) {
+        int ready = poll(fds, count, -1);
+        if (ready < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            DD_LOG(LOG_ERR) << "poll on the USB monitor failed: " << std::strerror(errno);
+            changes.woken = true;  // let the caller look at its flags instead of spinning here
+            break;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            uint64_t counter = 0;
+            [[maybe_unused]] ssize_t got = read(m_wake.get(), &counter, sizeof(counter));
+            changes.woken = true;
+        }
+        if (count == 2 && fds[1].revents != 0) {
+            drainSource(changes);
+        }
+    }
+    return changes;
+}
+
+}  // namespace dd::platform

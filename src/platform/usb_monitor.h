@@ -1,0 +1,53 @@
+// Notices that the set of USB devices changed. On the machine's own /sys a
+// udev monitor (netlink, subsystem "usb") reports it; on any other sysfs root
+// (a test's fake tree) inotify on ROOT/bus/usb/devices does. Either way the
+// caller learns only "something changed", "something went away" and "events
+// were lost"; it then rescans the tree, which is the truth.
+//
+// Open the monitor before the first scan: a device that arrives between the
+// scan and the opening would otherwise be missed until the next event.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/unique_fd.h"
+
+namespace dd::platform {
+
+class UsbMonitor {
+  public:
+    struct Changes {
+        bool changed = false;   // a USB device or interface came or went
+        bool removal = false;   // at least one of them went
+        bool overflow = false;  // events were dropped: rescan, and assume removals
+        bool woken = false;     // wake() was called
+    };
+
+    // udev when sysfsRoot is the real /sys, else inotify. Never null: when the
+    // event source cannot be opened (logged) the monitor still serves wake().
+    static std::unique_ptr<UsbMonitor> open(const std::string& sysfsRoot);
+
+    virtual ~UsbMonitor() = default;
+    UsbMonitor(const UsbMonitor&) = delete;
+    UsbMonitor& operator=(const UsbMonitor&) = delete;
+
+    // Blocks until devices change or wake() is called, then drains every
+    // pending event and reports them together, so a burst costs one rescan.
+    Changes wait();
+    // Makes the current or the next wait() return (thread-safe).
+    void wake();
+    // Whether device events can be seen at all.
+    bool hasSource() const { return sourceFd() >= 0; }
+
+  protected:
+    UsbMonitor();
+    virtual int sourceFd() const = 0;
+    // Reads every pending event without blocking and adds them to changes.
+    virtual void drainSource(Changes& changes) = 0;
+
+  private:
+    UniqueFd m_wake;  // eventfd
+};
+
+}  // namespace dd::platform
