@@ -14,11 +14,16 @@ namespace {
 
 int32_t logLevelFromWord(const std::string& word) {
     // Exact, case-sensitive words; anything else switches the log off.
-    if (word == "Debug") return LOG_DEBUG;
-    if (word == "Info") return LOG_INFO;
-    if (word == "War") return LOG_WAR;
-    if (word == "Err") return LOG_ERR;
-    if (word == "Crit") return LOG_CRIT;
+    if (word == "Debug")
+        return LOG_DEBUG;
+    if (word == "Info")
+        return LOG_INFO;
+    if (word == "War")
+        return LOG_WAR;
+    if (word == "Err")
+        return LOG_ERR;
+    if (word == "Crit")
+        return LOG_CRIT;
     return 0;
 }
 
@@ -29,7 +34,9 @@ CDeviceDetectApp::CDeviceDetectApp() : m_pDetectedXml(std::make_unique<CXmlHelpe
     m_paths = dd::platform::readRuntimePaths();
 }
 
-CDeviceDetectApp::~CDeviceDetectApp() { ExitInstance(); }
+CDeviceDetectApp::~CDeviceDetectApp() {
+    ExitInstance();
+}
 
 void CDeviceDetectApp::ExitInstance() {
     if (m_exited) {
@@ -37,6 +44,22 @@ void CDeviceDetectApp::ExitInstance() {
     }
     m_exited = true;
     stopDetect();
+    // The host may unload the library next: no thread may run its code after
+    // this returns.
+    waitForDetectionEnd();
+}
+
+void CDeviceDetectApp::waitForDetectionEnd() {
+    // The detector threads stop the device threads on their way out; threads
+    // listed while no detector ran are stopped here.
+    m_usbDetect.join();
+    stopDeviceThreads();
+    std::lock_guard<std::mutex> lock(m_infoLock);
+    m_arrayDeviceInfo.clear();
+}
+
+std::string CDeviceDetectApp::rememberedDeviceFile() const {
+    return dd::platform::joinPath(m_paths.dataDir, "remembereddevice.ini");
 }
 
 std::string CDeviceDetectApp::catalogueFile() const {
@@ -58,7 +81,8 @@ int CDeviceDetectApp::prepareDetect() {
     }
     m_csPCIdentity = dd::android::fullPcIdentity(m_paths.sysfsRoot);
 
-    std::string guard = dd::platform::joinPath(m_paths.lockDir, std::string(kInstanceGuardName) + ".lock");
+    std::string guard =
+        dd::platform::joinPath(m_paths.lockDir, std::string(kInstanceGuardName) + ".lock");
     switch (m_hInstanceMutex.tryAcquire(guard)) {
         case dd::platform::InstanceLock::Result::Acquired:
             break;
@@ -81,6 +105,18 @@ int CDeviceDetectApp::prepareDetect() {
 int CDeviceDetectApp::startDetect() {
     DD_LOG(LOG_DEBUG) << "module path : " << m_paths.moduleDir;
     DD_LOG(LOG_DEBUG) << "create detect thread.";
+    if (m_usbDetect.running()) {
+        // Started twice without a stop: one generation is enough.
+        m_usbDetect.requestScan();
+    } else {
+        // The previous generation (told to leave by stopDetect) ends first,
+        // so that two generations never share the lists and the departures
+        // of its phones are not announced as if they happened now.
+        m_usbDetect.join();
+        m_lConnectCount.store(0);
+        m_bStopped.store(0);
+        m_usbDetect.start();
+    }
     DD_LOG(LOG_DEBUG) << "create handle device thread.";
     DD_LOG(LOG_ERR) << "wifi module initialize faild.";
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::startDetect() --";
@@ -91,6 +127,7 @@ void CDeviceDetectApp::stopDetect() {
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::stopDetect() ++";
     m_bStopped.store(1);
     m_lConnectCount.store(0);
+    m_usbDetect.signalLeave();
     m_hInstanceMutex.release();
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::stopDetect() --";
 }

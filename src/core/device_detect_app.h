@@ -8,17 +8,28 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "core/supported_devices.h"
 #include "devicedetect/DeviceDetect.h"
 #include "deviceinfo/xml_helper.h"
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
+#include "usb/usb_detect.h"
+
+class AndroidDeviceInfo;
+class CUsbDeviceThread;
 
 class CDeviceDetectApp {
-public:
+  public:
     static constexpr const char* kInstanceGuardName = "315082cd-02e7-4c3d-aaf6-0ca1a6f91321";
     static constexpr int32_t kMaxRunningThreads = 255;
+    // The suite maker's own USB vendor id. A device with this vendor id that
+    // the catalogue does not list still gets an Android thread (with no
+    // library), so a new model of the maker's phones is tried without a
+    // catalogue update. The catalogue lists the maker's known phones under
+    // the same id.
+    static constexpr uint32_t kHomeVendorId = 0x1D45;
 
     CDeviceDetectApp();
     ~CDeviceDetectApp();  // the library's unload: ExitInstance
@@ -36,6 +47,9 @@ public:
     // Library unload: stop, then wait until every module thread has ended so
     // that no thread runs code of an unloaded library.
     void ExitInstance();
+    // After stopDetect: waits until the detector and device threads have
+    // ended and empties both lists.
+    void waitForDetectionEnd();
 
     // Sends a device-change notification unless no callback is registered or
     // detection is stopped ("theApp.deviceCB is nil"). True when sent.
@@ -43,9 +57,59 @@ public:
     // Sends a phone's sync request to the host; false when no callback is set.
     bool notifySyncByDevice(const std::string& device, int32_t action);
 
-    // Host calls routed to the device threads (monitor list).
+    // --- Monitor list (device threads) and information list -------------
+    // Lock order: m_infoLock before m_monitorLock; nothing takes m_infoLock
+    // while holding m_monitorLock. No device thread is waited for while
+    // either is held.
+
+    // Creates the device thread for a supported device on a hub port (the
+    // hub scan calls it), suspended, unless one for the same hub path, port,
+    // vid and pid is listed already. The catalogue's type decides the class.
+    // Returns 0.
+    int CreateDeviceMonitorThread(const std::string& hubPath, int port, uint32_t vid, uint32_t pid);
+    // Appends a thread created elsewhere (the Wi-Fi bridge's phones); the
+    // list thread resumes it like the others.
+    void AddDeviceThread(std::shared_ptr<CUsbDeviceThread> thread);
+    // Host sync status for the thread whose m_csSerialNum is serial (ignoring
+    // case). 1 found (state 0..2 is passed on, others change nothing), 0 not.
     int setSyncStatus(const std::string& serial, int32_t state);
+    // Disconnect(false) of every thread whose m_csConnectedSerial is serial.
+    // The threads are called outside the list lock, so the REMOVE_DEVICE
+    // callback may call back into the module. Returns 1.
     int disconnect(const std::string& serial);
+    // The information object of a serial (ignoring case), or a new listed
+    // one without a serial (also for an empty serial); null when out of
+    // memory. *created tells whether it is new.
+    std::shared_ptr<AndroidDeviceInfo> findOrCreateDeviceInfo(const std::string& serial,
+                                                              bool* created = nullptr);
+    // An information object of this serial whose thread was not disconnected
+    // by the host (a phone already handled, e.g. over Wi-Fi); else null.
+    std::shared_ptr<AndroidDeviceInfo> findWirelessDuplicate(const std::string& serial);
+    // The first thread whose information object has this serial; else null.
+    std::shared_ptr<CUsbDeviceThread> findThreadByInfoSerial(const std::string& serial);
+    // Takes every information object of key (a leading "ORQT" of Wi-Fi keys
+    // dropped) out of the list; threads that hold one keep it alive.
+    void RemoveDeviceInfo(const std::string& key);
+    // Takes exactly this object out of the list (one that never got a key).
+    void RemoveDeviceInfoEntry(const AndroidDeviceInfo* entry);
+
+    // For the detector's threads.
+    // Wakes every device thread's pause so that its presence check runs now.
+    void pokeDeviceThreads();
+    // Under the monitor-list lock: takes the ended threads out (giving their
+    // running count back), then resumes created ones while fewer than
+    // kMaxRunningThreads run. The caller joins and destroys what it gets.
+    std::vector<std::shared_ptr<CUsbDeviceThread>> resumeAndTakeEnded();
+    // Asks every listed thread to leave, empties the list, then waits for
+    // them with no lock held.
+    void stopDeviceThreads();
+
+    // Snapshots of the lists, for diagnostics and tests.
+    std::vector<std::shared_ptr<CUsbDeviceThread>> deviceThreads() const;
+    std::vector<std::shared_ptr<AndroidDeviceInfo>> deviceInfos() const;
+
+    // "remembereddevice.ini" in the data folder.
+    std::string rememberedDeviceFile() const;
 
     const dd::platform::RuntimePaths& paths() const { return m_paths; }
     const std::string& moduleFolder() const { return m_paths.moduleDir; }
@@ -71,12 +135,19 @@ public:
     std::mutex m_recordLock;
     // Long-lived document of the detected-device store.
     std::unique_ptr<CXmlHelper> m_pDetectedXml;
+    // The USB arrival detector: watch thread and list thread.
+    CUsbDetect m_usbDetect;
 
-private:
+  private:
     dd::platform::RuntimePaths m_paths;
     CSupportedDevices m_supported;
     dd::platform::InstanceLock m_hInstanceMutex;
     bool m_exited = false;
+
+    mutable std::mutex m_monitorLock;  // the monitor-list lock
+    std::vector<std::shared_ptr<CUsbDeviceThread>> m_arrayDeviceMonitor;
+    mutable std::mutex m_infoLock;  // the info-list lock
+    std::vector<std::shared_ptr<AndroidDeviceInfo>> m_arrayDeviceInfo;
 };
 
 extern CDeviceDetectApp theApp;

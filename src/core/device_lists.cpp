@@ -1,15 +1,314 @@
-#include "core/device_detect_app.h"
-#include "log/log_stream.h"
+// The monitor list (one device thread per phone) and the information list
+// (one AndroidDeviceInfo per phone) of CDeviceDetectApp.
+#include <algorithm>
+#include <new>
 
-int CDeviceDetectApp::setSyncStatus(const std::string& serial, int32_t state) {
-    (void)serial;
-    (void)state;
+#include "android/usb_device_thread_android.h"
+#include "brew/usb_device_thread_bmp.h"
+#include "core/device_detect_app.h"
+#include "core/text_codec.h"
+#include "deviceinfo/android_device_info.h"
+#include "log/log_stream.h"
+#include "usb/hub_queries.h"
+
+namespace {
+
+constexpr std::string_view kWifiKeyPrefix = "ORQT";
+
+bool sameDevicePlace(const CUsbDeviceThread& thread, const std::string& hubPath, int port,
+                     uint32_t vid, uint32_t pid) {
+    return thread.m_nHubPort == port && static_cast<uint32_t>(thread.m_nVid) == vid &&
+           static_cast<uint32_t>(thread.m_nPid) == pid &&
+           dd::equalsIgnoreCase(thread.m_csHubPath, hubPath);
+}
+
+void logCreate(const std::string& hubPath, int port, uint32_t vid, uint32_t pid, const char* end) {
+    DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::CreateDeviceMonitorThread(" << hubPath << "," << port
+                      << "," << vid << "," << pid << end;
+}
+
+}  // namespace
+
+int CDeviceDetectApp::CreateDeviceMonitorThread(const std::string& hubPath, int port, uint32_t vid,
+                                                uint32_t pid) {
+    logCreate(hubPath, port, vid, pid, ") ++");
+    auto alreadyListed = [&] {
+        std::lock_guard<std::mutex> lock(m_monitorLock);
+        for (const auto& thread : m_arrayDeviceMonitor) {
+            if (sameDevicePlace(*thread, hubPath, port, vid, pid)) {
+                thread->NoteSeenByScan();
+                return true;
+            }
+        }
+        return false;
+    };
+    if (alreadyListed()) {
+        DD_LOG(LOG_WAR) << "detect thread is runing..";
+        logCreate(hubPath, port, vid, pid, ") --");
+        return 0;
+    }
+
+    DD_LOG(LOG_DEBUG) << "start build detect thread";
+    CXmlHelper catalogue;
+    pugi::xml_node node;
+    bool loadFailed = false;
+    bool matched =
+        CSupportedDevices::findDeviceNode(catalogueFile(), vid, pid, catalogue, node, &loadFailed);
+    std::shared_ptr<CUsbDeviceThread> thread;
+    bool createdInfo = false;
+    // An Android phone: read its serial from the hub, skip it when the same
+    // phone is already served (over Wi-Fi), else give it its information entry.
+    auto makeAndroid = [&](const std::string& dllPath) {
+        int hubVid = static_cast<int>(vid);
+        int hubPid = static_cast<int>(pid);
+        std::string serial;
+        getHubPortInfo(hubPath, port, &hubVid, &hubPid, nullptr, &serial);
+        std::shared_ptr<AndroidDeviceInfo> duplicate = findWirelessDuplicate(serial);
+        if (duplicate && duplicate->pid == hubPid && duplicate->vid == hubVid) {
+            DD_LOG(LOG_DEBUG) << "Wireless connection already exists! exit.";
+            return;
+        }
+        std::shared_ptr<AndroidDeviceInfo> info = findOrCreateDeviceInfo(serial, &createdInfo);
+        if (info) {
+            thread = std::make_shared<CUsbDeviceThread_Android>(info, hubPath, port, dllPath,
+                                                                hubVid, hubPid);
+            DD_LOG(LOG_DEBUG) << "build android detect thread finish";
+        }
+    };
+    if (loadFailed) {
+        // findDeviceNode logged "not find " and the path.
+    } else if (matched) {
+        std::string type = CSupportedDevices::getAttribute(node, "type");
+        std::string dll = CSupportedDevices::getAttribute(node, "dll");
+        std::string dllPath =
+            dll.empty() ? std::string() : dd::platform::joinPath(moduleFolder(), dll);
+        if (type.empty() || dd::equalsIgnoreCase(type, "android")) {
+            makeAndroid(dllPath);
+        } else if (dd::equalsIgnoreCase(type, "bmp")) {
+            thread = std::make_shared<CUsbDeviceThread_BMP>(
+                hubPath, port, dllPath, static_cast<int>(vid), static_cast<int>(pid));
+            DD_LOG(LOG_DEBUG) << "build brew detect thread finish";
+        } else if (!dd::equalsIgnoreCase(type, "wm")) {
+            thread = std::make_shared<CUsbDeviceThread_Android>(
+                nullptr, hubPath, port, dllPath, static_cast<int>(vid), static_cast<int>(pid));
+            DD_LOG(LOG_DEBUG) << "build android detect thread finish";
+        }
+    } else if (vid == kHomeVendorId) {
+        makeAndroid(std::string());
+    }
+
+    if (thread) {
+        bool added = false;
+        {
+            // The list may have changed since the test above; test again, so
+            // that two callers never both add the same port.
+            std::lock_guard<std::mutex> lock(m_monitorLock);
+            if (std::none_of(
+                    m_arrayDeviceMonitor.begin(), m_arrayDeviceMonitor.end(),
+                    [&](const auto& t) { return sameDevicePlace(*t, hubPath, port, vid, pid); })) {
+                m_arrayDeviceMonitor.push_back(thread);
+                added = true;
+            }
+        }
+        if (added) {
+            m_usbDetect.listChanged();
+        } else if (createdInfo) {
+            RemoveDeviceInfoEntry(thread->m_pDeviceInfo.get());
+        }
+    }
+    logCreate(hubPath, port, vid, pid, ") --");
     return 0;
 }
 
+void CDeviceDetectApp::AddDeviceThread(std::shared_ptr<CUsbDeviceThread> thread) {
+    if (!thread) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_monitorLock);
+        m_arrayDeviceMonitor.push_back(std::move(thread));
+    }
+    m_usbDetect.listChanged();
+}
+
+int CDeviceDetectApp::setSyncStatus(const std::string& serial, int32_t state) {
+    std::shared_ptr<CUsbDeviceThread> thread;
+    {
+        std::lock_guard<std::mutex> lock(m_monitorLock);
+        auto it = std::find_if(m_arrayDeviceMonitor.begin(), m_arrayDeviceMonitor.end(),
+                               [&](const auto& t) { return t->m_csSerialNum.matches(serial); });
+        if (it != m_arrayDeviceMonitor.end()) {
+            thread = *it;  // keeps the object alive after the lock is released
+        }
+    }
+    if (!thread) {
+        return 0;
+    }
+    if (state == START_SYNC || state == STOP_SYNC || state == READY_SYNC) {
+        thread->m_lSyncStatus.exchange(state);
+        thread->SetSyncStatus(state);
+    }
+    return 1;
+}
+
 int CDeviceDetectApp::disconnect(const std::string& serial) {
-    (void)serial;
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::disconnect() ++";
+    std::vector<std::shared_ptr<CUsbDeviceThread>> matching;
+    {
+        std::lock_guard<std::mutex> lock(m_monitorLock);
+        for (const auto& thread : m_arrayDeviceMonitor) {
+            if (thread->m_csConnectedSerial.matches(serial)) {
+                matching.push_back(thread);
+            }
+        }
+    }
+    for (const auto& thread : matching) {
+        thread->Disconnect(false);
+    }
+    if (!matching.empty()) {
+        m_usbDetect.listChanged();  // places were given back: waiting threads may start
+    }
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::disconnect() --";
     return 1;
+}
+
+std::shared_ptr<AndroidDeviceInfo> CDeviceDetectApp::findOrCreateDeviceInfo(
+    const std::string& serial, bool* created) {
+    std::lock_guard<std::mutex> lock(m_infoLock);
+    if (!serial.empty()) {
+        for (const auto& info : m_arrayDeviceInfo) {
+            if (dd::equalsIgnoreCase(info->serialNumber(), serial)) {
+                return info;
+            }
+        }
+    }
+    try {
+        auto info = std::make_shared<AndroidDeviceInfo>();
+        m_arrayDeviceInfo.push_back(info);
+        if (created != nullptr) {
+            *created = true;
+        }
+        return info;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+std::shared_ptr<AndroidDeviceInfo> CDeviceDetectApp::findWirelessDuplicate(
+    const std::string& serial) {
+    if (serial.empty()) {
+        return nullptr;
+    }
+    std::lock_guard<std::mutex> lock(m_infoLock);
+    for (const auto& info : m_arrayDeviceInfo) {
+        if (!dd::equalsIgnoreCase(info->serialNumber(), serial)) {
+            continue;
+        }
+        std::shared_ptr<CUsbDeviceThread> thread = findThreadByInfoSerial(serial);
+        if (thread && thread->m_bUserDisconnect.load() == 0) {
+            return info;
+        }
+    }
+    return nullptr;
+}
+
+std::shared_ptr<CUsbDeviceThread> CDeviceDetectApp::findThreadByInfoSerial(
+    const std::string& serial) {
+    std::lock_guard<std::mutex> lock(m_monitorLock);
+    for (const auto& thread : m_arrayDeviceMonitor) {
+        if (thread->m_pDeviceInfo &&
+            dd::equalsIgnoreCase(thread->m_pDeviceInfo->serialNumber(), serial)) {
+            return thread;
+        }
+    }
+    return nullptr;
+}
+
+void CDeviceDetectApp::RemoveDeviceInfo(const std::string& key) {
+    DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::RemoveDeviceInfo(" << key << ")";
+    std::string_view serial = key;
+    if (serial.substr(0, kWifiKeyPrefix.size()) == kWifiKeyPrefix) {
+        serial.remove_prefix(kWifiKeyPrefix.size());
+    }
+    // An empty key (also "ORQT" alone) would match every entry that has no
+    // serial yet: the entries of phones still being identified.
+    if (serial.empty()) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_infoLock);
+    std::erase_if(m_arrayDeviceInfo, [&](const auto& info) {
+        return dd::equalsIgnoreCase(info->serialNumber(), serial);
+    });
+}
+
+void CDeviceDetectApp::RemoveDeviceInfoEntry(const AndroidDeviceInfo* entry) {
+    if (entry == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(m_infoLock);
+    std::erase_if(m_arrayDeviceInfo, [&](const auto& info) { return info.get() == entry; });
+}
+
+void CDeviceDetectApp::pokeDeviceThreads() {
+    std::lock_guard<std::mutex> lock(m_monitorLock);
+    for (const auto& thread : m_arrayDeviceMonitor) {
+        thread->Poke();
+    }
+}
+
+std::vector<std::shared_ptr<CUsbDeviceThread>> CDeviceDetectApp::resumeAndTakeEnded() {
+    std::vector<std::shared_ptr<CUsbDeviceThread>> ended;
+    std::lock_guard<std::mutex> lock(m_monitorLock);
+    // Reap first, so that the places of ended threads count for the waiting ones.
+    for (auto it = m_arrayDeviceMonitor.begin(); it != m_arrayDeviceMonitor.end();) {
+        if (!(*it)->HasEnded()) {
+            ++it;
+            continue;
+        }
+        if ((*it)->GiveBackConnectCount()) {
+            DD_LOG(LOG_DEBUG) << "connect count --";
+        } else {
+            DD_LOG(LOG_DEBUG) << "user chose disconnect";
+        }
+        DD_LOG(LOG_DEBUG) << "remove device by detect array.";
+        ended.push_back(std::move(*it));
+        it = m_arrayDeviceMonitor.erase(it);
+    }
+    for (const auto& thread : m_arrayDeviceMonitor) {
+        if (thread->IsResumed()) {
+            continue;
+        }
+        if (m_lConnectCount.load() < kMaxRunningThreads) {
+            DD_LOG(LOG_DEBUG) << "resume detect thread";
+            thread->Resume();
+        } else {
+            DD_LOG(LOG_WAR) << "connect count more than " << kMaxRunningThreads;
+        }
+    }
+    return ended;
+}
+
+void CDeviceDetectApp::stopDeviceThreads() {
+    std::vector<std::shared_ptr<CUsbDeviceThread>> all;
+    {
+        std::lock_guard<std::mutex> lock(m_monitorLock);
+        for (const auto& thread : m_arrayDeviceMonitor) {
+            thread->RequestExit();
+        }
+        all.swap(m_arrayDeviceMonitor);
+    }
+    // Outside the lock: a thread on its way out may still need it.
+    for (const auto& thread : all) {
+        thread->Join();
+    }
+}
+
+std::vector<std::shared_ptr<CUsbDeviceThread>> CDeviceDetectApp::deviceThreads() const {
+    std::lock_guard<std::mutex> lock(m_monitorLock);
+    return m_arrayDeviceMonitor;
+}
+
+std::vector<std::shared_ptr<AndroidDeviceInfo>> CDeviceDetectApp::deviceInfos() const {
+    std::lock_guard<std::mutex> lock(m_infoLock);
+    return m_arrayDeviceInfo;
 }

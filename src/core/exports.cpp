@@ -69,8 +69,7 @@ QX_EXPORT int32_t QX_startDetect(void) {
         DD_LOG(LOG_DEBUG) << "--QX_startDetect ret 1";
         return 1;
     }
-    theApp.m_bStopped.store(0);
-    theApp.startDetect();
+    theApp.startDetect();  // clears the stopped flag
     DD_LOG(LOG_DEBUG) << "--QX_startDetect ret 0";
     return 0;
 }

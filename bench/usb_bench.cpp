@@ -1,0 +1,194 @@
+// USB detection costs: a full hub scan of a large tree, the delay from a plug
+// to the phone's thread, and what an idle module with phones attached costs
+// in wake-ups.
+//
+//   build/bin/usb_bench                         (all)
+//   build/bin/usb_bench --benchmark_filter=Scan
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "core/device_detect_app.h"
+#include "core/supported_devices.h"
+#include "fake_usb_tree.h"
+#include "test_env.h"
+#include "usb/hub_queries.h"
+#include "usb/usb_detect.h"
+#include "usb/usb_device_thread.h"
+
+namespace {
+
+using phonesim::FakeUsbDevice;
+using phonesim::FakeUsbTree;
+
+// 10 buses, 5 hubs of 20 ports on each: 50 hubs, 1000 phones (105 devices
+// per bus, below the kernel's 127).
+void buildLargeTree(FakeUsbTree& tree) {
+    int serial = 0;
+    for (int bus = 1; bus <= 10; ++bus) {
+        tree.addRootHub(bus, 8);
+        for (int hubPort = 1; hubPort <= 5; ++hubPort) {
+            std::string hub = std::to_string(bus) + "-" + std::to_string(hubPort);
+            tree.addHub(hub, 20);
+            for (int port = 1; port <= 20; ++port) {
+                FakeUsbDevice phone;
+                phone.port = hub + "." + std::to_string(port);
+                phone.serial = "BENCH" + std::to_string(++serial);
+                tree.plug(phone);
+            }
+        }
+    }
+}
+
+void BM_ScanOfAThousandPhonesOnFiftyHubs(benchmark::State& state) {
+    ddtest::TempDir dir("usbbench");
+    FakeUsbTree tree(dir / "sys", dir / "dev");
+    buildLargeTree(tree);
+    CSupportedDevices supported;
+    supported.loadSupportedIds(std::string(DD_TEST_DATA_DIR) + "/device.xml");
+    dd::platform::UsbSysfs sysfs(dir / "sys", dir / "dev");
+    size_t found = 0;
+    for (auto _ : state) {
+        found = CUsbDetect::scanPorts(sysfs, supported, [](const auto&) {});
+        benchmark::DoNotOptimize(found);
+    }
+    state.counters["phones_found"] = static_cast<double>(found);
+}
+BENCHMARK(BM_ScanOfAThousandPhonesOnFiftyHubs)->Unit(benchmark::kMillisecond);
+
+// The in-process module against a sandbox, detection running, log off.
+class RunningModule {
+  public:
+    RunningModule() : sandbox("None"), tree(sandbox.sysfsRoot, sandbox.devRoot) {}
+    void start() {
+        theApp.readLoaderConfig();
+        theApp.prepareDetect();
+        theApp.startDetect();
+    }
+    ~RunningModule() {
+        theApp.stopDetect();
+        theApp.waitForDetectionEnd();
+    }
+    ddtest::Sandbox sandbox;
+    FakeUsbTree tree;
+};
+
+std::shared_ptr<CUsbDeviceThread> threadWithSerial(const std::string& serial) {
+    for (const auto& thread : theApp.deviceThreads()) {
+        if (thread->m_csSerialNum.matches(serial)) {
+            return thread;
+        }
+    }
+    return nullptr;
+}
+
+void BM_ScanWithAThousandThreadsListed(benchmark::State& state) {
+    // The full scan as the watch thread runs it, when every phone already has
+    // its (suspended) thread: each port is looked up in the list.
+    RunningModule module;
+    buildLargeTree(module.tree);
+    theApp.readLoaderConfig();
+    theApp.prepareDetect();
+    for (const auto& device : moduleUsbTree().listPortDevices()) {
+        if (!device.isHub) {
+            theApp.CreateDeviceMonitorThread(device.hubPath, device.port, device.vid, device.pid);
+        }
+    }
+    for (auto _ : state) {
+        theApp.m_usbDetect.usbDetect();
+    }
+    state.counters["threads_listed"] = static_cast<double>(theApp.deviceThreads().size());
+}
+BENCHMARK(BM_ScanWithAThousandThreadsListed)->Unit(benchmark::kMillisecond)->Iterations(20);
+
+void BM_PlugToThreadStart(benchmark::State& state) {
+    RunningModule module;
+    module.start();
+    int round = 0;
+    for (auto _ : state) {
+        std::string serial = "LAT" + std::to_string(++round);
+        FakeUsbDevice phone;
+        phone.port = "1-1";
+        phone.serial = serial;
+        auto plugged = std::chrono::steady_clock::now();
+        module.tree.plug(phone);
+        // The thread has started and identified the phone once it carries
+        // the serial.
+        while (!threadWithSerial(serial)) {
+            std::this_thread::sleep_for(std::chrono::microseconds(20));
+        }
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - plugged).count());
+        module.tree.unplug("1-1");
+        while (!theApp.deviceThreads().empty()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    }
+}
+BENCHMARK(BM_PlugToThreadStart)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(200);
+
+// Context switches of this process's threads by name ("dd-usb-watch",
+// "dd-usb-list", "dd-device"); every wake-up of a sleeping thread is one.
+std::map<std::string, long> switchesByThreadName() {
+    std::map<std::string, long> switches;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return switches;
+    }
+    while (dirent* entry = readdir(tasks)) {
+        std::string base = std::string("/proc/self/task/") + entry->d_name;
+        std::string name;
+        std::getline(std::ifstream(base + "/comm"), name);
+        std::ifstream status(base + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+                switches[name] += std::stol(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    closedir(tasks);
+    return switches;
+}
+
+void BM_IdleWakeupsWithTenPhones(benchmark::State& state) {
+    RunningModule module;
+    module.start();
+    for (int port = 1; port <= 10; ++port) {
+        FakeUsbDevice phone;
+        phone.port = "1-" + std::to_string(port);
+        phone.serial = "IDLE" + std::to_string(port);
+        module.tree.plug(phone);
+    }
+    for (int port = 1; port <= 10; ++port) {
+        while (!threadWithSerial("IDLE" + std::to_string(port))) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+    const double seconds = 5;
+    std::map<std::string, long> before;
+    std::map<std::string, long> after;
+    for (auto _ : state) {
+        before = switchesByThreadName();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        after = switchesByThreadName();
+    }
+    auto rate = [&](const std::string& name) {
+        return static_cast<double>(after[name] - before[name]) / seconds;
+    };
+    state.counters["watch_thread_per_s"] = rate("dd-usb-watch");
+    state.counters["list_thread_per_s"] = rate("dd-usb-list");
+    state.counters["device_threads_per_s"] = rate("dd-device");
+}
+BENCHMARK(BM_IdleWakeupsWithTenPhones)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,15 @@
+// The device record store: announces a phone's departure to the host.
+//
+// The notifiers take theApp.m_recordLock themselves (it guards every
+// AndroidDeviceInfo::record): never call them with that lock held.
+#pragma once
+
+class AndroidDeviceInfo;
+
+// Sends REMOVE_DEVICE for the phone: with the record announced by NEW_DEVICE
+// when there is one (then frees it and clears info->record), else with a
+// temporary record holding only vid, pid, serialno and model, freed after the
+// call. While detection is stopped or no callback is set nothing is sent, but
+// the record is freed all the same. Does not touch info->notified. Null is
+// ignored.
+void NotifyRemoveDevice(AndroidDeviceInfo* info);

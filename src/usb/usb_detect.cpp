@@ -1,0 +1,173 @@
+#include "usb/usb_detect.h"
+
+#include <pthread.h>
+
+#include <vector>
+
+#include "core/device_detect_app.h"
+#include "core/supported_devices.h"
+#include "log/log_stream.h"
+#include "usb/hub_queries.h"
+#include "usb/usb_device_thread.h"
+
+CUsbDetect::~CUsbDetect() {
+    signalLeave();
+    join();
+}
+
+void CUsbDetect::start() {
+    std::lock_guard<std::mutex> lifecycle(m_lifecycle);
+    if (m_watchThread.joinable() || m_listThread.joinable()) {
+        // A previous generation that was told to leave; make sure it is over.
+        m_leave.store(true);
+        if (m_monitor) {
+            m_monitor->wake();
+        }
+        { std::lock_guard<std::mutex> lock(m_mutex); }
+        m_wake.notify_all();
+        m_watchThread.join();
+        m_listThread.join();
+    }
+    m_monitor = dd::platform::UsbMonitor::open(theApp.paths().sysfsRoot);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_listDirty = true;  // threads created while stopped get resumed
+        m_watchEnded = false;
+    }
+    m_leave.store(false);
+    m_scanRequested.store(false);
+    m_watchThread = std::thread(&CUsbDetect::watchThreadMain, this);
+    m_listThread = std::thread(&CUsbDetect::usbGetDeviceThread, this);
+}
+
+void CUsbDetect::signalLeave() {
+    std::lock_guard<std::mutex> lifecycle(m_lifecycle);
+    m_leave.store(true);
+    if (m_monitor) {
+        m_monitor->wake();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);  // no waiter can miss the flag
+    }
+    m_wake.notify_all();
+}
+
+void CUsbDetect::join() {
+    std::lock_guard<std::mutex> lifecycle(m_lifecycle);
+    if (m_watchThread.joinable()) {
+        m_watchThread.join();
+    }
+    if (m_listThread.joinable()) {
+        m_listThread.join();
+    }
+    m_monitor.reset();
+}
+
+bool CUsbDetect::running() const {
+    return !m_leave.load();
+}
+
+void CUsbDetect::requestScan() {
+    m_scanRequested.store(true);
+    if (m_monitor) {
+        m_monitor->wake();
+    }
+}
+
+void CUsbDetect::listChanged() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_listDirty = true;
+    }
+    m_wake.notify_all();
+}
+
+size_t CUsbDetect::scanPorts(
+    const dd::platform::UsbSysfs& tree, const CSupportedDevices& supported,
+    const std::function<void(const dd::platform::UsbPortDevice&)>& onSupported) {
+    size_t count = 0;
+    for (const dd::platform::UsbPortDevice& device : tree.listPortDevices()) {
+        if (!device.isHub && supported.doesDeviceSupport(device.vid, device.pid) == 1) {
+            onSupported(device);
+            ++count;
+        }
+    }
+    return count;
+}
+
+int CUsbDetect::usbDetect() {
+    DD_LOG(LOG_DEBUG) << "++CUsbDetect::usbDetect";
+    scanPorts(
+        moduleUsbTree(), theApp.supportedDevices(), [](const dd::platform::UsbPortDevice& device) {
+            theApp.CreateDeviceMonitorThread(device.hubPath, device.port, device.vid, device.pid);
+        });
+    DD_LOG(LOG_DEBUG) << "--CUsbDetect::usbDetect";
+    return dd::platform::usb_error::kNoMoreItems;
+}
+
+void CUsbDetect::watchThreadMain() {
+    pthread_setname_np(pthread_self(), "dd-usb-watch");
+    for (bool firstPass = true; !m_leave.load(); firstPass = false) {
+        if (!firstPass) {
+            dd::platform::UsbMonitor::Changes changes = m_monitor->wait();
+            if (m_leave.load()) {
+                break;
+            }
+            if (changes.removal || changes.overflow) {
+                // Device threads learn of an unplug by their presence check;
+                // make it run now instead of at their next poll.
+                theApp.pokeDeviceThreads();
+            }
+            bool requested = m_scanRequested.exchange(false);
+            if (!changes.changed && !changes.overflow && !requested) {
+                continue;
+            }
+            DD_LOG(LOG_DEBUG) << "receive onDeviceChange message";
+        }
+        usbDetect();
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_watchEnded = true;
+    }
+    m_wake.notify_all();
+}
+
+bool CUsbDetect::listPass() {
+    std::vector<std::shared_ptr<CUsbDeviceThread>> ended = theApp.resumeAndTakeEnded();
+    bool rescan = false;
+    for (const std::shared_ptr<CUsbDeviceThread>& thread : ended) {
+        thread->Join();  // returns at once: the thread function has returned
+        rescan = rescan || thread->SeenByScan();
+    }
+    return rescan;  // the objects are destroyed here, outside every lock
+}
+
+void CUsbDetect::usbGetDeviceThread() {
+    pthread_setname_np(pthread_self(), "dd-usb-list");
+    DD_LOG(LOG_DEBUG) << "CUsbDetect::usbGetDeviceThread() ++";
+    for (;;) {
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_wake.wait(lock, [&] { return m_listDirty || m_leave.load(); });
+            m_listDirty = false;
+        }
+        if (m_leave.load()) {
+            DD_LOG(LOG_WAR) << "app will leave..";
+            break;
+        }
+        if (listPass()) {
+            // A thread whose phone was gone has left; if a phone came back to
+            // that port meanwhile, the scan that saw it found the old thread
+            // still listed. Scan again so it gets its own.
+            requestScan();
+        }
+    }
+    {
+        // No thread may be created after the stop below.
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait(lock, [&] { return m_watchEnded; });
+    }
+    theApp.stopDeviceThreads();
+    DD_LOG(LOG_DEBUG) << "CUsbDetect::usbGetDeviceThread() --";
+}

@@ -1,0 +1,127 @@
+#include "usb/usb_device_thread.h"
+
+#include <pthread.h>
+
+#include <system_error>
+
+#include "core/device_detect_app.h"
+#include "deviceinfo/detected_device_store.h"
+#include "log/log_stream.h"
+#include "usb/hub_queries.h"
+
+CUsbDeviceThread::CUsbDeviceThread(std::string hubPath, int hubPort, std::string dllName, int vid,
+                                   int pid, std::shared_ptr<AndroidDeviceInfo> deviceInfo)
+    : m_csHubPath(std::move(hubPath)),
+      m_nHubPort(hubPort),
+      m_csDllName(std::move(dllName)),
+      m_nVid(vid),
+      m_nPid(pid),
+      m_pDeviceInfo(std::move(deviceInfo)) {}
+
+CUsbDeviceThread::~CUsbDeviceThread() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (m_thread.joinable()) {
+        if (m_thread.get_id() == std::this_thread::get_id()) {
+            m_thread.detach();  // cannot wait for ourselves; the function is returning anyway
+        } else {
+            m_lExit.request();
+            m_thread.join();
+        }
+    }
+}
+
+bool CUsbDeviceThread::Resume() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (m_bResumed.exchange(true)) {
+        return false;
+    }
+    theApp.m_lConnectCount.fetch_add(1);
+    int32_t created = kStateCreated;
+    m_nState.compare_exchange_strong(created, kStateRunning);
+    try {
+        m_thread = std::thread(&CUsbDeviceThread::Run, this);
+    } catch (const std::system_error& error) {
+        DD_LOG(LOG_ERR) << "cannot start a device thread: " << error.what();
+        GiveBackConnectCount();
+        m_nState.store(kStateFinished);
+        m_bEnded.store(true);
+        return false;
+    }
+    return true;
+}
+
+void CUsbDeviceThread::Run() {
+    pthread_setname_np(pthread_self(), "dd-device");  // for ps, top and gdb
+    InitInstance();
+    m_nState.store(kStateFinished);
+    m_bEnded.store(true);
+    // The last touch of this object on this thread: the list thread may reap
+    // it from here on (it joins before it destroys).
+    theApp.m_usbDetect.listChanged();
+}
+
+void CUsbDeviceThread::Join() {
+    std::lock_guard<std::mutex> lock(m_threadMutex);
+    if (m_thread.joinable() && m_thread.get_id() != std::this_thread::get_id()) {
+        m_thread.join();
+    }
+}
+
+bool CUsbDeviceThread::GiveBackConnectCount() {
+    if (!m_bResumed.load() || m_bCountReturned.exchange(true)) {
+        return false;
+    }
+    theApp.m_lConnectCount.fetch_sub(1);
+    return true;
+}
+
+void CUsbDeviceThread::MarkLeaving() {
+    m_lExit.request();
+    m_nState.store(kStateFinished);
+}
+
+void CUsbDeviceThread::RememberDevice() {
+    m_nDeviceNumber.store(portDeviceNumber(m_csHubPath, m_nHubPort));
+}
+
+int CUsbDeviceThread::GetUsbNodeInfo(const std::string&, int, int*, int*, std::string*,
+                                     std::string*) {
+    return dd::platform::usb_error::kNotImplemented;
+}
+
+int CUsbDeviceThread::BuildPcIdentity(std::string& out) {
+    out = theApp.m_csPCIdentity;
+    return 0;
+}
+
+void CUsbDeviceThread::RemoveDetectedDevice(const std::string& imei) {
+    ::RemoveDetectedDevice(theApp.dataFolder(), imei);
+}
+
+int CUsbDeviceThread::Stop() {
+    RequestExit();
+    Join();
+    return 1;
+}
+
+int CUsbDeviceThread::SetSyncStatus(int status) {
+    m_lSyncStatus.exchange(status);
+    return 1;
+}
+
+bool CUsbDeviceThread::devicePresent() {
+    if (CheckDeviceOnHub(m_csHubPath, m_nHubPort, m_nVid, m_nPid) == 0 &&
+        theApp.m_bStopped.load() == 0) {
+        int recorded = m_nDeviceNumber.load();
+        if (recorded == 0 || portDeviceNumber(m_csHubPath, m_nHubPort) == recorded) {
+            return true;
+        }
+        DD_LOG(LOG_INFO) << "another device is on " << m_csHubPath << " port " << m_nHubPort;
+    }
+    MarkLeaving();
+    return false;
+}
+
+bool CUsbDeviceThread::pause(std::chrono::milliseconds duration) {
+    return m_lExit.sleepFor(duration);
+}
