@@ -58,6 +58,7 @@ void LoopbackServer::acceptLoop() {
         for (auto it = m_connections.begin(); it != m_connections.end();) {
             if (it->done) {
                 it->thread.join();
+                close(it->fd);
                 it = m_connections.erase(it);
             } else {
                 ++it;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "adb_command.h"
 #include "companion_service.h"
 #include "sync_tool.h"
 #include "usb_command.h"
@@ -9,8 +10,13 @@
 int main(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
         std::puts("usage: phonesim COMMAND [options]   (see --help of each command)");
+        std::puts("  adb         an emulated adb server with fake phones");
+        std::puts("  companion   the companion service of a phone");
         std::puts("  usb         plug and unplug devices of a fake USB tree");
         return argc < 2 ? 2 : 0;
+    }
+    if (std::strcmp(argv[1], "adb") == 0) {
+        return phonesim::runAdbCommand(argc - 1, argv + 1);
     }
     if (std::strcmp(argv[1], "companion") == 0) {
         return phonesim::runCompanionCommand(argc - 2, argv + 2);

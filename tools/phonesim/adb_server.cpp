@@ -1,0 +1,454 @@
+#include "adb_server.h"
+
+#include <cstdio>
+
+#include "adb_sync.h"
+#include "adb_wire.h"
+
+namespace phonesim {
+namespace {
+
+using adbwire::sendFail;
+using adbwire::sendOkay;
+using adbwire::sendOkayPayload;
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+// "tcp:8182" -> 8182; 0 for anything else (only TCP forwards are played).
+uint16_t tcpPort(const std::string& spec) {
+    if (!startsWith(spec, "tcp:") || spec.size() > 9) {
+        return 0;
+    }
+    unsigned long value = 0;
+    for (size_t i = 4; i < spec.size(); ++i) {
+        if (spec[i] < '0' || spec[i] > '9') {
+            return 0;
+        }
+        value = value * 10 + static_cast<unsigned long>(spec[i] - '0');
+    }
+    return value <= 65535 ? static_cast<uint16_t>(value) : 0;
+}
+
+std::string transportIdBytes(uint32_t id) {
+    std::string bytes;
+    adbwire::putLe32(bytes, id);
+    adbwire::putLe32(bytes, 0);
+    return bytes;
+}
+
+}  // namespace
+
+AdbServer::AdbServer(int version) : m_version(version) {
+    m_controlThread = std::thread([this] { controlLoop(); });
+}
+
+AdbServer::~AdbServer() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
+    }
+    m_control.notify_all();
+    m_controlThread.join();
+    stop();
+}
+
+bool AdbServer::start(uint16_t port) {
+    std::lock_guard<std::mutex> life(m_lifeMutex);
+    if (m_running) {
+        return true;
+    }
+    if (port == 0) {
+        port = m_lastPort;
+    }
+    if (!m_server.start(port, [this](int fd) { serve(fd); })) {
+        return false;
+    }
+    m_lastPort = m_server.port();
+    m_running = true;
+    return true;
+}
+
+void AdbServer::stop() {
+    std::lock_guard<std::mutex> life(m_lifeMutex);
+    m_server.stop();
+    std::map<std::string, std::unique_ptr<AdbForward>> forwards;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        forwards.swap(m_forwards);
+        m_running = false;
+    }
+    forwards.clear();  // joins the relays outside the lock
+    m_control.notify_all();
+}
+
+bool AdbServer::waitStopped(std::chrono::milliseconds deadline) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_control.wait_for(lock, deadline, [this] { return !m_running.load(); });
+}
+
+int AdbServer::killCount() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_kills;
+}
+
+void AdbServer::addPhone(AdbPhoneConfig config) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string serial = config.serial;
+    m_phones[serial] = std::make_shared<AdbPhone>(std::move(config), m_nextTransportId++);
+}
+
+bool AdbServer::removePhone(const std::string& serial) {
+    std::vector<std::unique_ptr<AdbForward>> gone;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_phones.erase(serial) == 0) {
+            return false;
+        }
+        // An unplugged phone takes its forwards with it.
+        for (auto it = m_forwards.begin(); it != m_forwards.end();) {
+            if (it->second->serial() == serial) {
+                gone.push_back(std::move(it->second));
+                it = m_forwards.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    return true;
+}
+
+std::shared_ptr<AdbPhone> AdbServer::phone(const std::string& serial) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto it = m_phones.find(serial);
+    return it == m_phones.end() ? nullptr : it->second;
+}
+
+std::vector<std::string> AdbServer::requests() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_requests;
+}
+
+std::vector<uint16_t> AdbServer::forwardPorts() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<uint16_t> ports;
+    for (const auto& [local, forward] : m_forwards) {
+        ports.push_back(forward->localPort());
+    }
+    return ports;
+}
+
+void AdbServer::requestKill() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_kills;
+        m_killPending = true;
+    }
+    m_control.notify_all();
+}
+
+void AdbServer::controlLoop() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_control.wait(lock, [this] { return m_quit || m_killPending; });
+        if (m_quit) {
+            return;
+        }
+        m_killPending = false;
+        lock.unlock();
+        stop();
+        lock.lock();
+    }
+}
+
+AdbServer::Selected AdbServer::select(const std::string& which) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    Selected selected;
+    if (which == "any" || which == "usb") {
+        if (m_phones.empty()) {
+            selected.error = "no devices/emulators found";
+        } else if (m_phones.size() > 1) {
+            selected.error = "more than one device/emulator";
+        } else {
+            selected.phone = m_phones.begin()->second;
+        }
+        return selected;
+    }
+    if (which == "local") {
+        selected.error = "no emulators found";
+        return selected;
+    }
+    auto it = m_phones.find(which);
+    if (it == m_phones.end()) {
+        selected.error = "device '" + which + "' not found";
+    } else {
+        selected.phone = it->second;
+    }
+    return selected;
+}
+
+std::string AdbServer::devicesText(bool longForm) const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string text;
+    for (const auto& [serial, phone] : m_phones) {
+        if (!longForm) {
+            text += serial + "\t" + phone->state() + "\n";
+            continue;
+        }
+        char head[128];
+        std::snprintf(head, sizeof(head), "%-22s %s", serial.c_str(), phone->state().c_str());
+        text += head;
+        text += " " + phone->describe() + " transport_id:" + std::to_string(phone->transportId()) +
+                "\n";
+    }
+    return text;
+}
+
+std::string AdbServer::forwardList() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string text;
+    for (const auto& [local, forward] : m_forwards) {
+        text += forward->serial() + " " + local + " " + forward->remote() + "\n";
+    }
+    return text;
+}
+
+void AdbServer::serve(int fd) {
+    std::shared_ptr<AdbPhone> transport;
+    std::string request;
+    // A connection carries host requests until one of them selects a phone;
+    // the next request is then a service of that phone.
+    while (adbwire::readRequest(fd, request)) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_requests.push_back(request);
+        }
+        if (transport) {
+            servePhone(fd, request, *transport);
+            return;
+        }
+        if (!serveHost(fd, request, transport)) {
+            return;
+        }
+    }
+}
+
+// Returns true when the connection goes on (a transport was selected).
+bool AdbServer::serveHost(int fd, const std::string& request,
+                          std::shared_ptr<AdbPhone>& transport) {
+    std::string serial;  // the phone named by a host-serial: prefix
+    std::string service = request;
+    if (startsWith(request, "host-serial:")) {
+        // host-serial:SERIAL:service; a serial may itself hold ':' (tcp ones),
+        // so the service is what follows the last known separator.
+        size_t end = request.rfind(':');
+        for (const char* name : {":features", ":forward:", ":killforward:", ":get-state",
+                                 ":get-serialno", ":list-forward"}) {
+            size_t at = request.find(name, 12);
+            if (at != std::string::npos) {
+                end = at;
+                break;
+            }
+        }
+        serial = request.substr(12, end - 12);
+        service = "host:" + request.substr(end + 1);
+    } else if (!startsWith(request, "host:")) {
+        sendFail(fd, "unknown host service");
+        return false;
+    }
+    const std::string what = service.substr(5);
+
+    if (what == "version") {
+        char text[8];
+        std::snprintf(text, sizeof(text), "%04x", m_version & 0xffff);
+        sendOkayPayload(fd, text);
+    } else if (what == "kill") {
+        sendOkay(fd);
+        requestKill();
+    } else if (what == "devices" || what == "devices-l") {
+        sendOkayPayload(fd, devicesText(what == "devices-l"));
+    } else if (what == "features" || what == "get-state" || what == "get-serialno") {
+        Selected selected = select(serial.empty() ? "any" : serial);
+        if (!selected.phone) {
+            sendFail(fd, selected.error);
+        } else if (what == "features") {
+            sendOkayPayload(fd, "");  // no shell_v2: the client uses the raw shell and push
+        } else {
+            sendOkayPayload(
+                fd, what == "get-state" ? selected.phone->state() : selected.phone->serial());
+        }
+    } else if (what == "host-features") {
+        sendOkayPayload(fd, "push_sync,cmd");
+    } else if (what == "list-forward") {
+        sendOkayPayload(fd, forwardList());
+    } else if (startsWith(what, "tport:") || startsWith(what, "transport")) {
+        std::string which;
+        if (startsWith(what, "tport:serial:")) {
+            which = what.substr(13);
+        } else if (startsWith(what, "transport:")) {
+            which = what.substr(10);
+        } else {
+            which = what == "tport:usb" || what == "transport-usb" ? "usb" : "any";
+        }
+        Selected selected = select(which);
+        if (selected.phone && selected.phone->state() != "device") {
+            selected.error =
+                selected.phone->state() == "unauthorized"
+                    ? "device unauthorized.\nThis adb server's $ADB_VENDOR_KEYS is not "
+                      "set\nTry 'adb kill-server' if that seems wrong.\nOtherwise check "
+                      "for a confirmation dialog on your device."
+                    : "device offline";
+            selected.phone.reset();
+        }
+        if (!selected.phone) {
+            sendFail(fd, selected.error);
+            return false;
+        }
+        sendOkay(fd);
+        if (startsWith(what, "tport:")) {
+            sendAll(fd, transportIdBytes(selected.phone->transportId()));
+        }
+        transport = selected.phone;
+        return true;
+    } else if (startsWith(what, "forward:") || startsWith(what, "killforward")) {
+        Selected selected = select(serial.empty() ? "any" : serial);
+        if (!selected.phone) {
+            sendFail(fd, selected.error);
+        } else if (startsWith(what, "forward:")) {
+            serveForward(fd, selected.phone->serial(), what.substr(8));
+        } else {
+            serveKillForward(fd, selected.phone->serial(), what);
+        }
+    } else {
+        sendFail(fd, "unknown host service");
+    }
+    return false;
+}
+
+void AdbServer::servePhone(int fd, const std::string& request, AdbPhone& phone) {
+    if (startsWith(request, "shell:")) {
+        ShellResult result = phone.runShell(request.substr(6));
+        if (result.failed) {
+            sendFail(fd, result.failMessage);
+            return;
+        }
+        if (sendOkay(fd)) {
+            sendAll(fd, result.output);
+        }
+    } else if (request == "sync:") {
+        if (sendOkay(fd)) {
+            serveSync(fd, phone);
+        }
+    } else if (startsWith(request, "host:forward:") || startsWith(request, "host:killforward")) {
+        // Forwards named through a transport (what the client sends with -s).
+        if (startsWith(request, "host:forward:")) {
+            serveForward(fd, phone.serial(), request.substr(13));
+        } else {
+            serveKillForward(fd, phone.serial(), request.substr(5));
+        }
+    } else if (startsWith(request, "host:")) {
+        std::shared_ptr<AdbPhone> unused;
+        serveHost(fd, request, unused);
+    } else {
+        sendFail(fd, "closed");
+    }
+}
+
+void AdbServer::serveForward(int fd, const std::string& serial, const std::string& spec) {
+    std::string rest = spec;
+    bool noRebind = startsWith(rest, "norebind:");
+    if (noRebind) {
+        rest = rest.substr(9);
+    }
+    size_t semicolon = rest.find(';');
+    if (semicolon == std::string::npos) {
+        sendFail(fd, "bad forward: " + spec);
+        return;
+    }
+    std::string local = rest.substr(0, semicolon);
+    std::string remote = rest.substr(semicolon + 1);
+    uint16_t localPort = tcpPort(local);
+    uint16_t remotePort = tcpPort(remote);
+    if ((localPort == 0 && local != "tcp:0") || remotePort == 0) {
+        sendFail(fd, "cannot bind listener: unsupported socket spec");
+        return;
+    }
+    std::shared_ptr<AdbPhone> target = phone(serial);
+    if (!target) {
+        sendFail(fd, "device '" + serial + "' not found");
+        return;
+    }
+    std::unique_ptr<AdbForward> replaced;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_forwards.find(local);
+        if (it != m_forwards.end()) {
+            if (noRebind) {
+                sendFail(fd, "cannot rebind existing socket");
+                return;
+            }
+            if (it->second->remote() == remote && it->second->serial() == serial) {
+                sendOkay(fd);
+                sendOkay(fd);
+                return;
+            }
+            replaced = std::move(it->second);
+            m_forwards.erase(it);
+        }
+    }
+    replaced.reset();
+    auto forward = std::make_unique<AdbForward>(
+        serial, remote, [target, remotePort] { return target->servicePort(remotePort); });
+    if (!forward->start(localPort)) {
+        sendFail(fd, "cannot bind listener: Address already in use");
+        return;
+    }
+    uint16_t bound = forward->localPort();
+    std::string key = "tcp:" + std::to_string(bound);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_forwards[key] = std::move(forward);
+    }
+    sendOkay(fd);
+    sendOkay(fd);
+    if (localPort == 0) {
+        adbwire::sendPayload(fd, std::to_string(bound));
+    }
+}
+
+void AdbServer::serveKillForward(int fd, const std::string& serial, const std::string& what) {
+    std::vector<std::unique_ptr<AdbForward>> gone;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (what == "killforward-all") {
+            for (auto it = m_forwards.begin(); it != m_forwards.end();) {
+                if (it->second->serial() == serial) {
+                    gone.push_back(std::move(it->second));
+                    it = m_forwards.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            found = true;
+        } else {
+            std::string local = what.substr(what.find(':') + 1);
+            auto it = m_forwards.find(local);
+            if (it != m_forwards.end()) {
+                gone.push_back(std::move(it->second));
+                m_forwards.erase(it);
+                found = true;
+            }
+        }
+    }
+    gone.clear();
+    if (!found) {
+        sendFail(fd, "listener '" + what.substr(what.find(':') + 1) + "' not found");
+        return;
+    }
+    sendOkay(fd);
+    sendOkay(fd);
+}
+
+}  // namespace phonesim

@@ -1,0 +1,97 @@
+// An emulated adb server on a loopback port for any number of fake phones.
+// It answers the host protocol the way the real server does, closely enough
+// that the real adb client works against it (adb -P PORT ...): version,
+// devices, features, transport selection, shell, sync (push install), port
+// forwards with real TCP relays, and kill. After host:kill it stops
+// listening, as the real server exits; start() brings it back with the same
+// phones.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "adb_forward.h"
+#include "adb_phone.h"
+#include "loopback_server.h"
+
+namespace phonesim {
+
+// The protocol version of Debian's adb 1.0.41 client; a server that answers
+// another version is killed and replaced by that client.
+constexpr int kDefaultAdbServerVersion = 41;
+
+class AdbServer {
+  public:
+    explicit AdbServer(int version = kDefaultAdbServerVersion);
+    ~AdbServer();
+    AdbServer(const AdbServer&) = delete;
+    AdbServer& operator=(const AdbServer&) = delete;
+
+    // Listens on 127.0.0.1:port (0 picks a free port, or the port used last
+    // time when there was one). False when the port cannot be bound.
+    bool start(uint16_t port = 0);
+    // Stops listening and removes every forward, as the server's exit does.
+    void stop();
+    bool running() const { return m_running.load(); }
+    uint16_t port() const { return m_lastPort.load(); }
+    // Waits until the server has stopped (after host:kill); false on timeout.
+    bool waitStopped(std::chrono::milliseconds deadline);
+    // Number of host:kill requests served.
+    int killCount() const;
+
+    void addPhone(AdbPhoneConfig config);
+    bool removePhone(const std::string& serial);
+    std::shared_ptr<AdbPhone> phone(const std::string& serial) const;
+
+    // Every request text received, in order (tests look at what was asked).
+    std::vector<std::string> requests() const;
+    // Local ports of the forwards now open.
+    std::vector<uint16_t> forwardPorts() const;
+
+  private:
+    struct Selected {
+        std::shared_ptr<AdbPhone> phone;
+        std::string error;  // FAIL message when no phone could be chosen
+    };
+
+    void serve(int fd);
+    bool serveHost(int fd, const std::string& request, std::shared_ptr<AdbPhone>& transport);
+    void servePhone(int fd, const std::string& request, AdbPhone& phone);
+    void serveForward(int fd, const std::string& serial, const std::string& spec);
+    void serveKillForward(int fd, const std::string& serial, const std::string& local);
+    Selected select(const std::string& which) const;
+    std::string devicesText(bool longForm) const;
+    std::string forwardList() const;
+    void requestKill();
+    void controlLoop();
+
+    const int m_version;
+    std::mutex m_lifeMutex;  // serialises start() and stop() (test thread, control thread)
+    LoopbackServer m_server;
+    std::atomic<bool> m_running{false};
+    std::atomic<uint16_t> m_lastPort{0};
+
+    mutable std::mutex m_mutex;  // guards the members below
+    std::map<std::string, std::shared_ptr<AdbPhone>> m_phones;
+    uint32_t m_nextTransportId = 1;
+    // Key: local spec ("tcp:6100").
+    std::map<std::string, std::unique_ptr<AdbForward>> m_forwards;
+    std::vector<std::string> m_requests;
+    int m_kills = 0;
+    bool m_killPending = false;
+    bool m_quit = false;
+    std::condition_variable m_control;  // kill requests, quit, and the stop that follows
+    // Stops the listener after host:kill: the handler that got the request
+    // cannot stop the server that is joining it.
+    std::thread m_controlThread;
+};
+
+}  // namespace phonesim
