@@ -1,0 +1,49 @@
+// One connection to the adb server's loopback port and the framing of its
+// host protocol. Every read and write waits with poll on what is left of the
+// command's deadline: a server that goes silent costs the time limit, never
+// more.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "deadline.h"
+#include "platform/unique_fd.h"
+
+namespace devctl {
+
+enum class IoStatus {
+    Ok,
+    Refused,   // nothing listens on the port
+    TimedOut,  // the deadline passed
+    Closed,    // the server closed the connection (EOF)
+    Broken     // any other failure, or a reply that breaks the protocol
+};
+
+const char* describe(IoStatus status);
+
+class HostConnection {
+  public:
+    explicit HostConnection(const Deadline& deadline) : m_deadline(deadline) {}
+
+    IoStatus connect(uint16_t port);
+    // Sends four hex digits of length and the request.
+    IoStatus sendRequest(std::string_view request);
+    // "OKAY" -> okay true; "FAIL" -> okay false and the message (bounded).
+    IoStatus readStatus(bool& okay, std::string& failMessage);
+    // Four hex digits of length and that many bytes.
+    IoStatus readPayload(std::string& payload);
+    IoStatus readExact(char* data, size_t size);
+    // Up to size bytes; got 0 with Closed at EOF.
+    IoStatus readSome(char* data, size_t size, size_t& got);
+
+  private:
+    IoStatus waitFor(short events);
+
+    const Deadline& m_deadline;
+    dd::platform::UniqueFd m_fd;
+};
+
+}  // namespace devctl

@@ -1,0 +1,17 @@
+// UTF-16 <-> UTF-8 for the library's boundary. The library keeps its own
+// converter: it is a separate library and does not use the module's code.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace devctl {
+
+// Converts units UTF-16 units (stopping early at a NUL); lone surrogates
+// become U+FFFD.
+std::string utf16ToUtf8(const char16_t* text, size_t units);
+// The field up to its NUL, never past capacity.
+std::string fieldToUtf8(const char16_t* field, size_t capacity);
+
+}  // namespace devctl

@@ -1,0 +1,40 @@
+// The module's only contact with libDeviceController.so, the suite's adb
+// runner beside the module. Every call loads the library from the module's
+// folder, calls one entry point and lets it go again, so the bridge keeps no
+// state and a missing library is only a failed call (never a module that
+// will not load).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "devicedetect/DeviceDetect.h"
+
+// Output of one adb call: 40960 bytes including the NUL.
+constexpr size_t kAdbOutputBufferSize = 40960;
+// The time limit every caller passes.
+constexpr int32_t kAdbTimeLimitMs = 20000;
+
+// Full path of the runner: the module folder + "/libDeviceController.so".
+std::string deviceControllerPath();
+
+// Runs one adb command line (the arguments without the program name, e.g.
+// "-s SERIAL shell getprop") and replaces output with what adb printed.
+// Returns the runner's result (0: the command ran); 1 when the library or
+// its entry point is missing, output then left as it was. The runner bounds
+// every wait itself (timeLimitMs is what the caller allows; every caller
+// passes kAdbTimeLimitMs). Safe from many threads at once.
+int32_t RunAdbCmd(const std::string& args, std::string& output, int32_t timeLimitMs);
+
+// Asks the adb server to exit (host:kill through the runner) so that the next
+// command starts a fresh one. No process is ended by name. Always 1.
+int32_t KillAdbProcess();
+
+class COrqDiskHelper {
+  public:
+    virtual ~COrqDiskHelper() = default;
+    // Unmounts, on this PC, the phone's storage disks described by record.
+    // The runner's result; 1 when the library or its entry point is missing.
+    uint16_t UnmountDisk(DeviceRecord* record);
+};
