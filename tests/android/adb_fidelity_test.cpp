@@ -16,7 +16,7 @@ using ddtest::DeviceControllerLib;
 using ddtest::words;
 
 class AdbFidelity : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         env.server.addPhone(phonesim::makeDefaultPhone("R58M40ABCDE"));
         phonesim::AdbPhoneConfig second = phonesim::makeDefaultPhone("emulator-5554");
@@ -53,7 +53,8 @@ TEST_F(AdbFidelity, ErrorLinesMatchTheClient) {
     expectSameOutput("shell getprop");  // two phones: "more than one device/emulator"
     expectSameOutput("-s NOSUCHPHONE forward tcp:1 tcp:8182");
     expectSameOutput("-s R58M40ABCDE forward --remove tcp:1");
-    EXPECT_EQ(lib.run("-s NOSUCHPHONE shell getprop").text, "error: device 'NOSUCHPHONE' not found\n");
+    EXPECT_EQ(lib.run("-s NOSUCHPHONE shell getprop").text,
+              "error: device 'NOSUCHPHONE' not found\n");
 }
 
 TEST_F(AdbFidelity, ShellCommandsOfTheModuleMatchTheClient) {
@@ -80,7 +81,8 @@ std::string readGreeting(uint16_t port) {
     if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
         char buffer[64];
         ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-        if (n > 0) text.assign(buffer, static_cast<size_t>(n));
+        if (n > 0)
+            text.assign(buffer, static_cast<size_t>(n));
     }
     close(fd);
     return text;
@@ -88,7 +90,8 @@ std::string readGreeting(uint16_t port) {
 
 TEST_F(AdbFidelity, ForwardsMatchTheClientAndCarryTraffic) {
     phonesim::LoopbackServer service;  // plays the companion service on phone port 8182
-    ASSERT_TRUE(service.start(0, [](int fd) { phonesim::sendAll(fd, std::string("hello from 8182")); }));
+    ASSERT_TRUE(
+        service.start(0, [](int fd) { phonesim::sendAll(fd, std::string("hello from 8182")); }));
     phonesim::AdbPhoneConfig phone = phonesim::makeDefaultPhone("FWD1");
     phone.servicePorts[8182] = service.port();
     env.server.addPhone(phone);
@@ -96,8 +99,10 @@ TEST_F(AdbFidelity, ForwardsMatchTheClientAndCarryTraffic) {
     uint16_t ours = freePort();
     uint16_t theirs = freePort();
     ASSERT_NE(ours, theirs);
-    ddtest::CommandResult real = env.realAdb(words("-s FWD1 forward tcp:" + std::to_string(theirs) + " tcp:8182"));
-    ddtest::CommandResult mine = lib.run("-s FWD1 forward tcp:" + std::to_string(ours) + " tcp:8182");
+    ddtest::CommandResult real =
+        env.realAdb(words("-s FWD1 forward tcp:" + std::to_string(theirs) + " tcp:8182"));
+    ddtest::CommandResult mine =
+        lib.run("-s FWD1 forward tcp:" + std::to_string(ours) + " tcp:8182");
     EXPECT_EQ(mine.code, ADBCMD_OK);
     EXPECT_EQ(mine.text, real.text);
     EXPECT_EQ(readGreeting(ours), "hello from 8182");
@@ -117,7 +122,8 @@ TEST_F(AdbFidelity, ForwardsMatchTheClientAndCarryTraffic) {
 
 std::string withoutRate(const std::string& text) {
     // "x.apk: 1 file pushed, 0 skipped. 0.1 MB/s (4 bytes in 0.000s)": the rate varies.
-    return std::regex_replace(text, std::regex("[0-9.]+ MB/s \\([0-9]+ bytes in [0-9.]+s\\)"), "RATE");
+    return std::regex_replace(text, std::regex("[0-9.]+ MB/s \\([0-9]+ bytes in [0-9.]+s\\)"),
+                              "RATE");
 }
 
 TEST_F(AdbFidelity, InstallAndUninstallMatchTheClient) {

@@ -59,8 +59,10 @@ inline CommandResult runProgram(const std::vector<std::string>& argv) {
         char buffer[4096];
         ssize_t n;
         while ((n = read(fds[0], buffer, sizeof(buffer))) != 0) {
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0) break;
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0)
+                break;
             result.text.append(buffer, static_cast<size_t>(n));
         }
         int status = 0;
@@ -73,7 +75,7 @@ inline CommandResult runProgram(const std::vector<std::string>& argv) {
 
 // libDeviceController.so as the module loads it.
 class DeviceControllerLib {
-public:
+  public:
     DeviceControllerLib() {
         std::string path = std::string(DD_TEST_MODULE_DIR) + "/libDeviceController.so";
         m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -107,7 +109,7 @@ public:
     uint16_t unmount(DeviceRecord* record) const { return m_unmount(record); }
     QX_RunAdbCmdFn entry() const { return m_run; }
 
-private:
+  private:
     void* m_handle = nullptr;
     QX_RunAdbCmdFn m_run = nullptr;
     QX_UnmountDiskFn m_unmount = nullptr;
@@ -116,7 +118,7 @@ private:
 // A temp HOME, the emulated server with phones, and the environment that
 // points the runner (and the real client) at it.
 class AdbEnvironment {
-public:
+  public:
     explicit AdbEnvironment(int serverVersion = phonesim::kDefaultAdbServerVersion,
                             const std::string& timeLimitMs = "5000")
         : server(serverVersion),
@@ -125,7 +127,8 @@ public:
           m_tmpEnv("TMPDIR", m_home.path()),
           m_timeEnv("DEVICEDETECT_ADB_TIMEOUT_MS", timeLimitMs) {
         EXPECT_TRUE(server.start(0));
-        m_portEnv = std::make_unique<ScopedEnv>("ANDROID_ADB_SERVER_PORT", std::to_string(server.port()));
+        m_portEnv =
+            std::make_unique<ScopedEnv>("ANDROID_ADB_SERVER_PORT", std::to_string(server.port()));
         // The runner may run adb: never let it start a real server.
         writeAdbWrapper("echo 'test wrapper: no real adb server here' >&2; exit 1");
     }
@@ -134,12 +137,14 @@ public:
     // start-server, which runs startServerBody instead.
     void writeAdbWrapper(const std::string& startServerBody) {
         std::string path = m_home / "adb-wrapper";
-        writeFile(path, "#!/bin/sh\n"
-                        "for word in \"$@\"; do case \"$word\" in start-server|fork-server)\n" +
-                            startServerBody +
-                            "\n;; esac; done\n"
-                            "exec adb \"$@\"\n");
+        writeFile(path,
+                  "#!/bin/sh\n"
+                  "for word in \"$@\"; do case \"$word\" in start-server|fork-server)\n" +
+                      startServerBody +
+                      "\n;; esac; done\n"
+                      "exec adb \"$@\"\n");
         chmod(path.c_str(), 0755);
+        m_adbEnv.reset();  // restore first, so the new value is not undone by the old one
         m_adbEnv = std::make_unique<ScopedEnv>("DEVICEDETECT_ADB", path);
     }
 
@@ -155,7 +160,7 @@ public:
 
     phonesim::AdbServer server;
 
-private:
+  private:
     TempDir m_home;
     ScopedEnv m_homeEnv;
     ScopedEnv m_tmpEnv;
@@ -170,8 +175,10 @@ inline std::vector<std::string> words(const std::string& line) {
     size_t pos = 0;
     while (pos < line.size()) {
         size_t end = line.find(' ', pos);
-        if (end == std::string::npos) end = line.size();
-        if (end > pos) out.push_back(line.substr(pos, end - pos));
+        if (end == std::string::npos)
+            end = line.size();
+        if (end > pos)
+            out.push_back(line.substr(pos, end - pos));
         pos = end + 1;
     }
     return out;
