@@ -265,7 +265,16 @@ bool AdbServer::serveHost(int fd, const std::string& request,
         sendOkayPayload(fd, text);
     } else if (what == "kill") {
         sendOkay(fd);
-        requestKill();
+        if (m_restartAfterKill) {
+            // A new server in its place at once: the forwards are gone, the
+            // listener stays, so no caller can find the port closed.
+            std::map<std::string, std::unique_ptr<AdbForward>> forwards;
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_kills;
+            forwards.swap(m_forwards);
+        } else {
+            requestKill();
+        }
     } else if (what == "devices" || what == "devices-l") {
         sendOkayPayload(fd, devicesText(what == "devices-l"));
     } else if (what == "features" || what == "get-state" || what == "get-serialno") {

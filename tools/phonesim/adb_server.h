@@ -46,6 +46,10 @@ class AdbServer {
     bool waitStopped(std::chrono::milliseconds deadline);
     // Number of host:kill requests served.
     int killCount() const;
+    // host:kill drops every forward and counts, but the server goes on
+    // listening, as if the next "adb start-server" had already run: for
+    // in-process tests of callers that restart the server.
+    void setRestartAfterKill(bool restart) { m_restartAfterKill = restart; }
 
     void addPhone(AdbPhoneConfig config);
     bool removePhone(const std::string& serial);
@@ -78,6 +82,7 @@ class AdbServer {
     LoopbackServer m_server;
     std::atomic<bool> m_running{false};
     std::atomic<uint16_t> m_lastPort{0};
+    std::atomic<bool> m_restartAfterKill{false};
 
     mutable std::mutex m_mutex;  // guards the members below
     std::map<std::string, std::shared_ptr<AdbPhone>> m_phones;
