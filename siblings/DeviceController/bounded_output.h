@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 #include <string_view>
 
 namespace devctl {
@@ -20,8 +21,8 @@ class BoundedOutput {
     }
     void append(std::string_view text) {
         size_t take = text.size() < room() ? text.size() : room();
-        for (size_t i = 0; i < take; ++i) {
-            m_buffer[m_used + i] = text[i];
+        if (take > 0) {
+            std::memcpy(m_buffer + m_used, text.data(), take);
         }
         m_used += take;
         if (m_capacity > 0) {

@@ -12,6 +12,9 @@ using adbwire::sendFail;
 using adbwire::sendOkay;
 using adbwire::sendOkayPayload;
 
+// A long run (a benchmark) keeps only the recent requests.
+constexpr size_t kMaxRequestsKept = 4096;
+
 bool startsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -222,6 +225,9 @@ void AdbServer::serve(int fd) {
     while (adbwire::readRequest(fd, request)) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_requests.size() >= kMaxRequestsKept) {
+                m_requests.erase(m_requests.begin(), m_requests.begin() + kMaxRequestsKept / 2);
+            }
             m_requests.push_back(request);
         }
         if (transport) {

@@ -55,7 +55,7 @@ class AdbServer {
     bool removePhone(const std::string& serial);
     std::shared_ptr<AdbPhone> phone(const std::string& serial) const;
 
-    // Every request text received, in order (tests look at what was asked).
+    // The request texts received, in order (the last few thousand; tests look at what was asked).
     std::vector<std::string> requests() const;
     // Local ports of the forwards now open.
     std::vector<uint16_t> forwardPorts() const;
