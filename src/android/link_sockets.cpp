@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -90,29 +91,26 @@ WaitResult waitWritable(int fd, int timeoutMs, const ConnectInterrupt& interrupt
             return WaitResult::Interrupted;
         }
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            return WaitResult::TimedOut;
-        }
-        int slice = static_cast<int>(left.count());
+        // A limit of 0 still looks once, as a zero-time select does.
+        int slice = static_cast<int>(std::max<int64_t>(left.count(), 0));
         if (interrupt.exitFlag != nullptr && slice > kExitCheckMs) {
             slice = kExitCheckMs;
         }
         pollfd fds[2] = {{fd, POLLOUT, 0}, {interrupt.wakeFd, POLLIN, 0}};
         int n = poll(fds, interrupt.wakeFd >= 0 ? 2 : 1, slice);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (n < 0 && errno != EINTR) {
             return WaitResult::Failed;
         }
-        if (n == 0) {
-            continue;
+        if (n > 0) {
+            if (interrupt.wakeFd >= 0 && (fds[1].revents & POLLIN) != 0) {
+                return WaitResult::Interrupted;
+            }
+            if (fds[0].revents != 0) {
+                return WaitResult::Writable;
+            }
         }
-        if (interrupt.wakeFd >= 0 && (fds[1].revents & POLLIN) != 0) {
-            return WaitResult::Interrupted;
-        }
-        if (fds[0].revents != 0) {
-            return WaitResult::Writable;
+        if (Clock::now() >= deadline) {
+            return WaitResult::TimedOut;
         }
     }
 }
