@@ -180,7 +180,7 @@ int rememberDeviceWith(const std::string& serial, const PairingTargetFinder& fin
         return 0;
     }
     std::unique_ptr<MarkerFileRequests> service =
-        makeService ? makeService(target->httpPort) : nullptr;
+        makeService ? makeService(target->httpPort, target->stop) : nullptr;
     if (service) {
         uploadMarker(*service, localMarkerPath(context.dataDir, serial),
                      markerRemotePath(target->confPath), context.pcIdentity, false);

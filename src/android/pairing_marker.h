@@ -16,6 +16,10 @@
 
 class AndroidDeviceInfo;
 
+namespace dd {
+class ExitFlag;
+}
+
 namespace dd::android {
 
 // factoryreset values.
@@ -43,8 +47,10 @@ class MarkerFileRequests {
     virtual bool downloadFile(const std::string& remotePath, const std::string& localPath) = 0;
 };
 
-// Makes the file requests for the service reached at 127.0.0.1:port.
-using MarkerServiceFactory = std::function<std::unique_ptr<MarkerFileRequests>(uint16_t port)>;
+// Makes the file requests for the service reached at 127.0.0.1:port; stop
+// (may be null) cuts them short when the phone's thread must leave.
+using MarkerServiceFactory =
+    std::function<std::unique_ptr<MarkerFileRequests>(uint16_t port, const dd::ExitFlag* stop)>;
 
 // --- Pure rules ---------------------------------------------------------------
 
@@ -86,6 +92,8 @@ struct PairingTarget {
     std::shared_ptr<AndroidDeviceInfo> entry;  // the thread's information entry
     std::string confPath;                      // the entry's confPath
     uint16_t httpPort = 0;                     // the thread's m_nHttpLocalPort
+    const dd::ExitFlag* stop = nullptr;        // the thread's m_lExit
+    std::shared_ptr<const void> owner;         // keeps the thread (and stop) alive meanwhile
 };
 // Finds the first device thread whose m_csSerialNum equals serial (ignoring
 // case); nullopt when there is none.

@@ -108,6 +108,12 @@ class CDeviceDetectApp {
     std::vector<std::shared_ptr<CUsbDeviceThread>> deviceThreads() const;
     std::vector<std::shared_ptr<AndroidDeviceInfo>> deviceInfos() const;
 
+    // Re-pairing: writes this PC's pairing marker to the phone of serial
+    // through the first listed Android thread of that serial (ignoring
+    // case), sets its entry's factoryreset to 0 and remembers the serial in
+    // "remembereddevice.ini". 1 when such a thread was found, else 0.
+    int rememberDevice(const std::string& serial);
+
     // "remembereddevice.ini" in the data folder.
     std::string rememberedDeviceFile() const;
 

@@ -4,6 +4,7 @@
 
 #include <system_error>
 
+#include "android/pc_identity.h"
 #include "core/device_detect_app.h"
 #include "deviceinfo/detected_device_store.h"
 #include "log/log_stream.h"
@@ -90,7 +91,8 @@ int CUsbDeviceThread::GetUsbNodeInfo(const std::string&, int, int*, int*, std::s
 }
 
 int CUsbDeviceThread::BuildPcIdentity(std::string& out) {
-    out = theApp.m_csPCIdentity;
+    // The short form (no disk piece): what the BREW phones were paired with.
+    out = dd::android::shortPcIdentity();
     return 0;
 }
 

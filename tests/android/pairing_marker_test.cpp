@@ -110,9 +110,10 @@ class PairingTest : public ::testing::Test {
             if (!dd::equalsIgnoreCase(wanted, entry->adbSerial) || !threadExists) {
                 return std::nullopt;
             }
-            return dd::android::PairingTarget{entry, entry->confPath, 4242};
+            return dd::android::PairingTarget{entry, entry->confPath, 4242, nullptr, nullptr};
         };
-        auto factory = [&](uint16_t port) -> std::unique_ptr<dd::android::MarkerFileRequests> {
+        auto factory = [&](uint16_t port, const dd::ExitFlag*)
+            -> std::unique_ptr<dd::android::MarkerFileRequests> {
             servicePorts.push_back(port);
             return std::make_unique<Borrowed>(phone);
         };
