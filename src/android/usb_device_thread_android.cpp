@@ -1,28 +1,78 @@
 #include "android/usb_device_thread_android.h"
 
+#include "android/boot_readiness.h"
+#include "android/service_provisioning.h"
 #include "core/device_detect_app.h"
+#include "core/record_dump.h"
 #include "deviceinfo/android_device_info.h"
+#include "deviceinfo/device_record.h"
 #include "deviceinfo/device_record_store.h"
+#include "deviceinfo/record_builder.h"
 #include "log/log_stream.h"
 #include "usb/hub_queries.h"
 
 namespace err = dd::platform::usb_error;
 
+namespace {
+
+// Pid of the phones whose product version "1403" only the suite's own
+// Brisel build supports.
+constexpr int kBriselPid = 0x0FB4;
+constexpr int kSyncToolAttempts = 3;
+constexpr size_t kMaxSerialLength = 64;
+
+// The serial travels in adb command lines and in file names: accept only the
+// characters real phones use, so a crafted string descriptor cannot add
+// arguments or reach outside a folder.
+bool isSafeSerial(const std::string& serial) {
+    if (serial.empty() || serial.size() > kMaxSerialLength) {
+        return false;
+    }
+    for (char c : serial) {
+        bool ok = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                  c == '.' || c == '_' || c == '-' || c == ':';
+        if (!ok) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 // The state machine, in order. A stage returns kExit to skip the rest; the
 // exit stage always runs.
 const CUsbDeviceThread_Android::Stage CUsbDeviceThread_Android::kStages[] = {
-    &CUsbDeviceThread_Android::stageStart,
-    &CUsbDeviceThread_Android::stageIdentify,
-    // Driver, properties, model gate, boot, sync tool, port 7890, discovered,
-    // service port, information, install, pairing and link setup go here.
-    &CUsbDeviceThread_Android::stageWatchPresence,
+    &CUsbDeviceThread_Android::stageStart,         // 1
+    &CUsbDeviceThread_Android::stageIdentify,      // 2
+    &CUsbDeviceThread_Android::stageDriver,        // 3
+    &CUsbDeviceThread_Android::stageProperties,    // 4
+    &CUsbDeviceThread_Android::stageModelGate,     // 5
+    &CUsbDeviceThread_Android::stageBoot,          // 6
+    &CUsbDeviceThread_Android::stageSyncTool,      // 7
+    &CUsbDeviceThread_Android::stageWait7890,      // 8
+    &CUsbDeviceThread_Android::stageDiscovered,    // 9
+    &CUsbDeviceThread_Android::stageServicePort,   // 10
+    &CUsbDeviceThread_Android::stageInformation,   // 11
+    &CUsbDeviceThread_Android::stageInstallRetry,  // 12
+    &CUsbDeviceThread_Android::stagePairing,       // 13
+    &CUsbDeviceThread_Android::stageLinkSetup,     // 14
+    &CUsbDeviceThread_Android::stageLinkLoop,      // 15
 };
 
 CUsbDeviceThread_Android::CUsbDeviceThread_Android(std::shared_ptr<AndroidDeviceInfo> deviceInfo,
                                                    std::string hubPath, int hubPort,
                                                    std::string dllName, int vid, int pid)
     : CUsbDeviceThread(std::move(hubPath), hubPort, std::move(dllName), vid, pid,
-                       std::move(deviceInfo)) {}
+                       std::move(deviceInfo)) {
+    m_syncServer = std::make_unique<dd::android::SyncServerThread>(dd::android::SyncServerLinks{
+        m_nSyncLocalPort,
+        m_lSyncStatus,
+        m_lSyncServerStopped,
+        [this] { MarkLeaving(); },  // "STOP_APP": the phone-side tool is closing
+        dd::android::notifyHostOfSyncRequest,
+    });
+}
 
 CUsbDeviceThread_Android::~CUsbDeviceThread_Android() {
     // The state machine uses this object's members: it must be over before
@@ -54,10 +104,15 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::presenceAndExitCheck() 
     return Next::kContinue;
 }
 
+bool CUsbDeviceThread_Android::hasSyncTool(const RunContext& run) {
+    return run.kernel.velaVersion >= 4.5 - 1e-9;
+}
+
 CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageStart(RunContext&) {
     // State 1 and the running-thread count were set when the thread was
     // resumed, so that the detector never starts more than its limit.
     DD_LOG(LOG_DEBUG) << "CUsbDeviceThread_Android::InitInstance() ++";
+    DD_LOG(LOG_INFO) << "braxLoader http port :" << theApp.loaderHttpPort();
     return exitRequested() ? Next::kExit : Next::kContinue;
 }
 
@@ -69,6 +124,10 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageIdentify(RunContex
         DD_LOG(LOG_ERR) << "read usb node info failed,leave detect thread";
         return leave();
     }
+    if (m_pDeviceInfo) {
+        m_pDeviceInfo->usbIfId = dd::android::GetUsbDeviceInterfaceId(
+            run.serial, static_cast<uint16_t>(run.pid), static_cast<uint16_t>(run.vid));
+    }
     int supported = theApp.supportedDevices().doesDeviceSupport(static_cast<uint32_t>(run.vid),
                                                                 static_cast<uint32_t>(run.pid));
     if (ret != 0 || supported != 1 || run.serial.empty()) {
@@ -76,6 +135,10 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageIdentify(RunContex
         DD_LOG(LOG_INFO) << "bFod =" << supported;
         DD_LOG(LOG_INFO) << "csSerialNumber =" << run.serial;
         DD_LOG(LOG_ERR) << "device no support.leave detect thread";
+        return leave();
+    }
+    if (!isSafeSerial(run.serial)) {
+        DD_LOG(LOG_ERR) << "serial number with characters adb cannot take, leave detect thread";
         return leave();
     }
     if (!m_pDeviceInfo) {
@@ -89,24 +152,128 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageIdentify(RunContex
     // From here on the host's per-device calls find this thread by the serial.
     m_csSerialNum.set(run.serial);
     DD_LOG(LOG_INFO) << "[DETECT] found device pid:" << run.pid << " vid:" << run.vid;
-    DD_LOG(LOG_INFO) << "[DETECT] serial " << run.serial << " on " << m_csHubPath << " port "
-                     << m_nHubPort;
     return Next::kContinue;
 }
 
-CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageWatchPresence(RunContext&) {
-    while (!exitRequested()) {
-        if (!devicePresent()) {
-            DD_LOG(LOG_ERR) << "device is unplug.leave thread";
-            return Next::kExit;
-        }
-        pause(kPresencePollPeriod);
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageDriver(RunContext& run) {
+    uint16_t vid = static_cast<uint16_t>(run.vid);
+    uint16_t pid = static_cast<uint16_t>(run.pid);
+    if (dd::android::WaitDriverInstalled(*this, run.serial, vid, pid) == 0) {
+        return leave();
     }
-    DD_LOG(LOG_INFO) << "end loop";
+    dd::android::WaitMTPDeviceInstalled(*this, run.serial, vid, pid);
+    DD_LOG(LOG_INFO) << "[DETECT] driver is ready.";
+    return exitRequested() ? Next::kExit : Next::kContinue;
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageProperties(RunContext& run) {
+    if (dd::android::checkKernelInfo(*this, static_cast<uint16_t>(run.vid),
+                                     static_cast<uint16_t>(run.pid), run.serial, run.kernel,
+                                     run.bootCompleted) == 0) {
+        DD_LOG(LOG_ERR) << "read android kernel failed,leave thread.";
+        return leave();
+    }
+    DD_LOG(LOG_INFO) << "[DETECT] getprop done.";
     return Next::kContinue;
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageModelGate(RunContext& run) {
+    if (run.pid == kBriselPid && run.kernel.productVersion.find("1403") != std::string::npos) {
+        DD_LOG(LOG_ERR) << "Brisel_TD_JB is only supported by Orq Sync.";
+        return leave();
+    }
+    return Next::kContinue;
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageBoot(RunContext& run) {
+    if (run.bootCompleted == 0 && run.kernel.sdk >= 10) {
+        if (dd::android::WaitSystemLaunchCompleted(*this, run.serial,
+                                                   static_cast<uint16_t>(run.vid),
+                                                   static_cast<uint16_t>(run.pid),
+                                                   dd::android::kBootWaitLimitMs) == -1) {
+            DD_LOG(LOG_ERR) << "sys boot complete timeout";
+        }
+    }
+    DD_LOG(LOG_INFO) << "[DETECT] device is boot completed.";
+    return presenceAndExitCheck();
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageSyncTool(RunContext& run) {
+    if (hasSyncTool(run)) {
+        bool started = false;
+        for (int attempt = 0; attempt < kSyncToolAttempts && !started; ++attempt) {
+            std::string output;
+            started = dd::android::Start7890Service(run.serial, output) == 1;
+            if (!started && !pause(std::chrono::milliseconds(200))) {
+                return Next::kExit;
+            }
+        }
+        if (!started) {
+            DD_LOG(LOG_ERR) << "Start7890Service failed,leave thread.";
+            return leave();
+        }
+    }
+    m_pDeviceInfo->serverIp = "127.0.0.1";
+    return Next::kContinue;
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageWait7890(RunContext& run) {
+    // No time limit: a sync tool that never listens keeps the phone waiting
+    // here until it is unplugged or the thread is told to leave.
+    bool listening = false;
+    while (!exitRequested()) {
+        if (dd::android::Check7890Listening(run.serial) == 1) {
+            listening = true;
+            break;
+        }
+        DD_LOG(LOG_INFO) << "wait 7890";
+        if (presenceAndExitCheck() == Next::kExit) {
+            break;
+        }
+        pause(std::chrono::milliseconds(100));
+    }
+    if (!listening) {
+        DD_LOG(LOG_ERR) << "device is unplug.<<endl";
+        return Next::kExit;
+    }
+    DD_LOG(LOG_INFO) << "[DETECT] TRV mode is ready.";
+    return Next::kContinue;
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageDiscovered(RunContext& run) {
+    DeviceRecord* record = BuildTemporaryRecord(run.serial, run.kernel.model,
+                                                static_cast<uint16_t>(run.vid),
+                                                static_cast<uint16_t>(run.pid));
+    if (record != nullptr && theApp.deviceCB.load() != nullptr && theApp.m_bStopped.load() == 0) {
+        dumpDeviceRecord(record);
+        if (theApp.notifyDeviceChange(DEVICE_DISCOVERED, record)) {
+            DD_LOG(LOG_INFO) << "[DETECT] DEVICE_DISCOVERED device notify";
+            m_pDeviceInfo->notified.store(1);
+        }
+    } else {
+        DD_LOG(LOG_ERR) << "theApp.deviceCB is nil";
+    }
+    freeDeviceRecord(record);  // the host copies what it needs during the call
+    DD_LOG(LOG_INFO) << "sdk =" << run.kernel.sdk << " kernel =" << run.kernel.androidVersion
+                     << " model =" << run.kernel.model;
+    if (presenceAndExitCheck() == Next::kExit) {
+        return Next::kExit;
+    }
+    AndroidDeviceInfo& entry = *m_pDeviceInfo;
+    entry.sdk = static_cast<uint32_t>(run.kernel.sdk);
+    entry.kernel = run.kernel.androidVersion;
+    entry.brand = run.kernel.brand;
+    entry.model = run.kernel.model;
+    entry.propModel = run.kernel.model;
+    entry.adbSerial = run.serial;
+    return exitRequested() ? Next::kExit : Next::kContinue;
 }
 
 void CUsbDeviceThread_Android::stageExit(RunContext&) {
+    m_sockCmd.close();
+    // The sync link borrows this object's fields: it ends before the thread.
+    m_syncServer->requestStop();
+    m_syncServer->join();
     if (m_pDeviceInfo) {
         if (m_pDeviceInfo->notified.exchange(0) == 1) {
             NotifyRemoveDevice(m_pDeviceInfo.get());
@@ -140,11 +307,6 @@ int CUsbDeviceThread_Android::GetUsbNodeInfo(const std::string& hubPath, int por
     return err::kOk;
 }
 
-void CUsbDeviceThread_Android::TouchConnectMarker() {
-    // The companion service's "connect.dat" request belongs to the service
-    // requests; nothing in the module calls this yet.
-}
-
 int CUsbDeviceThread_Android::Disconnect(bool shutdown) {
     m_bUserDisconnect.store(1);
     if (shutdown) {
@@ -156,7 +318,7 @@ int CUsbDeviceThread_Android::Disconnect(bool shutdown) {
     }
     int32_t running = kStateRunning;
     m_nState.compare_exchange_strong(running, kStateUserDisconnected);
-    m_lSyncServerStopped.exchange(1);
+    m_syncServer->disable();  // sets m_lSyncServerStopped; the link never comes back
     NotifyRemoveDevice(m_pDeviceInfo.get());
     GiveBackConnectCount();
     return 1;

@@ -1,19 +1,28 @@
 // CUsbDeviceThread_Android: the thread of one Android phone on a USB hub
 // port. InitInstance runs the phone's state machine as a list of stages
-// (kStages in the .cpp); each stage is a member function that either goes on
-// to the next stage or leaves, and every path ends in the exit stage.
+// (kStages in usb_device_thread_android.cpp); each stage is a member function
+// that either goes on to the next stage or leaves, and every path ends in the
+// exit stage:
 //
-// The stages so far: start, identify (USB serial -> m_csSerialNum), and a
-// presence watch that stands where the link loop will run. The driver,
-// property, boot, service, information, pairing and link stages go between
-// identify and the watch.
+//   start, identify, driver, properties, model gate, boot   (this file's .cpp)
+//   sync tool, wait for 7890, discovered                    (this file's .cpp)
+//   service port, information, install and retry, pairing,
+//   link setup                                              (android_service_stages.cpp)
+//   link loop: the command link on 7890 and the sync link   (android_link_loop.cpp)
+//
+// Every wait goes through pause() or the exit flag's wake descriptor, so
+// stop, host disconnect and unplug cut it short.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 
+#include "android/getprop_parser.h"
+#include "android/link_sockets.h"
+#include "android/sync_server.h"
 #include "usb/usb_device_thread.h"
 
 class CUsbDeviceThread_Android : public CUsbDeviceThread {
@@ -31,20 +40,22 @@ class CUsbDeviceThread_Android : public CUsbDeviceThread {
     // serial string's error when it cannot be read (serial untouched).
     int GetUsbNodeInfo(const std::string& hubPath, int port, int* vid, int* pid,
                        std::string* driverKey, std::string* serial) override;
+    // Touches "<confPath>/connect.dat" on the phone through its service port.
     void TouchConnectMarker() override;
-    // false: the host disconnected the phone: state 2, the sync link is told
-    // to stop, REMOVE_DEVICE is sent (record lock), the running count is
+    // false: the host disconnected the phone: state 2, the sync link stops
+    // for good, REMOVE_DEVICE is sent (record lock), the running count is
     // given back; the thread runs on until its phone leaves. true: end the
     // thread and wait for it.
     int Disconnect(bool shutdown) override;
 
     // Local ports forwarded to the phone's 8182, 7890 and 7990; 0 until
-    // chosen. Written and read by this thread (and its sync link).
+    // chosen. Written by this thread; the sync link reads m_nSyncLocalPort
+    // when it starts.
     uint16_t m_nHttpLocalPort = 0;
     uint16_t m_nCmdLocalPort = 0;
     uint16_t m_nSyncLocalPort = 0;
-    // 1 while no sync link thread runs. Disconnect sets it; the link loop
-    // clears it when it starts the sync link.
+    // 1 while no sync link thread runs. The sync link clears it when it
+    // starts and sets it on every way out; Disconnect sets it.
     std::atomic<int32_t> m_lSyncServerStopped{1};
 
   protected:
@@ -57,6 +68,11 @@ class CUsbDeviceThread_Android : public CUsbDeviceThread {
         int pid = 0;
         std::string driverKey;
         std::string serial;  // USB serial = adb serial: the phone's key everywhere
+        KernelInfo kernel;   // what getprop said; zero/empty for missing properties
+        int32_t bootCompleted = 0;
+        bool serviceMissing = false;  // the service start said "Not found"
+        bool infoRead = false;        // the information loop read the phone
+        bool pairingDone = false;     // the marker check ran on this thread
     };
     enum class Next {
         kContinue,  // go on with the next stage
@@ -64,15 +80,57 @@ class CUsbDeviceThread_Android : public CUsbDeviceThread {
     };
     using Stage = Next (CUsbDeviceThread_Android::*)(RunContext&);
 
+    // usb_device_thread_android.cpp
     Next stageStart(RunContext& run);
     Next stageIdentify(RunContext& run);
-    Next stageWatchPresence(RunContext& run);
+    Next stageDriver(RunContext& run);
+    Next stageProperties(RunContext& run);
+    Next stageModelGate(RunContext& run);
+    Next stageBoot(RunContext& run);
+    Next stageSyncTool(RunContext& run);
+    Next stageWait7890(RunContext& run);
+    Next stageDiscovered(RunContext& run);
     void stageExit(RunContext& run);
+    // android_service_stages.cpp
+    Next stageServicePort(RunContext& run);
+    Next stageInformation(RunContext& run);
+    Next stageInstallRetry(RunContext& run);
+    Next stagePairing(RunContext& run);
+    Next stageLinkSetup(RunContext& run);
+    // android_link_loop.cpp
+    Next stageLinkLoop(RunContext& run);
 
     // "Leave": m_lExit 1, state 3, then the exit stage.
     Next leave();
     // Presence check, then exit check: kExit when either says so.
     Next presenceAndExitCheck();
+    // True when the phone is at least 4.5 of the sync tool's line.
+    static bool hasSyncTool(const RunContext& run);
+
+    // Service helpers (android_service_stages.cpp).
+    // Runs "-s SERIAL forward tcp:LOCAL tcp:REMOTE"; returns adb's output.
+    std::string forward(const RunContext& run, uint16_t local, uint16_t remote);
+    void forwardAll(const RunContext& run);
+    // One information query through m_nHttpLocalPort; 1 when read.
+    int readInformation(const RunContext& run);
+    // The information loop with its 50-unit budget; the last query's result.
+    int informationLoop(const RunContext& run);
+    // Takes the phone's own serial into m_csSerialNum; kExit when it is empty.
+    Next takePhoneSerial();
+
+    // Link loop helpers (android_link_loop.cpp).
+    // Connects and probes the command link; true when linked.
+    bool connectCommandLink(RunContext& run);
+    // Watches a linked command link until it is lost or the thread leaves.
+    void watchCommandLink(RunContext& run);
+    // The phone answered on a fresh link: unmount shared storage, announce.
+    Next phoneAnswered(RunContext& run);
+    void startSyncLink(bool rebuild);
+
+    dd::android::LinkSocket m_sockCmd;  // the command link; this thread only
+    // The sync link worker; made at construction so that Disconnect (another
+    // thread) can always reach it.
+    std::unique_ptr<dd::android::SyncServerThread> m_syncServer;
 
     static const Stage kStages[];
 };

@@ -70,6 +70,10 @@ void CDeviceDetectApp::readLoaderConfig() {
     m_paths = dd::platform::readRuntimePaths();
     std::string ini = dd::platform::joinPath(m_paths.moduleDir, "orqBRAXLoader.ini");
     std::string word = dd::platform::readIniString(ini, "Detect", "LogLevel", "None", 19);
+    m_nLoaderHttpPort = dd::platform::readIniInt(ini, "Detect", "LoaderHttpPort", 0);
+    if (m_nLoaderHttpPort < 0 || m_nLoaderHttpPort > 65535) {
+        m_nLoaderHttpPort = 0;
+    }
     LogInit(LOG_OPT_HEADER | LOG_OPT_SINK, logLevelFromWord(word), "DeviceDetect");
 }
 

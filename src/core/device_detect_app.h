@@ -117,6 +117,9 @@ class CDeviceDetectApp {
     // "remembereddevice.ini" in the data folder.
     std::string rememberedDeviceFile() const;
 
+    // The suite loader's HTTP port ("orqBRAXLoader.ini" [Detect]
+    // "LoaderHttpPort"); 0 when none is configured.
+    int32_t loaderHttpPort() const { return m_nLoaderHttpPort; }
     const dd::platform::RuntimePaths& paths() const { return m_paths; }
     const std::string& moduleFolder() const { return m_paths.moduleDir; }
     const std::string& dataFolder() const { return m_paths.dataDir; }
@@ -138,7 +141,9 @@ class CDeviceDetectApp {
     // This PC's identity, taken at preparation; read-only afterwards.
     std::string m_csPCIdentity;
     // Held while a thread removes its record and sends REMOVE_DEVICE.
-    std::mutex m_recordLock;
+    // Recursive: a host callback that calls QX_DisconnectDevice while its
+    // NEW_DEVICE is delivered re-enters on the same thread.
+    std::recursive_mutex m_recordLock;
     // Long-lived document of the detected-device store.
     std::unique_ptr<CXmlHelper> m_pDetectedXml;
     // The USB arrival detector: watch thread and list thread.
@@ -146,6 +151,7 @@ class CDeviceDetectApp {
 
   private:
     dd::platform::RuntimePaths m_paths;
+    int32_t m_nLoaderHttpPort = 0;  // set by readLoaderConfig, read-only afterwards
     CSupportedDevices m_supported;
     dd::platform::InstanceLock m_hInstanceMutex;
     bool m_exited = false;

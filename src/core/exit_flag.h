@@ -13,6 +13,11 @@ namespace dd {
 
 class ExitFlag {
   public:
+    ExitFlag() = default;
+    ~ExitFlag();
+    ExitFlag(const ExitFlag&) = delete;
+    ExitFlag& operator=(const ExitFlag&) = delete;
+
     // Sets the flag (0 -> 1) and wakes every waiter. Returns the previous
     // value, so a caller can tell whether it was the first to ask.
     int32_t request();
@@ -24,12 +29,17 @@ class ExitFlag {
     // Sleeps up to duration. False when the exit was requested before or
     // during the wait; true when the full time (or a poke) passed.
     bool sleepFor(std::chrono::milliseconds duration);
+    // A descriptor that becomes readable on request() and poke(), for waits
+    // that poll sockets too. Created on first use; drainWake() clears it.
+    int wakeFd();
+    void drainWake();
 
   private:
     std::atomic<int32_t> m_value{0};
     std::mutex m_mutex;
     std::condition_variable m_wake;
     uint64_t m_pokes = 0;  // guarded by m_mutex
+    int m_wakeFd = -1;     // eventfd; guarded by m_mutex, closed by the destructor
 };
 
 // What a long step (boot wait, provisioning, information loop) needs from the

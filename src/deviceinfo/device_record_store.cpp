@@ -11,25 +11,48 @@
 
 namespace {
 
-// Dumps and sends REMOVE_DEVICE unless the host cannot hear it now.
-void sendRemove(DeviceRecord* record) {
+// Dumps and sends a notification unless the host cannot hear it now.
+void send(int32_t code, DeviceRecord* record, const char* sentLine) {
     if (theApp.deviceCB.load() == nullptr || theApp.m_bStopped.load() != 0) {
         DD_LOG(LOG_DEBUG) << "theApp.deviceCB is nil";
         return;
     }
     dumpDeviceRecord(record);
-    if (theApp.notifyDeviceChange(REMOVE_DEVICE, record)) {
-        DD_LOG(LOG_DEBUG) << "REMOVE_DEVICE device notify";
+    if (theApp.notifyDeviceChange(code, record)) {
+        DD_LOG(LOG_DEBUG) << sentLine;
     }
 }
 
+void sendRemove(DeviceRecord* record) { send(REMOVE_DEVICE, record, "REMOVE_DEVICE device notify"); }
+
 }  // namespace
+
+int NotifyNewDevice(AndroidDeviceInfo* info) {
+    if (info == nullptr) {
+        return 0;
+    }
+    std::lock_guard<std::recursive_mutex> lock(theApp.m_recordLock);
+    if (info->record != nullptr) {
+        return 0;  // announced once until its REMOVE_DEVICE
+    }
+    DeviceRecord* record = BuildDeviceRecord(*info, theApp.m_csPCIdentity);
+    if (record == nullptr) {
+        DD_LOG(LOG_DEBUG) << "not enough memory.";
+        return 0;
+    }
+    info->record = record;
+    if (theApp.deviceCB.load() == nullptr || theApp.m_bStopped.load() != 0) {
+        dumpDeviceRecord(record);
+    }
+    send(NEW_DEVICE, record, "NEW_DEVICE device notify");
+    return 1;
+}
 
 void NotifyRemoveDevice(AndroidDeviceInfo* info) {
     if (info == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> lock(theApp.m_recordLock);
+    std::lock_guard<std::recursive_mutex> lock(theApp.m_recordLock);
     if (info->record != nullptr) {
         sendRemove(info->record);
         freeDeviceRecord(info->record);

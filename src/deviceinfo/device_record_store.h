@@ -1,10 +1,18 @@
-// The device record store: announces a phone's departure to the host.
+// The device record store: announces a phone's arrival and departure to the
+// host.
 //
 // The notifiers take theApp.m_recordLock themselves (it guards every
 // AndroidDeviceInfo::record): never call them with that lock held.
 #pragma once
 
 class AndroidDeviceInfo;
+
+// Builds the phone's record, keeps it in info->record and sends NEW_DEVICE
+// with it (unless detection is stopped or no callback is set: the record is
+// kept all the same). 1 when a record was built and stored; 0 when info
+// already has one (a phone is announced once until its REMOVE_DEVICE) or
+// memory ran out. The record stays valid until REMOVE_DEVICE has returned.
+int NotifyNewDevice(AndroidDeviceInfo* info);
 
 // Sends REMOVE_DEVICE for the phone: with the record announced by NEW_DEVICE
 // when there is one (then frees it and clears info->record), else with a

@@ -1,0 +1,170 @@
+// Stage 15 of the Android phone's thread: the steady state. The thread holds
+// the command link to the phone's sync tool (port 7890): it connects, sends
+// the probe, and takes any answer as the phone being connected (NEW_DEVICE).
+// A lost link is how it learns that the tool, or the phone, went away. The
+// sync link (port 7990) runs beside it in SyncServerThread, rebuilt at every
+// quiet second while it is down.
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "android/device_controller_bridge.h"
+#include "android/service_provisioning.h"
+#include "android/usb_device_thread_android.h"
+#include "core/device_detect_app.h"
+#include "core/text_codec.h"
+#include "deviceinfo/android_device_info.h"
+#include "deviceinfo/device_record.h"
+#include "deviceinfo/device_record_store.h"
+#include "deviceinfo/record_builder.h"
+#include "log/log_stream.h"
+
+namespace {
+
+constexpr char kProbe[] = "AT+CGSN\r\n";
+constexpr size_t kProbeSize = sizeof(kProbe) - 1;
+constexpr size_t kReceiveSize = 128;
+constexpr int kQuietMs = 1000;
+constexpr int kLostLinkChecks = 6;
+constexpr uint16_t kServicePort = 8182;
+
+}  // namespace
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageLinkLoop(RunContext& run) {
+    while (!exitRequested()) {
+        if (connectCommandLink(run)) {
+            watchCommandLink(run);
+        }
+    }
+    DD_LOG(LOG_INFO) << "end loop";
+    return Next::kContinue;
+}
+
+bool CUsbDeviceThread_Android::connectCommandLink(RunContext& run) {
+    if (hasSyncTool(run)) {
+        std::string output;
+        dd::android::Start7890Service(run.serial, output);
+    }
+    m_sockCmd = dd::android::CreateLinkSocket();
+    dd::android::ConnectInterrupt interrupt{&m_lExit, m_lExit.wakeFd()};
+    if (!m_sockCmd ||
+        dd::android::ConnectWithTimeout(m_sockCmd, "127.0.0.1", m_nCmdLocalPort, 1, interrupt) == 0) {
+        DD_LOG(LOG_ERR) << "FAILED: connect android 7890(" << m_nCmdLocalPort << ") failed";
+        if (!devicePresent()) {
+            DD_LOG(LOG_ERR) << "connect failed.can not found device";
+            return false;
+        }
+        forwardAll(run);
+        if (m_pDeviceInfo->notified.exchange(0) == 1) {
+            NotifyRemoveDevice(m_pDeviceInfo.get());
+        }
+        pause(std::chrono::milliseconds(500));
+        return false;
+    }
+    DD_LOG(LOG_INFO) << "[DETECT] connect 7890 successed.";
+    std::string output;
+    dd::android::StartHttpdService(run.serial, output, run.kernel.androidVersion);
+    forward(run, m_nHttpLocalPort, kServicePort);
+    ssize_t sent = send(m_sockCmd.fd(), kProbe, kProbeSize, MSG_NOSIGNAL);
+    if (sent != static_cast<ssize_t>(kProbeSize)) {
+        DD_LOG(LOG_ERR) << "FAILED: send msg to android failed";
+        bool present = devicePresent();
+        m_sockCmd.close();
+        if (!present) {
+            DD_LOG(LOG_ERR) << "FAILED: send msg to android failed";
+            return false;
+        }
+        pause(std::chrono::milliseconds(1000));
+        return false;
+    }
+    return true;  // linked: the caller watches it
+}
+
+void CUsbDeviceThread_Android::watchCommandLink(RunContext& run) {
+    m_sockCmd.setNonBlocking(true);
+    int wake = m_lExit.wakeFd();
+    while (!exitRequested()) {
+        pollfd fds[2] = {{m_sockCmd.fd(), POLLIN, 0}, {wake, POLLIN, 0}};
+        int ready = poll(fds, wake >= 0 ? 2 : 1, kQuietMs);
+        if (ready < 0) {
+            if (errno != EINTR) {
+                DD_LOG(LOG_ERR) << "7890 select error";
+            }
+            continue;
+        }
+        if (ready == 0) {
+            if (m_lSyncServerStopped.load() == 1 && m_nState.load() != kStateUserDisconnected) {
+                startSyncLink(false);
+            }
+            continue;
+        }
+        if (wake >= 0 && (fds[1].revents & POLLIN) != 0) {
+            // An exit request or a USB removal: check the phone now.
+            m_lExit.drainWake();
+            if (!exitRequested() && !devicePresent()) {
+                DD_LOG(LOG_ERR) << "device is unplug.leave thread";
+            }
+            if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+                continue;
+            }
+        }
+        char buffer[kReceiveSize];
+        ssize_t received = recv(m_sockCmd.fd(), buffer, sizeof(buffer), 0);
+        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+            continue;
+        }
+        if (received <= 0) {
+            DD_LOG(LOG_ERR) << (received == 0 ? "7890 recv return 0" : "7890 recv return -1");
+            bool present = devicePresent();
+            for (int check = 1; present && check < kLostLinkChecks; ++check) {
+                pause(std::chrono::milliseconds(500));
+                present = devicePresent();
+            }
+            m_sockCmd.close();
+            if (!present) {
+                DD_LOG(LOG_ERR) << "device is unplug.leave thread";
+                return;
+            }
+            forwardAll(run);
+            pause(std::chrono::milliseconds(1000));
+            return;
+        }
+        if (phoneAnswered(run) == Next::kExit) {
+            return;
+        }
+    }
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::phoneAnswered(RunContext& run) {
+    AndroidDeviceInfo& entry = *m_pDeviceInfo;
+    if (dd::equalsIgnoreCase(entry.sdcard.state, "shared") ||
+        dd::equalsIgnoreCase(entry.emmc.state, "shared")) {
+        // The phone lends its storage to this PC as a disk: give it back
+        // before the sync suite reads the phone through the service.
+        DeviceRecord* record = BuildDeviceRecord(entry, theApp.m_csPCIdentity);
+        if (record == nullptr) {
+            DD_LOG(LOG_ERR) << "memory not enough";
+            return leave();
+        }
+        COrqDiskHelper().UnmountDisk(record);
+        freeDeviceRecord(record);
+        if (readInformation(run) != 1) {
+            return leave();
+        }
+    }
+    m_csConnectedSerial.set(m_csSerialNum.get());
+    NotifyNewDevice(m_pDeviceInfo.get());
+    entry.notified.store(1);
+    if (m_lSyncServerStopped.load() == 1 && m_nState.load() != kStateUserDisconnected) {
+        startSyncLink(true);
+    }
+    DD_LOG(LOG_INFO) << "[DETECT] device is connected.";
+    return Next::kContinue;
+}
+
+void CUsbDeviceThread_Android::startSyncLink(bool rebuild) {
+    if (m_syncServer->start() && rebuild) {
+        DD_LOG(LOG_ERR) << "rebuild SyncServerThread";
+    }
+}

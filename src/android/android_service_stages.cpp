@@ -1,0 +1,216 @@
+// Stages 10 to 14 of the Android phone's thread: the companion service's
+// port, the information read with its version check and install, the
+// pairing marker, and the forwards of the two links.
+#include <cstdio>
+
+#include "android/device_controller_bridge.h"
+#include "android/pairing_service.h"
+#include "android/service_provisioning.h"
+#include "android/usb_device_thread_android.h"
+#include "core/device_detect_app.h"
+#include "deviceinfo/android_device_info.h"
+#include "log/log_stream.h"
+
+namespace {
+
+constexpr uint16_t kServicePort = 8182;
+constexpr uint16_t kCommandPort = 7890;
+constexpr uint16_t kSyncPort = 7990;
+constexpr int kInfoBudget = 50;
+constexpr int kAbnormalStorageCost = 10;
+
+// Storage states in which the phone's information can be trusted.
+bool normalStorageState(const std::string& state) {
+    return state == "shared" || state == "mounted" || state == "removed" ||
+           state == "bad_removal" || state.empty();
+}
+
+bool startsWith(const std::string& text, const char* prefix) {
+    return text.rfind(prefix, 0) == 0;
+}
+
+}  // namespace
+
+std::string CUsbDeviceThread_Android::forward(const RunContext& run, uint16_t local,
+                                              uint16_t remote) {
+    char command[160];
+    std::snprintf(command, sizeof(command), "-s %s forward tcp:%u tcp:%u", run.serial.c_str(),
+                  local, remote);
+    std::string output;
+    RunAdbCmd(command, output, kAdbTimeLimitMs);
+    return output;
+}
+
+void CUsbDeviceThread_Android::forwardAll(const RunContext& run) {
+    forward(run, m_nHttpLocalPort, kServicePort);
+    forward(run, m_nCmdLocalPort, kCommandPort);
+    forward(run, m_nSyncLocalPort, kSyncPort);
+}
+
+int CUsbDeviceThread_Android::readInformation(const RunContext& run) {
+    return m_pDeviceInfo->QueryDeviceInfo("127.0.0.1", m_nHttpLocalPort, m_nHttpLocalPort,
+                                          run.serial, &m_lExit);
+}
+
+int CUsbDeviceThread_Android::informationLoop(const RunContext& run) {
+    int result = 0;
+    for (int budget = kInfoBudget; budget > 0;) {
+        DD_LOG(LOG_INFO) << "[DETECT] doinfo";
+        result = readInformation(run);
+        if (result == 1) {
+            const AndroidDeviceInfo& entry = *m_pDeviceInfo;
+            if (normalStorageState(entry.emmc.state) && normalStorageState(entry.sdcard.state)) {
+                DD_LOG(LOG_INFO) << "Storage status is normal.";
+                break;
+            }
+            DD_LOG(LOG_INFO) << "EMMC State is" << entry.emmc.state << ";  SDCARD state is"
+                             << entry.sdcard.state;
+            DD_LOG(LOG_INFO) << "Storage status is abnormal, Retry...";
+            pause(std::chrono::milliseconds(1000));
+            budget -= kAbnormalStorageCost;
+        } else {
+            pause(std::chrono::milliseconds(200));
+            budget -= 1;
+        }
+        if (presenceAndExitCheck() == Next::kExit) {
+            break;
+        }
+    }
+    return result;
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::takePhoneSerial() {
+    std::string serial = m_pDeviceInfo->serialNumber();
+    m_csSerialNum.set(serial);
+    if (serial.empty()) {
+        DD_LOG(LOG_ERR) << "IMEI is null,unplug.";
+        return leave();
+    }
+    return Next::kContinue;
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageServicePort(RunContext& run) {
+    m_nHttpLocalPort = dd::android::AllocLocalPort();
+    std::string output;
+    dd::android::StartHttpdService(run.serial, output, run.kernel.androidVersion);
+    if (output.find("Not found") != std::string::npos) {
+        run.serviceMissing = true;  // stage 12 installs it
+        return devicePresent() ? Next::kContinue : Next::kExit;
+    }
+    if (startsWith(forward(run, m_nHttpLocalPort, kServicePort), "error:")) {
+        m_nHttpLocalPort = 0;
+        return leave();
+    }
+    return devicePresent() ? Next::kContinue : Next::kExit;
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageInformation(RunContext& run) {
+    if (run.serviceMissing) {
+        return Next::kContinue;
+    }
+    int result = informationLoop(run);
+    if (presenceAndExitCheck() == Next::kExit) {
+        return Next::kExit;
+    }
+    DD_LOG(LOG_INFO) << "[DETECT] doinfo return" << result;
+    if (result != 1) {
+        return Next::kContinue;  // stage 12 installs the service and tries again
+    }
+    run.infoRead = true;
+    if (takePhoneSerial() == Next::kExit) {
+        return Next::kExit;
+    }
+    AndroidDeviceInfo& entry = *m_pDeviceInfo;
+    int version = dd::android::CheckApkVersion(entry.versionCode, run.kernel.androidVersion,
+                                               static_cast<uint32_t>(run.kernel.sdk));
+    if (presenceAndExitCheck() == Next::kExit) {
+        return Next::kExit;
+    }
+    if (version == -1) {
+        DD_LOG(LOG_ERR) << "[DETECT] check version failed,exit.";
+        MarkLeaving();  // the check of the pairing stage ends the thread
+    } else if (version == 0) {
+        DD_LOG(LOG_INFO) << "[DETECT] version match.";
+    } else {
+        DD_LOG(LOG_ERR) << "[DETECT] version need update";
+        if (dd::android::checkAPKInfo(*this, static_cast<uint16_t>(run.vid),
+                                      static_cast<uint16_t>(run.pid), run.serial,
+                                      run.kernel.model, run.kernel.androidVersion,
+                                      static_cast<uint32_t>(run.kernel.sdk)) == 0) {
+            DD_LOG(LOG_ERR) << "[DETECT] install apk incorrect.";
+        } else {
+            DD_LOG(LOG_INFO) << "[DETECT] install apk successed.";
+        }
+        std::string output;
+        dd::android::StartHttpdService(run.serial, output, run.kernel.androidVersion);
+        forward(run, m_nHttpLocalPort, kServicePort);
+        return presenceAndExitCheck();
+    }
+    return Next::kContinue;
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageInstallRetry(RunContext& run) {
+    if (run.infoRead) {
+        return Next::kContinue;
+    }
+    dd::android::WaitSyncFinish(*this, run.serial);
+    int installed = dd::android::checkAPKInfo(
+        *this, static_cast<uint16_t>(run.vid), static_cast<uint16_t>(run.pid), run.serial,
+        run.kernel.model, run.kernel.androidVersion, static_cast<uint32_t>(run.kernel.sdk));
+    if (presenceAndExitCheck() == Next::kExit) {
+        return Next::kExit;
+    }
+    if (installed == 0) {
+        DD_LOG(LOG_ERR) << "install apk failed.leave thread csSerialNumber" << run.serial;
+        return leave();
+    }
+    DD_LOG(LOG_INFO) << "[DETECT] install apk successed.";
+    std::string output;
+    dd::android::StartHttpdService(run.serial, output, run.kernel.androidVersion);
+    if (output.find("Not found") != std::string::npos) {
+        return leave();
+    }
+    if (m_nHttpLocalPort == 0) {
+        m_nHttpLocalPort = dd::android::AllocLocalPort();
+    }
+    forward(run, m_nHttpLocalPort, kServicePort);
+    int result = informationLoop(run);
+    if (presenceAndExitCheck() == Next::kExit) {
+        return Next::kExit;
+    }
+    if (result != 1) {
+        DD_LOG(LOG_ERR) << "refreshInfo ret" << result << " leave thread";
+        return leave();
+    }
+    run.infoRead = true;
+    return takePhoneSerial();
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stagePairing(RunContext& run) {
+    if (presenceAndExitCheck() == Next::kExit) {
+        return Next::kExit;
+    }
+    if (!run.pairingDone && !m_pDeviceInfo->confPath.empty()) {
+        run.pairingDone = true;
+        std::unique_ptr<dd::android::MarkerFileRequests> service =
+            dd::android::makeServiceMarkerRequests(m_nHttpLocalPort, &m_lExit);
+        dd::android::checkPairingMarker(
+            *service, *m_pDeviceInfo, m_csSerialNum.get(),
+            {theApp.m_csPCIdentity, theApp.dataFolder()},
+            [](const std::string& serial) { return theApp.rememberDevice(serial); });
+    }
+    return Next::kContinue;
+}
+
+CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageLinkSetup(RunContext& run) {
+    m_nCmdLocalPort = dd::android::AllocLocalPort();
+    m_nSyncLocalPort = dd::android::AllocLocalPort();
+    forward(run, m_nCmdLocalPort, kCommandPort);
+    forward(run, m_nSyncLocalPort, kSyncPort);
+    if (presenceAndExitCheck() == Next::kExit) {
+        return Next::kExit;
+    }
+    m_pDeviceInfo->autoLaunch = 0;
+    DD_LOG(LOG_INFO) << "[DETECT] 7890 7990 start loop";
+    return Next::kContinue;
+}
