@@ -9,6 +9,7 @@
 #include "android/usb_device_thread_android.h"
 #include "core/device_detect_app.h"
 #include "deviceinfo/android_device_info.h"
+#include "deviceinfo/service_requests.h"
 #include "log/log_stream.h"
 
 namespace {
@@ -213,4 +214,14 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageLinkSetup(RunConte
     m_pDeviceInfo->autoLaunch = 0;
     DD_LOG(LOG_INFO) << "[DETECT] 7890 7990 start loop";
     return Next::kContinue;
+}
+
+void CUsbDeviceThread_Android::TouchConnectMarker() {
+    if (!m_pDeviceInfo || m_pDeviceInfo->confPath.empty() || m_nHttpLocalPort == 0) {
+        return;
+    }
+    ServiceEndpoint endpoint("127.0.0.1", m_nHttpLocalPort);
+    endpoint.stop = &m_lExit;
+    endpoint.GetFileInfo("/filesystem/file" + m_pDeviceInfo->confPath + "/connect.dat", nullptr,
+                         nullptr, nullptr);
 }
