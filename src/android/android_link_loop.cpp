@@ -48,8 +48,8 @@ bool CUsbDeviceThread_Android::connectCommandLink(RunContext& run) {
     }
     m_sockCmd = dd::android::CreateLinkSocket();
     dd::android::ConnectInterrupt interrupt{&m_lExit, m_lExit.wakeFd()};
-    if (!m_sockCmd ||
-        dd::android::ConnectWithTimeout(m_sockCmd, "127.0.0.1", m_nCmdLocalPort, 1, interrupt) == 0) {
+    if (!m_sockCmd || dd::android::ConnectWithTimeout(m_sockCmd, "127.0.0.1", m_nCmdLocalPort, 1,
+                                                      interrupt) == 0) {
         DD_LOG(LOG_ERR) << "FAILED: connect android 7890(" << m_nCmdLocalPort << ") failed";
         if (!devicePresent()) {
             DD_LOG(LOG_ERR) << "connect failed.can not found device";

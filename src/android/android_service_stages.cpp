@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "android/device_controller_bridge.h"
-#include "android/pairing_service.h"
+#include "android/service_marker_files.h"
 #include "android/service_provisioning.h"
 #include "android/usb_device_thread_android.h"
 #include "core/device_detect_app.h"
@@ -135,8 +135,8 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageInformation(RunCon
     } else {
         DD_LOG(LOG_ERR) << "[DETECT] version need update";
         if (dd::android::checkAPKInfo(*this, static_cast<uint16_t>(run.vid),
-                                      static_cast<uint16_t>(run.pid), run.serial,
-                                      run.kernel.model, run.kernel.androidVersion,
+                                      static_cast<uint16_t>(run.pid), run.serial, run.kernel.model,
+                                      run.kernel.androidVersion,
                                       static_cast<uint32_t>(run.kernel.sdk)) == 0) {
             DD_LOG(LOG_ERR) << "[DETECT] install apk incorrect.";
         } else {
@@ -193,10 +193,9 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stagePairing(RunContext
     }
     if (!run.pairingDone && !m_pDeviceInfo->confPath.empty()) {
         run.pairingDone = true;
-        std::unique_ptr<dd::android::MarkerFileRequests> service =
-            dd::android::makeServiceMarkerRequests(m_nHttpLocalPort, &m_lExit);
+        dd::android::ServiceMarkerFiles files(m_nHttpLocalPort, &m_lExit);
         dd::android::checkPairingMarker(
-            *service, *m_pDeviceInfo, m_csSerialNum.get(),
+            files, *m_pDeviceInfo, m_csSerialNum.get(),
             {theApp.m_csPCIdentity, theApp.dataFolder()},
             [](const std::string& serial) { return theApp.rememberDevice(serial); });
     }

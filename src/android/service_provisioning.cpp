@@ -130,16 +130,17 @@ int WaitDriverInstalled(dd::StepContext& step, const std::string& serial, uint16
         return true;
     };
     return waitDriver(
-        step, kDriverWaitSeconds, "WaitDriverInstalled result = ", "CheckDeviceIsReady timeout[90s]",
+        step, kDriverWaitSeconds,
+        "WaitDriverInstalled result = ", "CheckDeviceIsReady timeout[90s]",
         [&] { return CheckDevicePresent(serial, vid, pid); }, notifyOnce, true);
 }
 
 int WaitMTPDeviceInstalled(dd::StepContext& step, const std::string& serial, uint16_t vid,
                            uint16_t pid) {
     return waitDriver(
-        step, kMtpWaitSeconds, "WaitMTPDeviceInstalled result = ",
-        "CheckMTPDeviceIsReady timeout[60s]", [&] { return CheckMtpDevicePresent(serial, vid, pid); },
-        [] { return true; }, false);
+        step, kMtpWaitSeconds,
+        "WaitMTPDeviceInstalled result = ", "CheckMTPDeviceIsReady timeout[60s]",
+        [&] { return CheckMtpDevicePresent(serial, vid, pid); }, [] { return true; }, false);
 }
 
 int Start7890Service(const std::string& serial, std::string& output) {
@@ -198,8 +199,8 @@ int checkAPKInfo(dd::StepContext& step, uint16_t vid, uint16_t pid, const std::s
                       << ")";
     int result = 0;
     auto finish = [&] {
-        DD_LOG(LOG_DEBUG) << "--checkAPKInfo(" << vid << "," << pid << "," << serial << ","
-                          << model << ") ret " << result;
+        DD_LOG(LOG_DEBUG) << "--checkAPKInfo(" << vid << "," << pid << "," << serial << "," << model
+                          << ") ret " << result;
         return result;
     };
     std::string catalogue = theApp.catalogueFile();

@@ -152,6 +152,8 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageIdentify(RunContex
     // From here on the host's per-device calls find this thread by the serial.
     m_csSerialNum.set(run.serial);
     DD_LOG(LOG_INFO) << "[DETECT] found device pid:" << run.pid << " vid:" << run.vid;
+    DD_LOG(LOG_INFO) << "[DETECT] serial " << run.serial << " on " << m_csHubPath << " port "
+                     << m_nHubPort;
     return Next::kContinue;
 }
 
@@ -187,10 +189,9 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageModelGate(RunConte
 
 CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageBoot(RunContext& run) {
     if (run.bootCompleted == 0 && run.kernel.sdk >= 10) {
-        if (dd::android::WaitSystemLaunchCompleted(*this, run.serial,
-                                                   static_cast<uint16_t>(run.vid),
-                                                   static_cast<uint16_t>(run.pid),
-                                                   dd::android::kBootWaitLimitMs) == -1) {
+        if (dd::android::WaitSystemLaunchCompleted(
+                *this, run.serial, static_cast<uint16_t>(run.vid), static_cast<uint16_t>(run.pid),
+                dd::android::kBootWaitLimitMs) == -1) {
             DD_LOG(LOG_ERR) << "sys boot complete timeout";
         }
     }
@@ -241,9 +242,9 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageWait7890(RunContex
 }
 
 CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageDiscovered(RunContext& run) {
-    DeviceRecord* record = BuildTemporaryRecord(run.serial, run.kernel.model,
-                                                static_cast<uint16_t>(run.vid),
-                                                static_cast<uint16_t>(run.pid));
+    DeviceRecord* record =
+        BuildTemporaryRecord(run.serial, run.kernel.model, static_cast<uint16_t>(run.vid),
+                             static_cast<uint16_t>(run.pid));
     if (record != nullptr && theApp.deviceCB.load() != nullptr && theApp.m_bStopped.load() == 0) {
         dumpDeviceRecord(record);
         if (theApp.notifyDeviceChange(DEVICE_DISCOVERED, record)) {

@@ -23,7 +23,9 @@ void send(int32_t code, DeviceRecord* record, const char* sentLine) {
     }
 }
 
-void sendRemove(DeviceRecord* record) { send(REMOVE_DEVICE, record, "REMOVE_DEVICE device notify"); }
+void sendRemove(DeviceRecord* record) {
+    send(REMOVE_DEVICE, record, "REMOVE_DEVICE device notify");
+}
 
 }  // namespace
 

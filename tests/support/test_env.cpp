@@ -68,6 +68,10 @@ Sandbox::Sandbox(const std::string& logLevel) : root("ddsandbox") {
         {"XDG_CONFIG_HOME", configHome},
         {"DEVICEDETECT_LOG_FILE", logFile},
         {"HOME", root / "home"},
+        // No adb server unless a test starts the emulated one: a refused
+        // port, and no adb program that could start a real server.
+        {"ANDROID_ADB_SERVER_PORT", "1"},
+        {"DEVICEDETECT_ADB", root / "no-adb"},
     };
     for (const auto& [name, value] : vars) {
         m_env.push_back(std::make_unique<ScopedEnv>(name, value));

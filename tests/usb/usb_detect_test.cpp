@@ -25,10 +25,14 @@ size_t countOf(const std::string& text, const std::string& what) {
     return count;
 }
 
+// A phone whose driver is still being installed (no device node yet): its
+// thread identifies it and then waits in the driver stage, so the thread
+// stays alive, without any adb, for as long as a test looks at it.
 FakeUsbDevice phone(const std::string& port, const std::string& serial) {
     FakeUsbDevice device;
     device.port = port;
     device.serial = serial;
+    device.node = false;
     return device;
 }
 

@@ -13,8 +13,7 @@ constexpr uint16_t kSyncPort = 7990;
 constexpr const char* kServicePackage = "com.qx.httpd";
 
 std::string netstatOutput(const std::vector<uint16_t>& ports) {
-    std::string out =
-        "Proto Recv-Q Send-Q Local Address          Foreign Address        State\r\n";
+    std::string out = "Proto Recv-Q Send-Q Local Address          Foreign Address        State\r\n";
     for (uint16_t port : ports) {
         std::string address = "127.0.0.1:" + std::to_string(port);
         address.resize(23, ' ');
@@ -76,8 +75,8 @@ AdbPhoneConfig SimPhone::adbConfig(AdbServer& server) {
     // netstat shows the service only once its package is installed and the
     // sync tool only while it listens, so the module sees what a phone shows.
     std::string serial = m_spec.serial;
-    config.shellHandler = [this, &server, serial](const std::string& command)
-        -> std::optional<std::string> {
+    config.shellHandler = [this, &server,
+                           serial](const std::string& command) -> std::optional<std::string> {
         if (command.rfind("netstat", 0) != 0) {
             return std::nullopt;
         }
@@ -109,7 +108,9 @@ SimMachine::~SimMachine() {
     m_phones.clear();
 }
 
-bool SimMachine::start(uint16_t adbPort) { return m_adb.start(adbPort); }
+bool SimMachine::start(uint16_t adbPort) {
+    return m_adb.start(adbPort);
+}
 
 SimPhone* SimMachine::plug(const SimPhoneSpec& spec) {
     auto phone = std::make_unique<SimPhone>(spec);
