@@ -147,7 +147,8 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::phoneAnswered(RunContex
             DD_LOG(LOG_ERR) << "memory not enough";
             return leave();
         }
-        COrqDiskHelper().UnmountDisk(record);
+        uint16_t unmounted = COrqDiskHelper().UnmountDisk(record);
+        DD_LOG(LOG_INFO) << "[DETECT] storage shared with this PC, unmount ret " << unmounted;
         freeDeviceRecord(record);
         if (readInformation(run) != 1) {
             return leave();

@@ -138,7 +138,7 @@ bool CUsbDetect::listPass() {
     bool rescan = false;
     for (const std::shared_ptr<CUsbDeviceThread>& thread : ended) {
         thread->Join();  // returns at once: the thread function has returned
-        rescan = rescan || thread->SeenByScan();
+        rescan = rescan || (thread->SeenByScan() && thread->PortHoldsAnotherDevice());
     }
     return rescan;  // the objects are destroyed here, outside every lock
 }

@@ -81,6 +81,15 @@ void CUsbDeviceThread::MarkLeaving() {
     m_nState.store(kStateFinished);
 }
 
+bool CUsbDeviceThread::PortHoldsAnotherDevice() const {
+    int recorded = m_nDeviceNumber.load();
+    if (recorded == 0) {
+        return false;
+    }
+    int now = portDeviceNumber(m_csHubPath, m_nHubPort);
+    return now != 0 && now != recorded;
+}
+
 void CUsbDeviceThread::RememberDevice() {
     m_nDeviceNumber.store(portDeviceNumber(m_csHubPath, m_nHubPort));
 }

@@ -69,6 +69,11 @@ class CUsbDeviceThread : public dd::StepContext {
     // now: the detector scans again after reaping it.
     void NoteSeenByScan() { m_bSeenByScan.store(true); }
     bool SeenByScan() const { return m_bSeenByScan.load(); }
+    // True when the port now carries another device than the one this thread
+    // identified (pulled and plugged in again). A thread that simply gave up
+    // on its phone leaves the same device there, which must not get a new
+    // thread until the next plug.
+    bool PortHoldsAnotherDevice() const;
     // Wakes the thread's current pause so that its presence check runs now
     // (USB removal). Does not ask it to leave.
     void Poke() { m_lExit.poke(); }

@@ -58,6 +58,13 @@ Sandbox::Sandbox(const std::string& logLevel) : root("ddsandbox") {
         makeDirs(dir);
     }
     writeFile(moduleDir + "/device.xml", readFile(std::string(DD_TEST_DATA_DIR) + "/device.xml"));
+    // The module loads its sibling libraries from its own folder.
+    for (const char* sibling : {"libDeviceController.so", "libQXWIFIFinder.so"}) {
+        std::string built = std::string(DD_TEST_MODULE_DIR) + "/" + sibling;
+        if (access(built.c_str(), F_OK) == 0) {
+            symlink(built.c_str(), (moduleDir + "/" + sibling).c_str());
+        }
+    }
     writeFile(moduleDir + "/orqBRAXLoader.ini", "[Detect]\nLogLevel=" + logLevel + "\n");
     std::pair<const char*, std::string> vars[] = {
         {"DEVICEDETECT_MODULE_DIR", moduleDir},

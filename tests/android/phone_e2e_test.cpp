@@ -1,0 +1,158 @@
+// A USB Android phone from plug to unplug, through the C interface, against
+// whole simulated phones: fake USB device, emulated adb, companion service
+// and sync tool.
+#include <gtest/gtest.h>
+
+#include "phone_harness.h"
+
+namespace {
+
+using ddtest::PhoneMachine;
+using phonesim::SimPhoneSpec;
+
+SimPhoneSpec phone(const std::string& serial, const std::string& port = "1-1") {
+    SimPhoneSpec spec;
+    spec.serial = serial;
+    spec.port = port;
+    spec.model = "Pixel 7";
+    spec.service.imei = "356938035643809";
+    spec.service.model = "Pixel 7";
+    return spec;
+}
+
+class PhoneJourney : public ::testing::Test, public PhoneMachine {};
+
+TEST_F(PhoneJourney, PlugAnnouncesAReadyPhoneAndUnplugRemovesIt) {
+    start();
+    ASSERT_NE(machine.plug(phone("R58M40ABCDE")), nullptr);
+    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
+    ddtest::Notice discovered = host.last(DEVICE_DISCOVERED);
+    EXPECT_EQ(discovered.serial, "R58M40ABCDE");
+    EXPECT_EQ(discovered.model, "Pixel 7");
+    EXPECT_EQ(discovered.copy.vid, 0x18d1);
+    EXPECT_EQ(discovered.copy.pid, 0x4ee7);
+
+    ddtest::Notice ready = host.last(NEW_DEVICE);
+    EXPECT_EQ(ready.serial, "R58M40ABCDE");
+    EXPECT_EQ(ready.imei, "356938035643809");
+    EXPECT_EQ(ready.serverip, "127.0.0.1");
+    EXPECT_NE(ready.copy.adbdeviceport, 0u);
+    EXPECT_EQ(ready.cardcount, 2u);
+    EXPECT_EQ(ready.copy.sdk, 33u);
+    EXPECT_EQ(ready.copy.factoryreset, 1u) << "a phone without a marker is not paired yet";
+    EXPECT_EQ(dd::fieldToUtf8(ready.record->cards[1].path), "/storage/emulated/0")
+        << "the NEW_DEVICE record stays valid until its REMOVE_DEVICE";
+    // The module wrote this PC's marker to the phone and remembered it.
+    EXPECT_TRUE(machine.phone("R58M40ABCDE")->service().file("/sdcard/.orqsync/android.dat"));
+    EXPECT_NE(
+        ddtest::readFile(sandbox.dataDir() + "/remembereddevice.ini").find("R58M40ABCDE=65535"),
+        std::string::npos);
+
+    ASSERT_TRUE(machine.unplug("R58M40ABCDE"));
+    ASSERT_TRUE(host.waitFor(REMOVE_DEVICE));
+    EXPECT_EQ(host.last(REMOVE_DEVICE).record, ready.record) << "the same pointer as NEW_DEVICE";
+    EXPECT_TRUE(sandbox.waitForLog("CUsbDeviceThread_Android::InitInstance() --"));
+    EXPECT_EQ(host.count(NEW_DEVICE), 1u);
+    EXPECT_EQ(host.count(REMOVE_DEVICE), 1u);
+}
+
+TEST_F(PhoneJourney, MissingServiceIsInstalledFirst) {
+    start();
+    SimPhoneSpec spec = phone("NOSERVICE1");
+    spec.serviceInstalled = false;
+    ASSERT_NE(machine.plug(spec), nullptr);
+    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
+    EXPECT_TRUE(sandbox.logContains("[DETECT] install apk successed."));
+    EXPECT_EQ(machine.adb().phone("NOSERVICE1")->packages().count("com.qx.httpd"), 1u);
+}
+
+TEST_F(PhoneJourney, OutdatedServiceIsUpdated) {
+    start();
+    SimPhoneSpec spec = phone("OLDSERVICE");
+    spec.service.versionCode = kServiceVersion - 1;
+    ASSERT_NE(machine.plug(spec), nullptr);
+    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
+    EXPECT_TRUE(sandbox.logContains("[DETECT] version need update"));
+    EXPECT_TRUE(sandbox.logContains("[DETECT] install apk successed."));
+}
+
+TEST_F(PhoneJourney, SharedStorageIsUnmountedBeforeTheAnnouncement) {
+    start();
+    SimPhoneSpec spec = phone("SHARED01");
+    spec.service.sdcard->state = "shared";
+    ASSERT_NE(machine.plug(spec), nullptr);
+    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
+    EXPECT_TRUE(sandbox.logContains("Storage status is normal."));
+    EXPECT_TRUE(sandbox.logContains("[DETECT] storage shared with this PC, unmount ret"));
+}
+
+TEST_F(PhoneJourney, HostDisconnectSendsRemoveOnTheCallersThread) {
+    start();
+    ASSERT_NE(machine.plug(phone("DISC0001")), nullptr);
+    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
+    DeviceRecord record = recordFor("disc0001");  // the match ignores case
+    host.markCallerThread();
+    EXPECT_EQ(module.DisconnectDevice(&record), 0);
+    ASSERT_EQ(host.count(REMOVE_DEVICE), 1u) << "sent before QX_DisconnectDevice returned";
+    EXPECT_TRUE(host.last(REMOVE_DEVICE).onCallerThread);
+    // The thread runs on in state 2: the phone is still plugged.
+    EXPECT_EQ(module.DeviceReadyToSync(&record), 0);
+    ASSERT_TRUE(machine.unplug("DISC0001"));
+    EXPECT_TRUE(sandbox.waitForLog("CUsbDeviceThread_Android::InitInstance() --"));
+}
+
+// Each stage's unplug: the thread ends through its exit stage with only the
+// notices the phone had earned, and the module goes on serving others.
+struct StageCase {
+    const char* name;
+    void (*shape)(SimPhoneSpec&);
+    const char* reachedLine;  // the phone is unplugged once this is logged
+    size_t discovered;        // DEVICE_DISCOVERED expected
+    size_t removed;           // REMOVE_DEVICE expected
+};
+
+class StageUnplug : public PhoneJourney, public ::testing::WithParamInterface<StageCase> {};
+
+TEST_P(StageUnplug, EndsCleanlyAndKeepsServingOthers) {
+    const StageCase& c = GetParam();
+    start();
+    SimPhoneSpec spec = phone("STAGE001");
+    c.shape(spec);
+    ASSERT_NE(machine.plug(spec), nullptr);
+    ASSERT_TRUE(sandbox.waitForLog(c.reachedLine));
+    ASSERT_TRUE(machine.unplug("STAGE001"));
+    ASSERT_TRUE(sandbox.waitForLog("CUsbDeviceThread_Android::InitInstance() --"));
+    EXPECT_EQ(host.count(DEVICE_DISCOVERED), c.discovered);
+    EXPECT_EQ(host.count(REMOVE_DEVICE), c.removed);
+    EXPECT_EQ(host.count(NEW_DEVICE), 0u);
+
+    ASSERT_NE(machine.plug(phone("NEXT0001", "1-2")), nullptr);
+    EXPECT_TRUE(host.waitFor(NEW_DEVICE));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachStage, StageUnplug,
+    ::testing::Values(
+        StageCase{"DriverInstalling", [](SimPhoneSpec& s) { s.deviceNode = false; },
+                  "WaitDriverInstalled result = 1", 0, 0},
+        StageCase{"SlowBoot", [](SimPhoneSpec& s) { s.bootDelay = std::chrono::seconds(30); },
+                  "[DETECT] getprop done.", 0, 0},
+        StageCase{"SyncToolNeverListens", [](SimPhoneSpec& s) { s.syncToolListens = false; },
+                  "wait 7890", 0, 0},
+        StageCase{"ServiceNeverAnswers", [](SimPhoneSpec& s) { s.service.status = 1; },
+                  "[DETECT] doinfo", 1, 1}),
+    [](const ::testing::TestParamInfo<StageCase>& info) { return info.param.name; });
+
+TEST_F(PhoneJourney, DriverInstallingIsAnnouncedOnceThenThePhoneGoesOn) {
+    start();
+    SimPhoneSpec spec = phone("DRIVER01");
+    spec.deviceNode = false;
+    ASSERT_NE(machine.plug(spec), nullptr);
+    ASSERT_TRUE(host.waitFor(DRIVER_INSTALLING));
+    EXPECT_EQ(host.last(DRIVER_INSTALLING).serial, "DRIVER01");
+    ASSERT_TRUE(machine.finishDriver("DRIVER01"));
+    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
+    EXPECT_EQ(host.count(DRIVER_INSTALLING), 1u);
+}
+
+}  // namespace
