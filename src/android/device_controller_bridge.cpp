@@ -2,7 +2,8 @@
 
 #include <dlfcn.h>
 
-#include <memory>
+#include <cstring>
+#include <mutex>
 #include <vector>
 
 #include "core/device_detect_app.h"
@@ -13,22 +14,63 @@
 
 namespace {
 
-struct LibraryCloser {
-    void operator()(void* handle) const { dlclose(handle); }
+// The runner as loaded from one path, with its two entry points.
+struct LoadedRunner {
+    void* handle = nullptr;
+    QX_RunAdbCmdFn run = nullptr;
+    QX_UnmountDiskFn unmount = nullptr;
 };
-using LibraryHandle = std::unique_ptr<void, LibraryCloser>;
 
-// Loads the runner afresh; logs "load PATH failed." when it cannot.
-LibraryHandle loadDeviceController() {
+// The runner last loaded. It stays loaded for as long as the module:
+// dlopen, dlsym and dlclose all take the loader's lock, and the module's
+// unload waits for the phone threads while the loader holds that lock, so a
+// phone thread must not need it for an adb command. The first load happens
+// before any phone thread runs (preloadDeviceController). A runner loaded
+// from another folder earlier (tests move the module folder) is never
+// closed, as a call may still be inside it. Both variables are trivially
+// destructible: nothing about them depends on the order of the module's
+// static destructors, which run while phone threads may still end.
+struct RunnerCache {
+    char path[4096];
+    LoadedRunner runner;
+    bool loaded;
+};
+std::mutex g_runnerMutex;
+RunnerCache g_runnerCache{};  // guarded by g_runnerMutex
+
+// The runner beside the module; logs "load PATH failed." when it cannot be
+// loaded (tried again on the next call).
+bool findRunner(LoadedRunner& runner, bool logFailure = true) {
     std::string path = deviceControllerPath();
-    LibraryHandle handle(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL));
-    if (!handle) {
-        DD_LOG(LOG_CRIT) << "load " << path << " failed.";
+    std::lock_guard<std::mutex> lock(g_runnerMutex);
+    if (g_runnerCache.loaded && path == g_runnerCache.path) {
+        runner = g_runnerCache.runner;
+        return true;
     }
-    return handle;
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        if (logFailure) {
+            DD_LOG(LOG_CRIT) << "load " << path << " failed.";
+        }
+        return false;
+    }
+    runner.handle = handle;
+    runner.run = reinterpret_cast<QX_RunAdbCmdFn>(dlsym(handle, "QX_RunAdbCmd"));
+    runner.unmount = reinterpret_cast<QX_UnmountDiskFn>(dlsym(handle, "QX_UnmountDisk"));
+    if (path.size() < sizeof(g_runnerCache.path)) {
+        std::memcpy(g_runnerCache.path, path.c_str(), path.size() + 1);
+        g_runnerCache.runner = runner;
+        g_runnerCache.loaded = true;
+    }
+    return true;
 }
 
 }  // namespace
+
+void preloadDeviceController() {
+    LoadedRunner runner;
+    findRunner(runner, false);
+}
 
 std::string deviceControllerPath() {
     return dd::platform::joinPath(theApp.moduleFolder(), "libDeviceController.so");
@@ -36,19 +78,18 @@ std::string deviceControllerPath() {
 
 int32_t RunAdbCmd(const std::string& args, std::string& output, int32_t timeLimitMs) {
     (void)timeLimitMs;  // the runner enforces the callers' common limit itself
-    LibraryHandle library = loadDeviceController();
-    if (!library) {
+    LoadedRunner runner;
+    if (!findRunner(runner)) {
         return 1;
     }
-    auto run = reinterpret_cast<QX_RunAdbCmdFn>(dlsym(library.get(), "QX_RunAdbCmd"));
-    if (run == nullptr) {
+    if (runner.run == nullptr) {
         DD_LOG(LOG_CRIT) << "unable find QX_RunAdbCmd interface in DeviceController.dll";
         return 1;
     }
     std::u16string wide = dd::utf8ToUtf16(args);
     std::vector<char> buffer(kAdbOutputBufferSize, 0);
-    int32_t result = run(wide.c_str(), static_cast<int32_t>(wide.size()), buffer.data(),
-                         static_cast<int32_t>(buffer.size()));
+    int32_t result = runner.run(wide.c_str(), static_cast<int32_t>(wide.size()), buffer.data(),
+                                static_cast<int32_t>(buffer.size()));
     buffer.back() = 0;  // the runner promises the NUL; a broken one cannot make us read past
     output.assign(buffer.data());
     if (result != ADBCMD_OK) {
@@ -65,14 +106,13 @@ int32_t KillAdbProcess() {
 }
 
 uint16_t COrqDiskHelper::UnmountDisk(DeviceRecord* record) {
-    LibraryHandle library = loadDeviceController();
-    if (!library) {
+    LoadedRunner runner;
+    if (!findRunner(runner)) {
         return 1;
     }
-    auto unmount = reinterpret_cast<QX_UnmountDiskFn>(dlsym(library.get(), "QX_UnmountDisk"));
-    if (unmount == nullptr) {
+    if (runner.unmount == nullptr) {
         DD_LOG(LOG_CRIT) << "unable find QX_UnmountDisk interface in DeviceController.dll";
         return 1;
     }
-    return unmount(record);
+    return runner.unmount(record);
 }

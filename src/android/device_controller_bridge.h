@@ -1,8 +1,10 @@
 // The module's only contact with libDeviceController.so, the suite's adb
-// runner beside the module. Every call loads the library from the module's
-// folder, calls one entry point and lets it go again, so the bridge keeps no
-// state and a missing library is only a failed call (never a module that
-// will not load).
+// runner beside the module. The library is loaded at run time from the
+// module's folder, not linked: a missing runner is a failed adb call (logged
+// on every call, tried again each time), never a module that will not load.
+// Once loaded it stays loaded while the module is: loading per call would
+// need the dynamic loader's lock on the phone threads, which the module's
+// unload holds while it waits for them.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +20,10 @@ constexpr int32_t kAdbTimeLimitMs = 20000;
 
 // Full path of the runner: the module folder + "/libDeviceController.so".
 std::string deviceControllerPath();
+
+// Loads the runner before the phone threads start (silently; a call that
+// finds it missing logs it).
+void preloadDeviceController();
 
 // Runs one adb command line (the arguments without the program name, e.g.
 // "-s SERIAL shell getprop") and replaces output with what adb printed.

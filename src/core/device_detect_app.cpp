@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
+#include "android/device_controller_bridge.h"
 #include "android/pc_identity.h"
 #include "core/text_codec.h"
 #include "log/log_stream.h"
@@ -108,6 +109,7 @@ int CDeviceDetectApp::prepareDetect() {
 
 int CDeviceDetectApp::startDetect() {
     DD_LOG(LOG_DEBUG) << "module path : " << m_paths.moduleDir;
+    preloadDeviceController();  // before any phone thread can need it
     DD_LOG(LOG_DEBUG) << "create detect thread.";
     if (m_usbDetect.running()) {
         // Started twice without a stop: one generation is enough.

@@ -102,6 +102,11 @@ void AdbServer::addPhone(AdbPhoneConfig config) {
     m_phones[serial] = std::make_shared<AdbPhone>(std::move(config), m_nextTransportId++);
 }
 
+void AdbServer::setPhoneTemplate(std::optional<AdbPhoneConfig> config) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_template = std::move(config);
+}
+
 bool AdbServer::removePhone(const std::string& serial) {
     std::vector<std::unique_ptr<AdbForward>> gone;
     {
@@ -165,7 +170,7 @@ void AdbServer::controlLoop() {
     }
 }
 
-AdbServer::Selected AdbServer::select(const std::string& which) const {
+AdbServer::Selected AdbServer::select(const std::string& which) {
     std::lock_guard<std::mutex> lock(m_mutex);
     Selected selected;
     if (which == "any" || which == "usb") {
@@ -183,6 +188,14 @@ AdbServer::Selected AdbServer::select(const std::string& which) const {
         return selected;
     }
     auto it = m_phones.find(which);
+    if (it == m_phones.end() && m_template) {
+        AdbPhoneConfig config = *m_template;
+        config.serial = which;
+        config.properties["ro.serialno"] = which;
+        it = m_phones
+                 .emplace(which, std::make_shared<AdbPhone>(std::move(config), m_nextTransportId++))
+                 .first;
+    }
     if (it == m_phones.end()) {
         selected.error = "device '" + which + "' not found";
     } else {

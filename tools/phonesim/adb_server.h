@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +53,11 @@ class AdbServer {
     void setRestartAfterKill(bool restart) { m_restartAfterKill = restart; }
 
     void addPhone(AdbPhoneConfig config);
+    // A phone asked for by a serial the server does not know is made from
+    // this config (with that serial) on first use, so a test whose fake USB
+    // tree plugs phones of any serial has an adb answer for each. nullopt:
+    // unknown serials are "not found", as on a real server.
+    void setPhoneTemplate(std::optional<AdbPhoneConfig> config);
     bool removePhone(const std::string& serial);
     std::shared_ptr<AdbPhone> phone(const std::string& serial) const;
 
@@ -71,7 +77,7 @@ class AdbServer {
     void servePhone(int fd, const std::string& request, AdbPhone& phone);
     void serveForward(int fd, const std::string& serial, const std::string& spec);
     void serveKillForward(int fd, const std::string& serial, const std::string& local);
-    Selected select(const std::string& which) const;
+    Selected select(const std::string& which);
     std::string devicesText(bool longForm) const;
     std::string forwardList() const;
     void requestKill();
@@ -86,6 +92,7 @@ class AdbServer {
 
     mutable std::mutex m_mutex;  // guards the members below
     std::map<std::string, std::shared_ptr<AdbPhone>> m_phones;
+    std::optional<AdbPhoneConfig> m_template;
     uint32_t m_nextTransportId = 1;
     // Key: local spec ("tcp:6100").
     std::map<std::string, std::unique_ptr<AdbForward>> m_forwards;
