@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "core/text_codec.h"
+
 namespace dd::android {
 namespace {
 
@@ -82,13 +84,9 @@ std::vector<std::string_view> splitPropertyLines(std::string_view text) {
 }
 
 size_t utf16Length(std::string_view utf8) {
-    size_t units = 0;
-    for (unsigned char c : utf8) {
-        if ((c & 0xC0) != 0x80) {
-            units += (c >= 0xF0) ? 2 : 1;  // a four-byte sequence is a surrogate pair
-        }
-    }
-    return units;
+    // Measured after the conversion the module makes of adb's text, so
+    // malformed bytes count as the one replacement unit each becomes.
+    return dd::utf8ToUtf16(utf8).size();
 }
 
 uint32_t parseKernelInfo(std::string_view text, KernelInfo& info, int32_t& bootCompleted) {
