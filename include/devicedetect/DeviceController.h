@@ -10,6 +10,10 @@
  * server on 127.0.0.1:ANDROID_ADB_SERVER_PORT (default 5037); install,
  * uninstall and every other command run the adb binary (DEVICEDETECT_ADB,
  * else "adb" on PATH). When no server answers, "adb start-server" is run once.
+ * Before kill-server and before running the adb binary (which would kill a
+ * server of another version and start its own) the server's version is asked:
+ * a server of another adb version belongs to another program and is left
+ * alone (ADBCMD_VERSION_CLASH, with a line naming both versions).
  * Every wait is bounded by DEVICEDETECT_ADB_TIMEOUT_MS (default 20000); a
  * child adb still running then is killed. Safe to call from many threads.
  *

@@ -56,16 +56,12 @@ int runInvocation(const AdbInvocation& invocation, BoundedOutput& output) {
     if (isLocalCommand(verb)) {
         return runWithAdbBinary(context, invocation);
     }
-    const bool direct = !invocation.otherGlobalOptions && isSocketCommand(invocation.command);
-    if (direct && verb == "kill-server") {
+    if (!invocation.otherGlobalOptions && isSocketCommand(invocation.command)) {
         return runSocketCommand(context, invocation.serial, invocation.command);
     }
     int serverVersion = 0;
     if (int code = ensureServer(context, serverVersion); code != ADBCMD_OK) {
         return code;
-    }
-    if (direct) {
-        return runSocketCommand(context, invocation.serial, invocation.command);
     }
     // The adb binary would kill a server of another version and start its own.
     if (int code = checkVersionsMatch(context, serverVersion); code != ADBCMD_OK) {

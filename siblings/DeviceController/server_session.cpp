@@ -56,6 +56,9 @@ IoStatus queryServerVersion(uint16_t port, const Deadline& deadline, int& versio
 }
 
 int reportIoFailure(ServerContext& context, IoStatus status, const char* step) {
+    if (context.startFailure != ADBCMD_OK) {
+        return context.startFailure;
+    }
     std::string where = std::string(step) + " on tcp:" + std::to_string(context.port);
     switch (status) {
         case IoStatus::Ok:
@@ -99,6 +102,19 @@ int ensureServer(ServerContext& context, int& version) {
         }
     }
     return reportIoFailure(context, status, "host:version");
+}
+
+IoStatus connectStartingServer(HostConnection& connection, ServerContext& context) {
+    IoStatus status = connection.connect(context.port);
+    if (status != IoStatus::Refused) {
+        return status;
+    }
+    int version = 0;
+    if (int code = ensureServer(context, version); code != ADBCMD_OK) {
+        context.startFailure = code;
+        return IoStatus::Refused;
+    }
+    return connection.connect(context.port);
 }
 
 int installedClientVersion(const Deadline& deadline) {

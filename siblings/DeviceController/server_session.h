@@ -17,6 +17,8 @@ struct ServerContext {
     uint16_t port;
     const Deadline& deadline;
     BoundedOutput& output;
+    // Set when starting a server failed; its line is in the output already.
+    int startFailure = 0;
 };
 
 // Asks host:version; Ok with version set, or why not.
@@ -27,6 +29,11 @@ IoStatus queryServerVersion(uint16_t port, const Deadline& deadline, int& versio
 // the server it started) and asks again. Returns an ADBCMD_ code; on failure
 // the output holds the line the adb client prints.
 int ensureServer(ServerContext& context, int& version);
+
+// Connects to the server; when nothing listens, makes sure one does
+// (ensureServer) and connects again. A failed start is kept in the context
+// and reported by reportIoFailure.
+IoStatus connectStartingServer(HostConnection& connection, ServerContext& context);
 
 // Protocol version of the installed adb client ("adb version": 1.0.41 -> 41),
 // asked once per load of the library; 0 when it cannot be told.

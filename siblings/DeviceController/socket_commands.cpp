@@ -12,7 +12,7 @@ namespace {
 // command that goes to one phone. okay false: failMessage says why.
 IoStatus openTransport(HostConnection& connection, ServerContext& context,
                        const std::string& serial, bool& okay, std::string& failMessage) {
-    IoStatus status = connection.connect(context.port);
+    IoStatus status = connectStartingServer(connection, context);
     if (status == IoStatus::Ok) {
         status = connection.sendRequest(serial.empty() ? "host:tport:any"
                                                        : "host:tport:serial:" + serial);
@@ -29,7 +29,7 @@ IoStatus openTransport(HostConnection& connection, ServerContext& context,
 
 int runDevices(ServerContext& context, bool longForm) {
     HostConnection connection(context.deadline);
-    IoStatus status = connection.connect(context.port);
+    IoStatus status = connectStartingServer(connection, context);
     if (status == IoStatus::Ok) {
         status = connection.sendRequest(longForm ? "host:devices-l" : "host:devices");
     }
@@ -97,7 +97,7 @@ int runShell(ServerContext& context, const std::string& serial,
 
 int runQuery(ServerContext& context, const std::string& request) {
     HostConnection connection(context.deadline);
-    IoStatus status = connection.connect(context.port);
+    IoStatus status = connectStartingServer(connection, context);
     if (status == IoStatus::Ok) {
         status = connection.sendRequest(request);
     }

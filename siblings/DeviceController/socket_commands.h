@@ -13,8 +13,11 @@ namespace devctl {
 // True when the command line is one of the forms handled here.
 bool isSocketCommand(const std::vector<std::string>& command);
 
-// serial: the -s value, empty for "the only phone". The server must answer
-// already (ensureServer), except for kill-server, which never starts one.
+// serial: the -s value, empty for "the only phone". A server is started
+// when none answers (ensureServer), except for kill-server. The server's
+// version is not asked here: these commands never kill or replace a server,
+// so a server of any version serves them, and asking would cost a connection
+// per command.
 int runSocketCommand(ServerContext& context, const std::string& serial,
                      const std::vector<std::string>& command);
 
