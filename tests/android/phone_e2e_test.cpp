@@ -3,6 +3,8 @@
 // and sync tool.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "phone_harness.h"
 
 namespace {
@@ -153,6 +155,85 @@ TEST_F(PhoneJourney, DriverInstallingIsAnnouncedOnceThenThePhoneGoesOn) {
     ASSERT_TRUE(machine.finishDriver("DRIVER01"));
     ASSERT_TRUE(host.waitFor(NEW_DEVICE));
     EXPECT_EQ(host.count(DRIVER_INSTALLING), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// The host and the phone synchronising: ready, begin, the phone's ";START",
+// end, the phone's ";STOP".
+TEST_F(PhoneJourney, HostDrivenSyncRoundTrip) {
+    start();
+    phonesim::SimPhone* sim = machine.plug(phone("SYNC0001"));
+    ASSERT_NE(sim, nullptr);
+    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
+    ASSERT_TRUE(sim->syncTool().waitForSyncLink(1, std::chrono::seconds(10)));
+
+    DeviceRecord record = recordFor("SYNC0001");
+    ASSERT_EQ(module.DeviceReadyToSync(&record), 0);
+    EXPECT_TRUE(sim->syncTool().waitForSyncReceived("READY_TO_SYNC\r\n", std::chrono::seconds(5)));
+    ASSERT_TRUE(sim->syncTool().sendStart("SYNC0001"));
+    ASSERT_TRUE(host.waitForSync(1));
+    ASSERT_EQ(module.DeviceSyncBegin(&record), 0);
+    EXPECT_TRUE(sim->syncTool().waitForSyncReceived("SYNC_STARTED\r\n", std::chrono::seconds(5)));
+
+    DeviceRecord ready = host.last(NEW_DEVICE).copy;
+    ready.cards = nullptr;
+    EXPECT_EQ(module.DeviceSyncEnd(&ready), 0);
+    EXPECT_EQ(sim->service().syncEndCount(), 1u);
+    ASSERT_TRUE(sim->syncTool().sendStop("SYNC0001"));
+    ASSERT_TRUE(host.waitForSync(2));
+    std::vector<ddtest::SyncRequest> syncs = host.syncs();
+    EXPECT_EQ(syncs[0].text, "SYNC0001");
+    EXPECT_EQ(syncs[0].action, START_SYNC);
+    EXPECT_EQ(syncs[1].action, STOP_SYNC);
+}
+
+// "STOP_APP" ends the phone's whole connection; the host hears REMOVE_DEVICE.
+TEST_F(PhoneJourney, StopAppFromThePhoneEndsItsConnection) {
+    start();
+    phonesim::SimPhone* sim = machine.plug(phone("STOPAPP1"));
+    ASSERT_NE(sim, nullptr);
+    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
+    ASSERT_TRUE(sim->syncTool().waitForSyncLink(1, std::chrono::seconds(10)));
+    ASSERT_TRUE(sim->syncTool().sendStopApp());
+    ASSERT_TRUE(host.waitFor(REMOVE_DEVICE));
+    EXPECT_TRUE(sandbox.waitForLog("CUsbDeviceThread_Android::InitInstance() --"));
+}
+
+// A lost command link while the phone stays plugged: the thread reconnects
+// and the phone's next answer announces it again only if it was removed.
+TEST_F(PhoneJourney, DroppedCommandLinkReconnects) {
+    start();
+    phonesim::SimPhone* sim = machine.plug(phone("DROP0001"));
+    ASSERT_NE(sim, nullptr);
+    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
+    int before = sim->syncTool().commandConnections();
+    sim->syncTool().dropCommandLinks();
+    EXPECT_TRUE(ddtest::waitUntil([&] { return sim->syncTool().commandConnections() > before; },
+                                  std::chrono::seconds(15)));
+    EXPECT_EQ(host.count(REMOVE_DEVICE), 0u);
+    EXPECT_EQ(host.count(NEW_DEVICE), 1u) << "announced once until a REMOVE_DEVICE";
+}
+
+// Many phones at once: each gets exactly one announcement.
+TEST_F(PhoneJourney, SeveralPhonesAtOnce) {
+    start();
+    constexpr int kPhones = 12;
+    for (int i = 0; i < kPhones; ++i) {
+        ASSERT_NE(
+            machine.plug(phone("MANY" + std::to_string(100 + i), "1-" + std::to_string(i + 1))),
+            nullptr);
+    }
+    ASSERT_TRUE(host.waitFor(NEW_DEVICE, kPhones));
+    std::set<std::string> serials;
+    for (const ddtest::Notice& notice : host.notices()) {
+        if (notice.code == NEW_DEVICE) {
+            EXPECT_TRUE(serials.insert(notice.serial).second) << notice.serial << " twice";
+        }
+    }
+    EXPECT_EQ(serials.size(), static_cast<size_t>(kPhones));
 }
 
 }  // namespace

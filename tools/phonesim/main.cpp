@@ -4,6 +4,7 @@
 
 #include "adb_command.h"
 #include "companion_service.h"
+#include "machine_command.h"
 #include "sync_tool.h"
 #include "usb_command.h"
 
@@ -12,6 +13,8 @@ int main(int argc, char** argv) {
         std::puts("usage: phonesim COMMAND [options]   (see --help of each command)");
         std::puts("  adb         an emulated adb server with fake phones");
         std::puts("  companion   the companion service of a phone");
+        std::puts("  machine     a machine with whole phones: USB tree, adb, services");
+        std::puts("  sync-tool   the sync tool of a phone (ports 7890 and 7990)");
         std::puts("  usb         plug and unplug devices of a fake USB tree");
         return argc < 2 ? 2 : 0;
     }
@@ -20,6 +23,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "companion") == 0) {
         return phonesim::runCompanionCommand(argc - 2, argv + 2);
+    }
+    if (std::strcmp(argv[1], "machine") == 0) {
+        return phonesim::runMachineCommand(argc - 1, argv + 1);
     }
     if (std::strcmp(argv[1], "sync-tool") == 0) {
         return phonesim::runSyncToolCommand(argc - 2, argv + 2);

@@ -1,0 +1,114 @@
+#include "machine_command.h"
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+#include "sim_phone.h"
+
+namespace phonesim {
+namespace {
+
+void usage() {
+    std::puts(
+        "usage: phonesim machine --sysfs DIR --dev DIR [--adb-port P] [--port-file FILE]\n"
+        "\n"
+        "Runs a fake USB tree and an emulated adb server on 127.0.0.1 (the adb port is\n"
+        "printed, and written to FILE), then reads commands, one per line:\n"
+        "  plug SERIAL [USBPORT [MODEL]]   plug a whole phone (default port 1-1)\n"
+        "  plug-missing SERIAL [USBPORT]   a phone without the companion service\n"
+        "  unplug SERIAL                   pull it out\n"
+        "  start SERIAL TEXT               the phone asks to start a sync (TEXT;START)\n"
+        "  stop SERIAL TEXT                the phone asks to stop (TEXT;STOP)\n"
+        "  list                            the plugged phones\n"
+        "  quit                            (also end of input)");
+}
+
+}  // namespace
+
+int runMachineCommand(int argc, char** argv) {
+    std::string sysfs, dev, portFile;
+    int adbPort = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        if (arg == "--help") {
+            usage();
+            return 0;
+        }
+        if (value == nullptr) {
+            usage();
+            return 2;
+        }
+        if (arg == "--sysfs") {
+            sysfs = value;
+        } else if (arg == "--dev") {
+            dev = value;
+        } else if (arg == "--adb-port") {
+            adbPort = std::atoi(value);
+        } else if (arg == "--port-file") {
+            portFile = value;
+        } else {
+            usage();
+            return 2;
+        }
+        ++i;
+    }
+    if (sysfs.empty() || dev.empty() || adbPort < 0 || adbPort > 65535) {
+        usage();
+        return 2;
+    }
+    SimMachine machine(sysfs, dev);
+    if (!machine.start(static_cast<uint16_t>(adbPort))) {
+        std::fprintf(stderr, "phonesim machine: cannot listen on 127.0.0.1:%d\n", adbPort);
+        return 1;
+    }
+    machine.adb().setRestartAfterKill(true);
+    std::printf("adb server on 127.0.0.1:%u\n", machine.adbPort());
+    std::fflush(stdout);
+    if (!portFile.empty()) {
+        std::ofstream(portFile) << machine.adbPort() << "\n";
+    }
+    std::string line;
+    while (std::getline(std::cin, line)) {
+        std::istringstream in(line);
+        std::string verb, serial, arg, model;
+        in >> verb >> serial >> arg >> model;
+        if (verb == "quit") {
+            break;
+        }
+        bool ok = true;
+        if (verb == "plug" || verb == "plug-missing") {
+            SimPhoneSpec spec;
+            spec.serial = serial;
+            spec.port = arg.empty() ? "1-1" : arg;
+            if (!model.empty()) {
+                spec.model = model;
+                spec.service.model = model;
+            }
+            spec.serviceInstalled = verb == "plug";
+            ok = !serial.empty() && machine.plug(spec) != nullptr;
+        } else if (verb == "unplug") {
+            ok = machine.unplug(serial);
+        } else if (verb == "start" || verb == "stop") {
+            SimPhone* phone = machine.phone(serial);
+            ok = phone != nullptr && (verb == "start" ? phone->syncTool().sendStart(arg)
+                                                      : phone->syncTool().sendStop(arg));
+        } else if (verb == "list") {
+            for (const std::string& port : machine.usb().pluggedPorts()) {
+                std::printf("  %s\n", port.c_str());
+            }
+        } else if (!verb.empty()) {
+            std::fprintf(stderr, "phonesim machine: unknown command %s\n", verb.c_str());
+            ok = false;
+        }
+        std::printf("%s %s %s\n", ok ? "ok" : "failed", verb.c_str(), serial.c_str());
+        std::fflush(stdout);
+    }
+    return 0;
+}
+
+}  // namespace phonesim
