@@ -41,18 +41,22 @@ class LocalCopyLock {
     LocalCopyLock(const LocalCopyLock&) = delete;
     LocalCopyLock& operator=(const LocalCopyLock&) = delete;
 
-  private:
     struct State {
         std::mutex mutex;
         std::condition_variable released;
         std::set<std::string> busy;
     };
-    static State& state() {
-        static State* shared = new State;  // never destroyed: threads may outlive static teardown
-        return *shared;
-    }
+
+  private:
+    static State& state();
     std::string m_path;
 };
+
+// Built before and destroyed after theApp (init_priority), so phone threads
+// that theApp stops while it is destroyed can still use it; freed at unload.
+LocalCopyLock::State g_localCopies __attribute__((init_priority(102)));
+
+LocalCopyLock::State& LocalCopyLock::state() { return g_localCopies; }
 
 // The local copy is temporary in every branch: removed when the round ends.
 class RemoveWhenDone {

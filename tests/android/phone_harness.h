@@ -28,6 +28,7 @@ struct Notice {
     std::string serial, model, imei, serverip, allowwifi;
     uint32_t cardcount = 0;
     bool onCallerThread = false;  // delivered on the thread that called an export
+    std::chrono::steady_clock::time_point at;
 };
 
 struct SyncRequest {
@@ -44,6 +45,7 @@ class HostRecorder {
 
     static void onDeviceChange(int32_t code, DeviceRecord* record) {
         Notice notice;
+        notice.at = std::chrono::steady_clock::now();
         notice.code = code;
         notice.record = record;
         if (record != nullptr) {
@@ -83,6 +85,16 @@ class HostRecorder {
     std::vector<Notice> notices() {
         std::lock_guard<std::mutex> lock(m_mutex);
         return m_notices;
+    }
+    // The first notice of code for serial; code -1 when none came.
+    Notice first(int32_t code, const std::string& serial) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const Notice& notice : m_notices) {
+            if (notice.code == code && notice.serial == serial) {
+                return notice;
+            }
+        }
+        return {};
     }
     Notice last(int32_t code) {
         std::lock_guard<std::mutex> lock(m_mutex);
