@@ -7,6 +7,7 @@
 #include <string>
 
 #include "sync_tool.h"
+#include "text_util.h"
 
 namespace phonesim {
 namespace {
@@ -35,16 +36,6 @@ bool parsePort(const char* text, uint16_t& port) {
     return true;
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 std::string unescape(const std::string& text) {
     std::string out;
     for (size_t i = 0; i < text.size(); ++i) {
@@ -57,9 +48,9 @@ std::string unescape(const std::string& text) {
             out += '\r';
         } else if (next == 'n') {
             out += '\n';
-        } else if (next == 'x' && i + 2 < text.size() && hexDigit(text[i + 1]) >= 0 &&
-                   hexDigit(text[i + 2]) >= 0) {
-            out += static_cast<char>(hexDigit(text[i + 1]) * 16 + hexDigit(text[i + 2]));
+        } else if (next == 'x' && i + 2 < text.size() && hexDigitValue(text[i + 1]) >= 0 &&
+                   hexDigitValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(hexDigitValue(text[i + 1]) * 16 + hexDigitValue(text[i + 2]));
             i += 2;
         } else {
             out += next;

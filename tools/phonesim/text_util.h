@@ -1,0 +1,20 @@
+// Small text helpers shared by the simulated peers.
+#pragma once
+
+namespace phonesim {
+
+// The value of one hexadecimal digit, or -1 when c is none.
+inline int hexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace phonesim
