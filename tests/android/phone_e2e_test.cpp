@@ -237,3 +237,21 @@ TEST_F(PhoneJourney, SeveralPhonesAtOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// A host that registered no callback: the phone is still taken through every
+// stage and released, and nothing is sent.
+TEST_F(PhoneJourney, NoCallbackRegistered) {
+    ASSERT_TRUE(module.ok());
+    ASSERT_EQ(module.InitDetect(), 0);
+    ASSERT_EQ(module.startDetect(), 0);
+    ASSERT_NE(machine.plug(phone("NOCB0001")), nullptr);
+    ASSERT_TRUE(sandbox.waitForLog("[DETECT] device is connected."));
+    EXPECT_TRUE(sandbox.logContains("theApp.deviceCB is nil"));
+    ASSERT_TRUE(machine.unplug("NOCB0001"));
+    EXPECT_TRUE(sandbox.waitForLog("CUsbDeviceThread_Android::InitInstance() --"));
+    EXPECT_TRUE(host.notices().empty());
+}
+
+}  // namespace
