@@ -34,15 +34,15 @@ int runMachineCommand(int argc, char** argv) {
     int adbPort = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if (arg == "--help") {
             usage();
             return 0;
         }
-        if (value == nullptr) {
+        if (i + 1 >= argc) {
             usage();
             return 2;
         }
+        const char* value = argv[++i];
         if (arg == "--sysfs") {
             sysfs = value;
         } else if (arg == "--dev") {
@@ -55,7 +55,6 @@ int runMachineCommand(int argc, char** argv) {
             usage();
             return 2;
         }
-        ++i;
     }
     if (sysfs.empty() || dev.empty() || adbPort < 0 || adbPort > 65535) {
         usage();
