@@ -1,5 +1,5 @@
-// UTF-16 <-> UTF-8 for the library's boundary. The library keeps its own
-// converter: it is a separate library and does not use the module's code.
+// UTF-16 <-> UTF-8 for the library's boundary (the encoder is the module's
+// header-only one; the library links nothing of the module).
 #pragma once
 
 #include <cstddef>

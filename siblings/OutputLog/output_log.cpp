@@ -11,49 +11,13 @@
 #include <mutex>
 #include <string>
 
+#include "core/utf8_encode.h"
+
 namespace {
 
 std::mutex g_sinkMutex;  // guards g_fd and g_path
 int g_fd = -1;           // open log file, reopened when the configured path changes
 std::string g_path;
-
-void appendUtf8(std::string& out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// The sink keeps its own small converter: it is a separate library and must
-// not depend on the module's internals.
-std::string toUtf8(const char16_t* s) {
-    std::string out;
-    if (s == nullptr) {
-        return out;
-    }
-    for (; *s != 0; ++s) {
-        uint32_t cp = *s;
-        if (cp >= 0xD800 && cp <= 0xDBFF && s[1] >= 0xDC00 && s[1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (s[1] - 0xDC00);
-            ++s;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;  // lone surrogate
-        }
-        appendUtf8(out, cp);
-    }
-    return out;
-}
 
 std::string defaultLogPath() {
     std::string base;
@@ -97,7 +61,7 @@ bool writeAll(int fd, const std::string& text) {
 OUTPUTLOG_API void OutputString(const char16_t* module, int32_t severity, const char16_t* line) {
     (void)module;
     (void)severity;  // already part of the line's header
-    std::string text = toUtf8(line);
+    std::string text = dd::utf16UnitsToUtf8(line, SIZE_MAX);
     if (text.empty() || text.back() != '\n') {
         text += '\n';  // a cut line still ends its own row in the file
     }

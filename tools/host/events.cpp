@@ -5,41 +5,13 @@
 #include <cstdio>
 #include <ctime>
 
-namespace {
+#include "core/utf8_encode.h"
 
-std::string toUtf8(const char16_t* field, size_t capacity) {
-    std::string out;
-    for (size_t i = 0; i < capacity && field[i] != 0; ++i) {
-        uint32_t cp = field[i];
-        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < capacity && field[i + 1] >= 0xDC00 &&
-            field[i + 1] <= 0xDFFF) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (field[i + 1] - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp <= 0xDFFF) {
-            cp = 0xFFFD;
-        }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return out;
-}
+namespace {
 
 template <size_t N>
 std::string text(const char16_t (&field)[N]) {
-    return toUtf8(field, N);
+    return dd::utf16UnitsToUtf8(field, N);
 }
 
 std::string nowText() {
