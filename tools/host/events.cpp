@@ -57,6 +57,20 @@ std::string jsonString(const std::string& s) {
     return out + "\"";
 }
 
+// What the phone's pairing marker said when it connected.
+const char* pairingNote(uint32_t factoryreset) {
+    switch (factoryreset) {
+        case 0:
+            return " [paired with this PC]";
+        case 1:
+            return " [new or factory reset: paired now]";
+        case 2:
+            return " [was paired with another PC: paired now]";
+        default:
+            return "";
+    }
+}
+
 }  // namespace
 
 const char* deviceChangeName(int32_t code) {
@@ -125,7 +139,7 @@ std::string formatReadable(const HostEvent& event) {
                           event.battery, event.serverip.c_str(), event.port);
             return line + "ready              " + event.serialno + "  " + event.model + " imei " +
                    event.imei + " (" + ids + ")" + details + " wifi " + event.allowwifi +
-                   (event.factoryreset != 0 ? " [not paired with this PC]" : "");
+                   pairingNote(event.factoryreset);
         }
         case REMOVE_DEVICE:
             return line + "removed            " + event.serialno + " (" + ids + ")";
