@@ -38,20 +38,28 @@ int SyncTool::commandConnections() const {
     return m_commandConnections;
 }
 
-void SyncTool::dropCommandLinks() {
+void SyncTool::shutdownLinks(const std::vector<int>& fds) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    for (int fd : m_commandFds) {
+    for (int fd : fds) {
         shutdown(fd, SHUT_RDWR);
     }
 }
 
-void SyncTool::serveCommand(int fd) {
+void SyncTool::admitLink(int fd, int& connections, std::vector<int>& fds) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_commandConnections;
-        m_commandFds.push_back(fd);
+        ++connections;
+        fds.push_back(fd);
     }
     m_changed.notify_all();
+}
+
+void SyncTool::dropCommandLinks() {
+    shutdownLinks(m_commandFds);
+}
+
+void SyncTool::serveCommand(int fd) {
+    admitLink(fd, m_commandConnections, m_commandFds);
     std::string pending;
     char buffer[512];
     for (;;) {
@@ -142,19 +150,11 @@ bool SyncTool::sendSync(std::string_view bytes) {
 }
 
 void SyncTool::dropSyncLinks() {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    for (int fd : m_syncFds) {
-        shutdown(fd, SHUT_RDWR);
-    }
+    shutdownLinks(m_syncFds);
 }
 
 void SyncTool::serveSync(int fd) {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        ++m_syncConnections;
-        m_syncFds.push_back(fd);
-    }
-    m_changed.notify_all();
+    admitLink(fd, m_syncConnections, m_syncFds);
     char buffer[512];
     for (;;) {
         ssize_t n = recv(fd, buffer, sizeof(buffer), 0);

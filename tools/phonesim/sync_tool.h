@@ -75,6 +75,10 @@ class SyncTool {
   private:
     void serveCommand(int fd);
     void serveSync(int fd);
+    // Shuts every link of fds down (their handlers then end).
+    void shutdownLinks(const std::vector<int>& fds);
+    // Counts and records a new link, and wakes whoever waits for it.
+    void admitLink(int fd, int& connections, std::vector<int>& fds);
 
     LoopbackServer m_command;
     LoopbackServer m_sync;
