@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -97,3 +98,20 @@ TEST(LogLevels, TagsAndSinkSeverities) {
 }
 
 }  // namespace
+
+TEST(LogStreamEscapes, PhoneTextCannotBreakALineOrSendTerminalEscapes) {
+    ddtest::TempDir dir{"ddlog"};
+    ddtest::ScopedEnv logFile{"DEVICEDETECT_LOG_FILE", dir / "out.log"};
+    LogInit(LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect");
+    std::string hostile = "R58\r\n2026-01-01 | Crit | forged\x1b[2J\x7f";
+    DD_LOG(LOG_INFO) << "serial " << hostile;
+    DD_LOG(LOG_INFO) << "model " << std::u16string(u"A\nB");
+    LogInit(0, 0, "");
+    std::string text = ddtest::readFile(dir / "out.log");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    EXPECT_NE(text.find("| serial R58\\x0d\\x0a2026-01-01 | Crit | forged\\x1b[2J\\x7f\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("| model A\\x0aB\n"), std::string::npos) << text;
+}
