@@ -25,7 +25,7 @@ std::string nowText() {
     return buffer;
 }
 
-std::string jsonString(const std::string& s) {
+std::string jsonString(const std::string& s) {  // see jsonText
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
@@ -45,7 +45,7 @@ std::string jsonString(const std::string& s) {
                 out += "\\t";
                 break;
             default:
-                if (c < 0x20) {
+                if (c < 0x20 || c == 0x7F) {
                     char escaped[8];
                     std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
                     out += escaped;
@@ -118,7 +118,12 @@ HostEvent eventFromRecord(int32_t code, DeviceRecord* record) {
     return event;
 }
 
-std::string formatReadable(const HostEvent& event) {
+std::string formatReadable(const HostEvent& shown) {
+    HostEvent event = shown;
+    for (std::string* field : {&event.serialno, &event.imei, &event.model, &event.serverip,
+                               &event.allowwifi, &event.device}) {
+        *field = printableText(*field);
+    }
     char ids[32];
     std::snprintf(ids, sizeof(ids), "%04x:%04x", event.vid, event.pid);
     std::string line = event.time + "  ";
@@ -168,4 +173,31 @@ std::string formatJson(const HostEvent& event) {
            ",\"battery\":" + std::to_string(event.battery) +
            ",\"factoryreset\":" + std::to_string(event.factoryreset) +
            ",\"cardcount\":" + std::to_string(event.cardcount) + "}";
+}
+
+std::string jsonText(const std::string& text) {
+    return jsonString(text);
+}
+
+std::string formatHostMessage(const std::string& text, bool json) {
+    return json ? "{\"event\":\"HOST\",\"message\":" + jsonString(text) + "}" : printableText(text);
+}
+
+std::string printableText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            out += '?';
+        } else if (c == 0xC2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            out += '?';  // U+0080..U+009F: C1 controls, 8-bit CSI among them
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }

@@ -3,7 +3,6 @@
 // the user disconnect a phone.
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -11,17 +10,20 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <sstream>
 #include <string>
 #include <utility>
 
+#include "event_queue.h"
 #include "events.h"
 #include "module_api.h"
 
 namespace {
+
+// A command is a verb and a serial; anything longer is not one.
+constexpr size_t kMaxCommandLine = 1024;
 
 struct Options {
     std::string moduleDir;
@@ -32,34 +34,7 @@ struct Options {
 
 // Callbacks arrive on the module's threads; they copy what they need and wake
 // the main thread, which does all printing and all calls back into the module.
-class EventQueue {
-  public:
-    EventQueue() : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~EventQueue() { close(m_wake); }
-
-    void push(HostEvent event) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_events.push_back(std::move(event));
-        }
-        uint64_t one = 1;
-        (void)!write(m_wake, &one, sizeof(one));
-    }
-    std::deque<HostEvent> takeAll() {
-        uint64_t count = 0;
-        (void)!read(m_wake, &count, sizeof(count));
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return std::exchange(m_events, {});
-    }
-    int fd() const { return m_wake; }
-
-  private:
-    int m_wake;
-    std::mutex m_mutex;
-    std::deque<HostEvent> m_events;
-};
-
-EventQueue* g_queue = nullptr;
+HostEventQueue* g_queue = nullptr;
 
 // Copies of the records announced with NEW_DEVICE, by serial. The module only
 // reads serialno, serverip and adbdeviceport from a record the host hands
@@ -164,11 +139,7 @@ class Host {
     }
 
     void message(const std::string& text) {
-        if (m_options.json) {
-            std::printf("{\"event\":\"HOST\",\"message\":\"%s\"}\n", text.c_str());
-        } else {
-            std::printf("%s\n", text.c_str());
-        }
+        std::printf("%s\n", formatHostMessage(text, m_options.json).c_str());
         std::fflush(stdout);
     }
 
@@ -269,7 +240,7 @@ int main(int argc, char** argv) {
     int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
     signal(SIGPIPE, SIG_IGN);
 
-    EventQueue queue;
+    HostEventQueue queue;
     g_queue = &queue;
     ModuleApi api;
     if (!api.load(options.moduleDir)) {
@@ -295,6 +266,7 @@ int main(int argc, char** argv) {
                     std::chrono::milliseconds(static_cast<long>(options.duration * 1000));
     bool stdinOpen = isatty(STDIN_FILENO) || options.duration == 0;
     std::string pending;
+    bool skippingLongLine = false;  // an over-long line is dropped up to its end
     bool running = true;
     while (running) {
         int timeout = -1;
@@ -333,8 +305,20 @@ int main(int argc, char** argv) {
             }
             pending.append(buffer, static_cast<size_t>(n));
             for (size_t eol; running && (eol = pending.find('\n')) != std::string::npos;) {
-                running = host.command(pending.substr(0, eol));
+                if (skippingLongLine) {
+                    skippingLongLine = false;  // the rest of an over-long line
+                } else {
+                    running = host.command(pending.substr(0, eol));
+                }
                 pending.erase(0, eol + 1);
+            }
+            if (pending.size() > kMaxCommandLine) {
+                if (!skippingLongLine) {
+                    host.message("command line longer than " + std::to_string(kMaxCommandLine) +
+                                 " bytes ignored");
+                }
+                skippingLongLine = true;
+                pending.clear();
             }
         }
     }
