@@ -82,7 +82,7 @@ void usage() {
         "\n"
         "Loads libDeviceDetect.so, starts phone detection and shows every notification.\n"
         "  --module-dir DIR   folder of the module (default: DEVICEDETECT_MODULE_DIR, else\n"
-        "                     ../module beside this program)\n"
+        "                     ../module beside this program, else the installed one)\n"
         "  --json             one JSON object per line instead of the readable view\n"
         "  --duration S       stop after S seconds (default: run until Ctrl-C)\n"
         "  --auto-sync        answer a phone's sync request by beginning and ending a sync\n"
@@ -125,7 +125,15 @@ std::string defaultModuleDir(const char* argv0) {
     std::string exe = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv0);
     size_t cut = exe.find_last_of('/');
     std::string dir = cut == std::string::npos ? "." : exe.substr(0, cut);
-    return dir + "/../module";
+    // The build tree keeps the module folder beside bin/; an installed host
+    // finds it where the installation put it.
+    std::string built = dir + "/../module";
+#ifdef DD_HOST_MODULE_RELDIR
+    if (access((built + "/libDeviceDetect.so").c_str(), F_OK) != 0) {
+        return dir + "/" DD_HOST_MODULE_RELDIR;
+    }
+#endif
+    return built;
 }
 
 class Host {
