@@ -20,9 +20,10 @@ file(GLOB DD_INSTALL_DATA ${PROJECT_SOURCE_DIR}/data/module/*)
 install(FILES ${DD_INSTALL_DATA} DESTINATION ${DD_INSTALL_MODULEDIR})
 
 install(TARGETS devicedetect-host phonesim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# phonesim uses the log sink of the module folder.
+# Both programs use the log sink of the module folder.
 file(RELATIVE_PATH DD_BIN_TO_MODULES /${CMAKE_INSTALL_BINDIR} /${DD_INSTALL_MODULEDIR})
-set_target_properties(phonesim PROPERTIES INSTALL_RPATH "$ORIGIN/${DD_BIN_TO_MODULES}")
+set_target_properties(phonesim devicedetect-host PROPERTIES
+  INSTALL_RPATH "$ORIGIN/${DD_BIN_TO_MODULES}")
 target_compile_definitions(devicedetect-host PRIVATE DD_HOST_MODULE_RELDIR="${DD_BIN_TO_MODULES}")
 
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/devicedetect

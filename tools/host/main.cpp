@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
@@ -19,6 +20,7 @@
 #include "event_queue.h"
 #include "events.h"
 #include "module_api.h"
+#include "system_check.h"
 
 namespace {
 
@@ -29,6 +31,7 @@ struct Options {
     std::string moduleDir;
     bool json = false;
     bool autoSync = false;
+    bool check = false;
     double duration = 0;  // seconds; 0 runs until Ctrl-C or "quit"
 };
 
@@ -79,12 +82,15 @@ void onSyncByDevice(const char16_t* device, int32_t action) {
 void usage() {
     std::puts(
         "usage: devicedetect-host [--module-dir DIR] [--json] [--duration SECONDS] [--auto-sync]\n"
+        "       devicedetect-host --check [--module-dir DIR]\n"
         "\n"
         "Loads libDeviceDetect.so, starts phone detection and shows every notification.\n"
         "  --module-dir DIR   folder of the module (default: DEVICEDETECT_MODULE_DIR, else\n"
         "                     ../module beside this program, else the installed one)\n"
         "  --json             one JSON object per line instead of the readable view\n"
         "  --duration S       stop after S seconds (default: run until Ctrl-C)\n"
+        "  --check            look at this machine and say what the module needs and what\n"
+        "                     is missing, one line each; exit 1 when something is\n"
         "  --auto-sync        answer a phone's sync request by beginning and ending a sync\n"
         "                     (default: tell the module the host is ready)\n"
         "Commands on standard input: list, ready SERIAL, begin SERIAL, end SERIAL,\n"
@@ -97,6 +103,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--check") {
+            options.check = true;
         } else if (arg == "--auto-sync") {
             options.autoSync = true;
         } else if (arg == "--module-dir") {
@@ -144,6 +152,18 @@ class Host {
         std::string line = m_options.json ? formatJson(event) : formatReadable(event);
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
+        if (event.kind != HostEvent::Kind::DeviceChange) {
+            return;
+        }
+        if (event.code == NEW_DEVICE) {
+            m_announced.insert(event.serialno);
+        } else if (event.code == REMOVE_DEVICE && m_announced.erase(event.serialno) == 0 &&
+                   event.vid != 0) {
+            // A phone that left without ever being ready: say why rather than
+            // let it pass in silence.
+            message("why " + event.serialno + " was not served: " +
+                    explainPhone(m_options.moduleDir, event.vid, event.pid, event.serialno));
+        }
     }
 
     void message(const std::string& text) {
@@ -225,6 +245,7 @@ class Host {
   private:
     const Options& m_options;
     ModuleApi& m_api;
+    std::set<std::string> m_announced;  // serials shown with NEW_DEVICE and not yet removed
 };
 
 }  // namespace
@@ -237,6 +258,18 @@ int main(int argc, char** argv) {
     }
     if (options.moduleDir.empty()) {
         options.moduleDir = defaultModuleDir(argv[0]);
+    }
+    if (char* real = realpath(options.moduleDir.c_str(), nullptr); real != nullptr) {
+        options.moduleDir = real;
+        std::free(real);
+    }
+    if (options.check) {
+        bool good = true;
+        for (const CheckLine& line : checkSystem(options.moduleDir)) {
+            std::printf("%s\n", formatCheckLine(line).c_str());
+            good = good && (line.kind == CheckLine::Kind::Ok || line.kind == CheckLine::Kind::Info);
+        }
+        return good ? 0 : 1;
     }
 
     // Ctrl-C is taken through a signalfd; the module's threads inherit the mask.
