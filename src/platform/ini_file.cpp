@@ -83,7 +83,8 @@ std::optional<std::string> IniDocument::get(std::string_view section, std::strin
 }
 
 bool IniDocument::isSafeName(std::string_view name) {
-    if (name.empty() || trim(name).size() != name.size()) {
+    // A leading '#' would make the written line a comment: the key would be lost.
+    if (name.empty() || trim(name).size() != name.size() || name.front() == '#') {
         return false;
     }
     for (char c : name) {

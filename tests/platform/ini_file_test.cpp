@@ -43,6 +43,8 @@ TEST(IniFile, KeysFromOutsideCannotBreakTheFile) {
     EXPECT_FALSE(dd::platform::writeIniString(path, "imei", "a=b", "65535"));
     EXPECT_FALSE(dd::platform::writeIniString(path, "imei", "x\n[evil]", "65535"));
     EXPECT_FALSE(dd::platform::writeIniString(path, "imei", "", "65535"));
+    EXPECT_FALSE(dd::platform::writeIniString(path, "imei", "#352090", "65535"))
+        << "the line would read back as a comment";
     EXPECT_TRUE(dd::platform::writeIniString(path, "imei", "R58M40ABCDE", "65535"));
     EXPECT_EQ(ddtest::readFile(path), "[imei]\nR58M40ABCDE=65535\n");
 }
