@@ -182,6 +182,12 @@ void CUsbDeviceThread_BMP::checkRegistration(PhoneFacts& facts) {
     int setting = checkSyncSetting(key, settingMissing, false);
     DD_LOG(LOG_DEBUG) << "factoryReset1 syncsvr " << svr << "/" << svrMissing << " syncsetting "
                       << setting << "/" << settingMissing;
+    if (svr != 0 || setting != 0) {
+        // A list that could not be read is not an empty list: rewriting it
+        // would drop the phone's other partners over a lost reply.
+        DD_LOG(LOG_ERR) << "sync lists could not be read, registration left as it is";
+        return;
+    }
     if (svrMissing != 0 && settingMissing != 0) {
         facts.factoryReset = true;
         svr = checkSyncSvr(key, svrMissing, true);
@@ -203,7 +209,7 @@ int CUsbDeviceThread_BMP::checkSyncSvr(const std::string& key, int& notRegistere
         notRegistered = 1;
     }
     if (notRegistered == 0 || !write) {
-        return ret == CUsbHelper::kNotConnected ? ret : 0;
+        return ret;
     }
     for (const std::string& request :
          dd::brew::writePictureRequests(dd::brew::kSyncSvrPath, dd::brew::syncSvrContentFor(key))) {
@@ -227,7 +233,7 @@ int CUsbDeviceThread_BMP::checkSyncSetting(const std::string& key, int& notRegis
         notRegistered = 1;
     }
     if (notRegistered == 0 || !write) {
-        return ret == CUsbHelper::kNotConnected ? ret : 0;
+        return ret;
     }
     std::string request;
     if (!dd::brew::setSyncSettingRequest(dd::brew::syncSettingListFor(key, names.empty()),

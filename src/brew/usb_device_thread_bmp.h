@@ -46,7 +46,8 @@ class CUsbDeviceThread_BMP : public CUsbDeviceThread {
     int findComPort(const std::string& driverKey, std::string& tty) const;
     // Whether this PC (key) is in the phone's syncsvr.dat / sync-setting
     // list; with write set and the key missing, the list is replaced by the
-    // key alone. 0 or a transport error (14: SetSyncSetting too long).
+    // key alone. 0, or the transport error of the read (the list is then
+    // taken as empty) or of the write (14: SetSyncSetting too long).
     int checkSyncSvr(const std::string& key, int& notRegistered, bool write);
     int checkSyncSetting(const std::string& key, int& notRegistered, bool write);
 

@@ -266,3 +266,32 @@ TEST_F(BrewThreads, TheHostsDisconnectTakesTheEntryAndThePlaceOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BrewThreads, ListsThatCannotBeReadAreNeverRewritten) {
+    BrewPhone phone(phoneSpec("1-1", "151515151515151", "other@PC\0"s, "other@PC"));
+    phone.setBrokenCommand("ReadPicture");
+    ASSERT_TRUE(phone.plug(tree));
+    std::optional<StoreEntry> found = waitForEntry("151515151515151");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->children["factoryreset"], "");
+    EXPECT_EQ(phone.syncSvrWrites(), 0);
+    EXPECT_EQ(phone.syncSettingWrites(), 0);
+    EXPECT_EQ(phone.syncSetting(), "other@PC");
+    EXPECT_EQ(remembered("151515151515151"), "");
+    EXPECT_TRUE(sandbox.logContains("registration left as it is"));
+}
+
+TEST(BrewThreadAlone, ASetSyncSettingOver4096BytesIsNotSent) {
+    ddtest::Sandbox sandbox;
+    theApp.readLoaderConfig();
+    CUsbDeviceThread_BMP thread("usb1", 1, "", 0x05c6, 0x3197);
+    int notRegistered = 0;
+    EXPECT_EQ(thread.checkSyncSetting(std::string(5000, 'k'), notRegistered, true),
+              CUsbHelper::kRequestTooLong);
+    EXPECT_EQ(notRegistered, 1);
+    EXPECT_TRUE(sandbox.logContains("bytes, not sent"));
+}
+
+}  // namespace

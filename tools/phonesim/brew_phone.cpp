@@ -208,6 +208,11 @@ void BrewPhone::setSilentRequests(int count) {
     m_silent = count;
 }
 
+void BrewPhone::setBrokenCommand(std::string command) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_brokenCommand = std::move(command);
+}
+
 void BrewPhone::setRegistration(std::string syncSvr, std::string syncSetting) {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_spec.syncSvr = std::move(syncSvr);
@@ -294,8 +299,9 @@ void BrewPhone::handleFrame(const std::string& frame) {
         if (m_busy > 0) {
             --m_busy;
             reply = brewReplyFrame("PhoneIsBusy" + std::string(kEndTag));
-        } else if (m_broken > 0) {
-            --m_broken;
+        } else if (m_broken > 0 ||
+                   (!m_brokenCommand.empty() && m_commands.back() == m_brokenCommand)) {
+            m_broken = m_broken > 0 ? m_broken - 1 : 0;
             reply = std::string{
                 static_cast<char>(0xFD), 0x00, static_cast<char>(0xFF), 0x00, 0x00, 0x00, kFlag};
         }

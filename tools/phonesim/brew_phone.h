@@ -54,6 +54,8 @@ class BrewPhone {
     void setBusyReplies(int count);
     void setBrokenReplies(int count);
     void setSilentRequests(int count);
+    // Every reply to this command (its first word) is a broken frame.
+    void setBrokenCommand(std::string command);
     // Replaces both registration lists.
     void setRegistration(std::string syncSvr, std::string syncSetting);
     // Replaces the DetectPhone reply text (without framing); empty: normal.
@@ -89,6 +91,7 @@ class BrewPhone {
     int m_broken = 0;
     int m_silent = 0;
     std::string m_detectReply;
+    std::string m_brokenCommand;
     int m_svrWrites = 0;
     int m_settingWrites = 0;
     std::vector<std::string> m_commands;
