@@ -7,8 +7,14 @@ std::string detectedDeviceFile(const std::string& dataFolder) {
     return dd::platform::joinPath(dataFolder, "xml/detecteddevice.xml");
 }
 
+std::mutex& detectedDeviceStoreLock() {
+    static std::mutex lock;
+    return lock;
+}
+
 bool RemoveDetectedDevice(const std::string& dataFolder, const std::string& imei) {
     std::string path = detectedDeviceFile(dataFolder);
+    std::lock_guard<std::mutex> guard(detectedDeviceStoreLock());
     CXmlHelper xml;
     if (xml.LoadFromFile(path) != CXmlHelper::kOk) {
         return false;

@@ -17,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "brew_store_view.h"
 #include "event_queue.h"
 #include "events.h"
 #include "module_api.h"
@@ -228,6 +229,12 @@ class Host {
                 (void)record;
                 message("  " + key);
             }
+            if (m_brew != nullptr) {
+                message(std::to_string(m_brew->phones().size()) + " BREW phone(s)");
+                for (const auto& [imei, phone] : m_brew->phones()) {
+                    message("  " + imei + " " + phone.model + " " + phone.commport);
+                }
+            }
         } else if (verb == "disconnect") {
             withRecord(serial, "disconnect", m_api.disconnectDevice);
         } else if (verb == "ready") {
@@ -242,10 +249,22 @@ class Host {
         return true;
     }
 
+    // BREW phones come and go in the detected-device store.
+    void watchBrewPhones(BrewStoreView* view) { m_brew = view; }
+    void showBrewChanges() {
+        for (const BrewChange& change : m_brew->refresh()) {
+            std::printf(
+                "%s\n",
+                (m_options.json ? formatBrewJson(change) : formatBrewReadable(change)).c_str());
+        }
+        std::fflush(stdout);
+    }
+
   private:
     const Options& m_options;
     ModuleApi& m_api;
     std::set<std::string> m_announced;  // serials shown with NEW_DEVICE and not yet removed
+    BrewStoreView* m_brew = nullptr;
 };
 
 }  // namespace
@@ -303,6 +322,9 @@ int main(int argc, char** argv) {
 
     Host host(options, api);
     host.message("DeviceDetect started (module " + options.moduleDir + "); Ctrl-C stops.");
+    BrewStoreView brewStore(BrewStoreView::defaultDataFolder());
+    host.watchBrewPhones(&brewStore);
+    host.showBrewChanges();
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(static_cast<long>(options.duration * 1000));
     bool stdinOpen = isatty(STDIN_FILENO) || options.duration == 0;
@@ -319,11 +341,15 @@ int main(int argc, char** argv) {
             }
             timeout = static_cast<int>(left.count());
         }
-        pollfd fds[3] = {{signalFd, POLLIN, 0},
+        pollfd fds[4] = {{signalFd, POLLIN, 0},
                          {queue.fd(), POLLIN, 0},
-                         {stdinOpen ? STDIN_FILENO : -1, POLLIN, 0}};
-        if (poll(fds, 3, timeout) < 0) {
+                         {stdinOpen ? STDIN_FILENO : -1, POLLIN, 0},
+                         {brewStore.fd(), POLLIN, 0}};
+        if (poll(fds, 4, timeout) < 0) {
             continue;
+        }
+        if ((fds[3].revents & POLLIN) != 0) {
+            host.showBrewChanges();
         }
         if ((fds[0].revents & POLLIN) != 0) {
             host.message("stopping.");
@@ -368,6 +394,7 @@ int main(int argc, char** argv) {
     for (const HostEvent& event : queue.takeAll()) {
         host.show(event);
     }
+    host.showBrewChanges();  // the phones' threads took their entries out on the way
     close(signalFd);
     return 0;
 }

@@ -307,12 +307,23 @@ bool FakeUsbTree::plugLocked(const FakeUsbDevice& device, bool isHub, int hubPor
     if (device.adb) {
         interfaces.push_back({kAdbClass[0], kAdbClass[1], kAdbClass[2], "ADB Interface"});
     }
+    size_t ttyInterface = interfaces.size();
+    if (!device.tty.empty()) {
+        interfaces.push_back({0x02, 0x02, 0x01, "CDC Abstract Control Model"});
+        interfaces.push_back({0x0a, 0x00, 0x00, "CDC Data"});
+    }
     interfaces.insert(interfaces.end(), device.extraInterfaces.begin(),
                       device.extraInterfaces.end());
     std::vector<std::string> interfaceNames;
     for (size_t i = 0; i < interfaces.size(); ++i) {
         interfaceNames.push_back(device.port + ":1." + std::to_string(i));
         writeInterface(temp / interfaceNames.back(), interfaces[i], static_cast<int>(i));
+    }
+    if (!device.tty.empty()) {
+        fs::path ttyDir = temp / interfaceNames[ttyInterface] / "tty" / device.tty;
+        fs::create_directories(ttyDir, ec);
+        writeText(ttyDir / "dev", "166:0\n");
+        writeText(ttyDir / "uevent", "MAJOR=166\nMINOR=0\nDEVNAME=" + device.tty + "\n");
     }
     if (device.node) {
         fs::path node = fs::path(m_dev) / nodeRelative(name.bus, devnum);
@@ -330,6 +341,19 @@ bool FakeUsbTree::plugLocked(const FakeUsbDevice& device, bool isHub, int hubPor
         return false;
     }
     fs::path linkDir = linkPath("");
+    if (!device.tty.empty()) {
+        fs::path classDir = fs::path(m_sysfs) / "class/tty";
+        fs::create_directories(classDir, ec);
+        fs::path ttyDir = finalDir / interfaceNames[ttyInterface] / "tty" / device.tty;
+        fs::create_directory_symlink(fs::relative(ttyDir, classDir), classDir / device.tty, ec);
+        fs::path node = fs::path(m_dev) / device.tty;
+        fs::remove(node, ec);
+        if (device.ttyNode.empty()) {
+            writeText(node, "");
+        } else {
+            fs::create_symlink(device.ttyNode, node, ec);
+        }
+    }
     for (const std::string& iface : interfaceNames) {
         fs::create_directory_symlink(fs::relative(finalDir / iface, linkDir), linkPath(iface), ec);
     }
@@ -368,6 +392,21 @@ bool FakeUsbTree::unplug(const std::string& port) {
         fs::remove(node, ec);
     }
     fs::path dir = dirOf(name);
+    // Serial ports below the device go with it: their class link and node.
+    std::vector<std::string> ttys;
+    for (auto it = fs::recursive_directory_iterator(dir, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->path().filename() == "tty" && it->is_directory(ec)) {
+            for (const auto& entry : fs::directory_iterator(it->path(), ec)) {
+                ttys.push_back(entry.path().filename().string());
+            }
+        }
+    }
+    for (const std::string& tty : ttys) {
+        fs::remove(fs::path(m_sysfs) / "class/tty" / tty, ec);
+        fs::remove(fs::path(m_dev) / tty, ec);
+    }
+    ec.clear();
     fs::path temp = dir.parent_path() / (".unplug-" + port + "-" + std::to_string(++m_tempCounter));
     fs::rename(dir, temp, ec);
     fs::remove_all(ec ? dir : temp, ec);

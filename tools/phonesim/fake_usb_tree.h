@@ -40,6 +40,11 @@ struct FakeUsbDevice {
     bool mtp = false;  // an 06/01/01 interface
     bool node = true;  // create DEV_ROOT/bus/usb/BBB/DDD
     std::vector<FakeUsbInterface> extraInterfaces;
+    // A serial port in the cdc_acm layout: the first interface (02/02/01)
+    // carries tty/NAME, class/tty/NAME links to it, and DEV_ROOT/NAME is a
+    // link to ttyNode (a pseudo-terminal) or an empty file when unset.
+    std::string tty;
+    std::string ttyNode;
     // Raw attribute contents that replace the generated ones; nullopt leaves
     // the attribute out (a half-written device).
     std::map<std::string, std::optional<std::string>> overrides;

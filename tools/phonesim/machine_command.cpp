@@ -4,9 +4,12 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 
+#include "brew_phone.h"
 #include "sim_phone.h"
 
 namespace phonesim {
@@ -20,7 +23,11 @@ void usage() {
         "printed, and written to FILE), then reads commands, one per line:\n"
         "  plug SERIAL [USBPORT [MODEL]]   plug a whole phone (default port 1-1)\n"
         "  plug-missing SERIAL [USBPORT]   a phone without the companion service\n"
-        "  unplug SERIAL                   pull it out\n"
+        "  unplug SERIAL                   pull it out (a BREW phone by its IMEI)\n"
+        "  plug-brew IMEI [USBPORT [MODEL]] plug a BREW phone (serial port on a pty)\n"
+        "  brew-busy IMEI N                its next N requests are answered busy\n"
+        "  brew-broken IMEI N              its next N replies are broken frames\n"
+        "  brew-registered IMEI NAME       its syncsvr.dat and sync setting hold NAME\n"
         "  start SERIAL TEXT               the phone asks to start a sync (TEXT;START)\n"
         "  stop SERIAL TEXT                the phone asks to stop (TEXT;STOP)\n"
         "  list                            the plugged phones\n"
@@ -71,6 +78,7 @@ int runMachineCommand(int argc, char** argv) {
     if (!portFile.empty()) {
         std::ofstream(portFile) << machine.adbPort() << "\n";
     }
+    std::map<std::string, std::unique_ptr<BrewPhone>> brewPhones;
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
@@ -90,6 +98,31 @@ int runMachineCommand(int argc, char** argv) {
             }
             spec.serviceInstalled = verb == "plug";
             ok = !serial.empty() && machine.plug(spec) != nullptr;
+        } else if (verb == "plug-brew") {
+            BrewPhoneSpec spec;
+            spec.imei = serial;
+            spec.port = arg.empty() ? "1-1" : arg;
+            if (!model.empty()) {
+                spec.model = model;
+            }
+            auto phone = std::make_unique<BrewPhone>(spec);
+            ok = !serial.empty() && brewPhones.count(serial) == 0 && phone->plug(machine.usb());
+            if (ok) {
+                std::printf("  %s on %s\n", phone->tty().c_str(), phone->ptyPath().c_str());
+                brewPhones[serial] = std::move(phone);
+            }
+        } else if (verb == "brew-busy" || verb == "brew-broken" || verb == "brew-registered") {
+            auto found = brewPhones.find(serial);
+            ok = found != brewPhones.end() && !arg.empty();
+            if (ok && verb == "brew-registered") {
+                found->second->setRegistration(arg + std::string(1, '\0'), arg);
+            } else if (ok) {
+                int count = std::atoi(arg.c_str());
+                verb == "brew-busy" ? found->second->setBusyReplies(count)
+                                    : found->second->setBrokenReplies(count);
+            }
+        } else if (verb == "unplug" && brewPhones.count(serial) != 0) {
+            brewPhones.erase(serial);
         } else if (verb == "unplug") {
             ok = machine.unplug(serial);
         } else if (verb == "start" || verb == "stop") {

@@ -1,0 +1,297 @@
+// BREW phones end to end with detection running in-process: plugged into a
+// fake USB tree as simulated phones on pseudo-terminals, interrogated,
+// (re-)registered and recorded in the detected-device store, and removed
+// from it when they leave.
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "android/pc_identity.h"
+#include "brew/usb_device_thread_bmp.h"
+#include "brew_phone.h"
+#include "core/device_detect_app.h"
+#include "fake_usb_tree.h"
+#include "platform/ini_file.h"
+#include "test_env.h"
+
+namespace {
+
+using namespace std::string_literals;
+using phonesim::BrewPhone;
+using phonesim::BrewPhoneSpec;
+
+struct StoreEntry {
+    std::map<std::string, std::string> attributes;
+    std::map<std::string, std::string> children;  // element name -> text
+    std::string batteryLevel;
+};
+
+class BrewThreads : public ::testing::Test {
+  protected:
+    ddtest::Sandbox sandbox;
+    phonesim::FakeUsbTree tree{sandbox.sysfsRoot, sandbox.devRoot};
+    std::string key;
+
+    void SetUp() override {
+        theApp.readLoaderConfig();
+        ASSERT_EQ(theApp.prepareDetect(), 0);
+        key = dd::android::shortPcIdentity();
+        ASSERT_FALSE(key.empty());
+        theApp.startDetect();
+    }
+    void TearDown() override {
+        theApp.stopDetect();
+        theApp.waitForDetectionEnd();
+    }
+
+    std::string storeFile() const { return sandbox.dataDir() + "/xml/detecteddevice.xml"; }
+
+    std::vector<StoreEntry> entries() const {
+        std::vector<StoreEntry> found;
+        pugi::xml_document doc;
+        if (!doc.load_file(storeFile().c_str())) {
+            return found;
+        }
+        for (pugi::xml_node device : doc.child("detecteddevice").children("device")) {
+            StoreEntry entry;
+            for (pugi::xml_attribute attribute : device.attributes()) {
+                entry.attributes[attribute.name()] = attribute.value();
+            }
+            for (pugi::xml_node child : device.children()) {
+                entry.children[child.name()] = child.text().get();
+            }
+            entry.batteryLevel = device.child("battery").attribute("level").value();
+            found.push_back(entry);
+        }
+        return found;
+    }
+    std::optional<StoreEntry> entry(const std::string& imei) const {
+        for (const StoreEntry& e : entries()) {
+            if (e.attributes.count("imei") != 0 && e.attributes.at("imei") == imei) {
+                return e;
+            }
+        }
+        return std::nullopt;
+    }
+    std::optional<StoreEntry> waitForEntry(const std::string& imei) const {
+        std::optional<StoreEntry> found;
+        ddtest::waitUntil([&] { return (found = entry(imei)).has_value(); },
+                          std::chrono::seconds(20));
+        return found;
+    }
+    std::unique_ptr<BrewPhone> plug(BrewPhoneSpec spec) {
+        auto phone = std::make_unique<BrewPhone>(std::move(spec));
+        EXPECT_TRUE(phone->plug(tree));
+        return phone;
+    }
+    BrewPhoneSpec phoneSpec(const std::string& port, const std::string& imei,
+                            const std::string& syncSvr, const std::string& syncSetting) {
+        BrewPhoneSpec spec;
+        spec.port = port;
+        spec.imei = imei;
+        spec.syncSvr = syncSvr;
+        spec.syncSetting = syncSetting;
+        return spec;
+    }
+    std::string remembered(const std::string& imei) const {
+        return dd::platform::readIniString(sandbox.dataDir() + "/remembereddevice.ini", "imei",
+                                           imei, "");
+    }
+};
+
+TEST_F(BrewThreads, AKnownPhoneIsRecordedWithEveryAttributeAndNotWrittenTo) {
+    auto phone =
+        plug(phoneSpec("1-1", "356938035643809", "other@PC\0"s + key + "\0"s, "other@PC," + key));
+    std::optional<StoreEntry> found = waitForEntry("356938035643809");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->attributes["devicetype"], "bmp");
+    EXPECT_EQ(found->attributes["model"], "Orq Classic");
+    EXPECT_EQ(found->attributes["commport"], phone->tty());
+    EXPECT_EQ(found->attributes["vid"], "05c6");
+    EXPECT_EQ(found->attributes["pid"], "3197");
+    EXPECT_EQ(found->children["factoryreset"], "");
+    EXPECT_EQ(found->children["image"], "") << "no picture of the model";
+    EXPECT_EQ(found->children["dll"], "");
+    EXPECT_EQ(found->children["firmware"], "BREW 3.1.5 Q6085");
+    EXPECT_EQ(found->batteryLevel, "80");
+    EXPECT_EQ(phone->syncSvrWrites(), 0);
+    EXPECT_EQ(phone->syncSettingWrites(), 0);
+    EXPECT_EQ(remembered("356938035643809"), "");
+    auto threads = theApp.deviceThreads();
+    ASSERT_EQ(threads.size(), 1u);
+    EXPECT_TRUE(threads[0]->m_csSerialNum.matches("356938035643809"));
+    EXPECT_EQ(theApp.m_lConnectCount.load(), 1);
+}
+
+TEST_F(BrewThreads, APhoneThatKnowsThisPcInOneListIsNotWrittenTo) {
+    auto svrOnly = plug(phoneSpec("1-1", "111111111111111", key + "\0"s, "other@PC"));
+    auto settingOnly = plug(phoneSpec("1-2", "222222222222222", "other@PC\0"s, key));
+    std::optional<StoreEntry> first = waitForEntry("111111111111111");
+    std::optional<StoreEntry> second = waitForEntry("222222222222222");
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(first->children["factoryreset"], "");
+    EXPECT_EQ(second->children["factoryreset"], "");
+    for (BrewPhone* phone : {svrOnly.get(), settingOnly.get()}) {
+        EXPECT_EQ(phone->syncSvrWrites(), 0);
+        EXPECT_EQ(phone->syncSettingWrites(), 0);
+    }
+    EXPECT_EQ(svrOnly->syncSetting(), "other@PC");
+    EXPECT_EQ(entries().size(), 2u) << "two phones at once keep both entries";
+}
+
+TEST_F(BrewThreads, APhoneThatForgotThisPcIsRegisteredAgainAsFactoryReset) {
+    auto phone = plug(phoneSpec("1-1", "333333333333333", "other@PC\0"s, "other@PC,third@PC"));
+    std::optional<StoreEntry> found = waitForEntry("333333333333333");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->children["factoryreset"], "1");
+    EXPECT_EQ(phone->syncSvr(), key + "\0\0"s) << "the earlier names are not kept";
+    EXPECT_EQ(phone->syncSetting(), key);
+    EXPECT_EQ(phone->syncSvrWrites(), 1);
+    EXPECT_EQ(phone->syncSettingWrites(), 1);
+    EXPECT_EQ(remembered("333333333333333"), "65535");
+    EXPECT_TRUE(sandbox.logContains("factoryReset1"));
+    EXPECT_TRUE(sandbox.logContains("bFactoryReset"));
+}
+
+TEST_F(BrewThreads, AnEmptyPhoneGetsThisPcWithATrailingComma) {
+    auto phone = plug(phoneSpec("1-1", "444444444444444", "", ""));
+    std::optional<StoreEntry> found = waitForEntry("444444444444444");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->children["factoryreset"], "1");
+    EXPECT_EQ(phone->syncSetting(), key + ",");
+    EXPECT_EQ(phone->syncSvr(), key + "\0\0"s);
+}
+
+TEST_F(BrewThreads, TheModelsPictureIsNamedWhenItExists) {
+    ddtest::makeDirs(sandbox.moduleDir + "/data");
+    ddtest::writeFile(sandbox.moduleDir + "/data/Orq Classic.png", "png");
+    auto phone = plug(phoneSpec("1-1", "555555555555555", key + "\0"s, key));
+    std::optional<StoreEntry> found = waitForEntry("555555555555555");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->children["image"], sandbox.moduleDir + "/data/Orq Classic.png");
+}
+
+TEST_F(BrewThreads, UnpluggingEndsTheThreadAndRemovesItsEntry) {
+    auto stays = plug(phoneSpec("1-2", "777777777777777", key + "\0"s, key));
+    auto leaves = plug(phoneSpec("1-1", "666666666666666", key + "\0"s, key));
+    ASSERT_TRUE(waitForEntry("666666666666666"));
+    ASSERT_TRUE(waitForEntry("777777777777777"));
+    leaves->unplug();
+    ASSERT_TRUE(ddtest::waitUntil([&] { return theApp.deviceThreads().size() == 1; },
+                                  std::chrono::seconds(10)));
+    EXPECT_FALSE(entry("666666666666666"));
+    EXPECT_TRUE(entry("777777777777777")) << "the other phone's entry stays";
+    EXPECT_EQ(theApp.m_lConnectCount.load(), 1) << "the place is given back exactly once";
+    stays->unplug();
+    ASSERT_TRUE(ddtest::waitUntil([&] { return theApp.deviceThreads().empty(); }));
+    EXPECT_EQ(theApp.m_lConnectCount.load(), 0);
+    EXPECT_TRUE(entries().empty());
+}
+
+TEST_F(BrewThreads, AHostileImeiLeavesEveryOtherFileAndEntryAsItWas) {
+    auto honest = plug(phoneSpec("1-1", "888888888888888", key + "\0"s, key));
+    ASSERT_TRUE(waitForEntry("888888888888888"));
+    ddtest::writeFile(sandbox.dataDir() + "/victim.xml", "keep");
+    ddtest::writeFile(sandbox.dataHome + "/configvictim.xml", "keep");
+    std::string storeBefore = ddtest::readFile(storeFile());
+
+    BrewPhoneSpec spec = phoneSpec("1-2", "x", "", "");
+    BrewPhone hostile(spec);
+    hostile.setDetectReply(
+        "DetectPhone OK\r\nModelName:../../../victim\r\n"
+        "IMEI:/../victim' or @imei='888888888888888\r\n<EndTag0x0d0c0f>");
+    ASSERT_TRUE(hostile.plug(tree));
+    ASSERT_TRUE(sandbox.waitForLog("refused IMEI from phone"));
+    EXPECT_EQ(ddtest::readFile(sandbox.dataDir() + "/victim.xml"), "keep");
+    EXPECT_EQ(ddtest::readFile(sandbox.dataHome + "/configvictim.xml"), "keep");
+    EXPECT_EQ(ddtest::readFile(storeFile()), storeBefore);
+    EXPECT_EQ(hostile.syncSvrWrites(), 0) << "an unidentified phone is not re-registered";
+    hostile.unplug();
+    ASSERT_TRUE(ddtest::waitUntil([&] { return theApp.deviceThreads().size() == 1; }));
+    EXPECT_EQ(ddtest::readFile(storeFile()), storeBefore);
+    EXPECT_TRUE(entry("888888888888888"));
+}
+
+TEST_F(BrewThreads, AHostileModelNameNeverNamesAPicture) {
+    ddtest::makeDirs(sandbox.moduleDir + "/data");
+    ddtest::writeFile(sandbox.moduleDir + "/secret.png", "png");
+    BrewPhoneSpec spec = phoneSpec("1-1", "999999999999999", key + "\0"s, key);
+    spec.model = "../secret";
+    auto phone = plug(spec);
+    std::optional<StoreEntry> found = waitForEntry("999999999999999");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->attributes["model"], "../secret");
+    EXPECT_EQ(found->children["image"], "");
+}
+
+TEST_F(BrewThreads, WhileTheHostSynchronisesThePhoneIsLeftAlone) {
+    std::string flag = sandbox.lockDir + "/ORQ_Connect_In_Sync";
+    ddtest::writeFile(flag, "");
+    auto phone = plug(phoneSpec("1-1", "121212121212121", key + "\0"s, key));
+    ASSERT_TRUE(sandbox.waitForLog("host is synchronising, phone left alone"));
+    EXPECT_TRUE(phone->commands().empty());
+    EXPECT_FALSE(entry("121212121212121"));
+    std::filesystem::remove(flag);
+    ASSERT_TRUE(waitForEntry("121212121212121"));
+}
+
+TEST_F(BrewThreads, ABusyPhoneIsRecordedAfterTheInterval) {
+    ddtest::makeDirs(sandbox.configHome + "/Orq Sync");
+    ddtest::writeFile(sandbox.configHome + "/Orq Sync/DeviceDetect.ini",
+                      "[Pell]\nIntervalForPhoneBusy=1\n");
+    BrewPhone phone(phoneSpec("1-1", "131313131313131", key + "\0"s, key));
+    phone.setBusyReplies(1);
+    ASSERT_TRUE(phone.plug(tree));
+    ASSERT_TRUE(waitForEntry("131313131313131"));
+    std::vector<std::string> commands = phone.commands();
+    ASSERT_GE(commands.size(), 2u);
+    EXPECT_EQ(commands[0], "DetectPhone");
+    EXPECT_EQ(commands[1], "DetectPhone") << "asked again after the busy reply";
+}
+
+TEST_F(BrewThreads, TheHostsDisconnectTakesTheEntryAndThePlaceOnce) {
+    auto phone = plug(phoneSpec("1-1", "141414141414141", key + "\0"s, key));
+    ASSERT_TRUE(waitForEntry("141414141414141"));
+    EXPECT_EQ(theApp.disconnect("141414141414141"), 1);
+    EXPECT_FALSE(entry("141414141414141"));
+    EXPECT_EQ(theApp.m_lConnectCount.load(), 0);
+    phone->unplug();
+    ASSERT_TRUE(ddtest::waitUntil([&] { return theApp.deviceThreads().empty(); }));
+    EXPECT_EQ(theApp.m_lConnectCount.load(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(BrewThreads, ListsThatCannotBeReadAreNeverRewritten) {
+    BrewPhone phone(phoneSpec("1-1", "151515151515151", "other@PC\0"s, "other@PC"));
+    phone.setBrokenCommand("ReadPicture");
+    ASSERT_TRUE(phone.plug(tree));
+    std::optional<StoreEntry> found = waitForEntry("151515151515151");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->children["factoryreset"], "");
+    EXPECT_EQ(phone.syncSvrWrites(), 0);
+    EXPECT_EQ(phone.syncSettingWrites(), 0);
+    EXPECT_EQ(phone.syncSetting(), "other@PC");
+    EXPECT_EQ(remembered("151515151515151"), "");
+    EXPECT_TRUE(sandbox.logContains("registration left as it is"));
+}
+
+TEST(BrewThreadAlone, ASetSyncSettingOver4096BytesIsNotSent) {
+    ddtest::Sandbox sandbox;
+    theApp.readLoaderConfig();
+    CUsbDeviceThread_BMP thread("usb1", 1, "", 0x05c6, 0x3197);
+    int notRegistered = 0;
+    EXPECT_EQ(thread.checkSyncSetting(std::string(5000, 'k'), notRegistered, true),
+              CUsbHelper::kRequestTooLong);
+    EXPECT_EQ(notRegistered, 1);
+    EXPECT_TRUE(sandbox.logContains("bytes, not sent"));
+}
+
+}  // namespace

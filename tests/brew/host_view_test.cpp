@@ -1,0 +1,111 @@
+// devicedetect-host shows BREW phones from the detected-device store as
+// they come and go: the real program, started by the test in a sandbox,
+// with a simulated BREW phone plugged into the sandbox's USB tree.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "brew_phone.h"
+#include "fake_usb_tree.h"
+#include "test_env.h"
+
+namespace {
+
+// The host program with its standard output on a pipe; ended (and reaped)
+// by the test that started it.
+class HostProcess {
+  public:
+    explicit HostProcess(const std::string& moduleDir) {
+        int pipeFds[2];
+        if (pipe(pipeFds) != 0) {
+            return;
+        }
+        m_pid = fork();
+        if (m_pid == 0) {
+            dup2(pipeFds[1], STDOUT_FILENO);
+            int devNull = open("/dev/null", O_RDONLY);
+            dup2(devNull, STDIN_FILENO);
+            close(pipeFds[0]);
+            std::string program = std::string(DD_TEST_BIN_DIR) + "/devicedetect-host";
+            execl(program.c_str(), program.c_str(), "--json", "--module-dir", moduleDir.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(pipeFds[1]);
+        m_out = pipeFds[0];
+    }
+    ~HostProcess() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGTERM);
+            int status = 0;
+            waitpid(m_pid, &status, 0);
+        }
+        if (m_out >= 0) {
+            close(m_out);
+        }
+    }
+    bool started() const { return m_pid > 0 && m_out >= 0; }
+    // Reads output until a line holds every one of the texts.
+    bool waitForLine(std::initializer_list<std::string> texts,
+                     std::chrono::seconds limit = std::chrono::seconds(20)) {
+        auto deadline = std::chrono::steady_clock::now() + limit;
+        for (;;) {
+            size_t eol;
+            while ((eol = m_pending.find('\n')) != std::string::npos) {
+                std::string line = m_pending.substr(0, eol);
+                m_pending.erase(0, eol + 1);
+                bool all = true;
+                for (const std::string& text : texts) {
+                    all = all && line.find(text) != std::string::npos;
+                }
+                if (all) {
+                    return true;
+                }
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd pfd{m_out, POLLIN, 0};
+            if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+                return false;
+            }
+            char buffer[4096];
+            ssize_t n = read(m_out, buffer, sizeof(buffer));
+            if (n <= 0) {
+                return false;
+            }
+            m_pending.append(buffer, static_cast<size_t>(n));
+        }
+    }
+
+  private:
+    pid_t m_pid = -1;
+    int m_out = -1;
+    std::string m_pending;
+};
+
+TEST(BrewHostView, TheHostShowsBrewPhonesAsTheyComeAndGo) {
+    ddtest::Sandbox sandbox;
+    phonesim::FakeUsbTree tree(sandbox.sysfsRoot, sandbox.devRoot);
+    HostProcess host(DD_TEST_MODULE_DIR);
+    ASSERT_TRUE(host.started());
+    ASSERT_TRUE(host.waitForLine({"DeviceDetect started"}));
+
+    phonesim::BrewPhoneSpec spec;
+    spec.imei = "356938035643809";
+    spec.battery = "55";
+    phonesim::BrewPhone phone(spec);
+    ASSERT_TRUE(phone.plug(tree));
+    EXPECT_TRUE(host.waitForLine({"\"event\":\"BREW_DEVICE\"", "\"imei\":\"356938035643809\"",
+                                  "\"model\":\"Orq Classic\"", "\"commport\":\"" + phone.tty(),
+                                  "\"firmware\":\"BREW 3.1.5 Q6085\"", "\"battery\":\"55\""}));
+    phone.unplug();
+    EXPECT_TRUE(host.waitForLine({"\"event\":\"BREW_REMOVED\"", "356938035643809"}));
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+#include "brew_store_view.h"
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <pugixml.hpp>
+#include <system_error>
+
+#include "events.h"
+
+namespace {
+
+std::map<std::string, BrewPhoneView> readStore(const std::string& file) {
+    std::map<std::string, BrewPhoneView> phones;
+    pugi::xml_document doc;
+    if (!doc.load_file(file.c_str())) {
+        return phones;
+    }
+    for (pugi::xml_node device : doc.child("detecteddevice").children("device")) {
+        if (std::string(device.attribute("devicetype").value()) != "bmp") {
+            continue;
+        }
+        BrewPhoneView phone;
+        phone.imei = device.attribute("imei").value();
+        phone.model = device.attribute("model").value();
+        phone.commport = device.attribute("commport").value();
+        phone.firmware = device.child("firmware").text().get();
+        phone.battery = device.child("battery").attribute("level").value();
+        phone.factoryreset = device.child("factoryreset").text().get();
+        if (!phone.imei.empty()) {
+            phones[phone.imei] = phone;
+        }
+    }
+    return phones;
+}
+
+}  // namespace
+
+std::string BrewStoreView::defaultDataFolder() {
+    std::string home;
+    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data != 0) {
+        home = data;
+    } else if (const char* user = std::getenv("HOME"); user != nullptr && *user != 0) {
+        home = std::string(user) + "/.local/share";
+    } else {
+        home = ".";
+    }
+    return home + "/Orq Sync/PCSync";
+}
+
+BrewStoreView::BrewStoreView(const std::string& dataFolder)
+    : m_folder(dataFolder + "/xml"), m_file(m_folder + "/detecteddevice.xml") {
+    std::error_code ec;
+    std::filesystem::create_directories(m_folder, ec);
+    m_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_fd >= 0 &&
+        inotify_add_watch(m_fd, m_folder.c_str(),
+                          IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM) < 0) {
+        close(m_fd);
+        m_fd = -1;
+    }
+}
+
+BrewStoreView::~BrewStoreView() {
+    if (m_fd >= 0) {
+        close(m_fd);
+    }
+}
+
+std::vector<BrewChange> BrewStoreView::refresh() {
+    if (m_fd >= 0) {
+        alignas(inotify_event) char buffer[4096];
+        while (read(m_fd, buffer, sizeof(buffer)) > 0) {
+        }
+    }
+    std::map<std::string, BrewPhoneView> now = readStore(m_file);
+    std::vector<BrewChange> changes;
+    for (const auto& [imei, phone] : m_phones) {
+        if (now.count(imei) == 0) {
+            changes.push_back({false, phone});
+        }
+    }
+    for (const auto& [imei, phone] : now) {
+        auto before = m_phones.find(imei);
+        if (before == m_phones.end() || !(before->second == phone)) {
+            changes.push_back({true, phone});
+        }
+    }
+    m_phones = std::move(now);
+    return changes;
+}
+
+std::string formatBrewReadable(const BrewChange& change) {
+    BrewPhoneView p = change.phone;
+    for (std::string* text : {&p.model, &p.imei, &p.commport, &p.firmware, &p.battery}) {
+        *text = printableText(*text);  // the phone's own words reach a terminal
+    }
+    if (!change.arrived) {
+        return "BREW phone left: " + p.model + " (IMEI " + p.imei + ")";
+    }
+    std::string line = "BREW phone: " + p.model + " (IMEI " + p.imei + ") on " + p.commport +
+                       ", firmware " + p.firmware + ", battery " + p.battery;
+    if (p.factoryreset == "1") {
+        line += " [factory reset: this PC registered again]";
+    }
+    return line;
+}
+
+std::string formatBrewJson(const BrewChange& change) {
+    const BrewPhoneView& p = change.phone;
+    return std::string("{\"event\":") + (change.arrived ? "\"BREW_DEVICE\"" : "\"BREW_REMOVED\"") +
+           ",\"imei\":" + jsonText(p.imei) + ",\"model\":" + jsonText(p.model) +
+           ",\"commport\":" + jsonText(p.commport) + ",\"firmware\":" + jsonText(p.firmware) +
+           ",\"battery\":" + jsonText(p.battery) + ",\"factoryreset\":" + jsonText(p.factoryreset) +
+           "}";
+}
