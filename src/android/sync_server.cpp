@@ -74,7 +74,21 @@ bool SyncServerThread::stopWanted() const {
     return m_links.serverStopped.load() == 1 || disabled();
 }
 
+void SyncServerThread::statusChanged() {
+    if (m_wake) {
+        uint64_t one = 1;
+        (void)!write(m_wake.get(), &one, sizeof(one));
+    }
+}
+
 void SyncServerThread::run() {
+    holdLink();
+    if (m_onEnded) {
+        m_onEnded();
+    }
+}
+
+void SyncServerThread::holdLink() {
     if (stopWanted()) {
         m_links.serverStopped.store(1);
         return;
@@ -91,13 +105,19 @@ void SyncServerThread::run() {
     link.setNonBlocking(true);
 
     int32_t lastSent = -1;  // lives as long as this link: a rebuilt link tells the status again
+    // Quiet seconds are counted from the phone's last data (or the link's
+    // start), whether or not the worker was awake at their boundaries.
+    Clock::time_point quietSince = Clock::now();
     for (;;) {
         if (stopWanted()) {
             m_links.serverStopped.store(1);
             return;
         }
+        // The quiet second matters only while a status is owed; otherwise
+        // the link waits for the phone, a status change or stop.
+        bool owed = statusLineFor(m_links.syncStatus.load(), lastSent).send;
         pollfd fds[2] = {{link.fd(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
-        int n = poll(fds, m_wake ? 2 : 1, m_quietMs);
+        int n = poll(fds, m_wake ? 2 : 1, owed || !m_wake ? untilQuietBoundary(quietSince) : -1);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -114,8 +134,9 @@ void SyncServerThread::run() {
                 return;
             }
             if (woken) {
-                // A stop meant for the previous run; the flag is checked
-                // again before the next wait, so draining loses no request.
+                // A status change, or a stop meant for the previous run; the
+                // flag and the owed status are looked at again before the
+                // next wait, so draining loses no request.
                 drainWake();
             } else {
                 sendOwedStatus(link.fd(), lastSent);
@@ -131,11 +152,21 @@ void SyncServerThread::run() {
             m_links.serverStopped.store(1);  // the phone closed or the link broke
             return;
         }
+        quietSince = Clock::now();
         if (!handleReceived(buffer, static_cast<size_t>(got))) {
             m_links.serverStopped.store(1);
             return;
         }
     }
+}
+
+int SyncServerThread::untilQuietBoundary(Clock::time_point quietSince) const {
+    if (m_quietMs <= 0) {
+        return 0;
+    }
+    auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - quietSince).count();
+    return m_quietMs - static_cast<int>(elapsed % m_quietMs);
 }
 
 void SyncServerThread::sendOwedStatus(int fd, int32_t& lastSent) {
