@@ -1,11 +1,13 @@
 #include "android/sync_server.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 #include "android/link_sockets.h"
 #include "android/sync_message.h"
@@ -41,7 +43,15 @@ bool SyncServerThread::start() {
     if (!m_links.serverStopped.compare_exchange_strong(expected, 0)) {
         return false;
     }
-    m_worker = std::thread([this] { run(); });
+    try {
+        m_worker = std::thread([this] { run(); });
+    } catch (const std::system_error& error) {
+        // Out of threads for now (a storm of phones): the link stays down
+        // and the owner tries again at its next quiet second.
+        DD_LOG(LOG_ERR) << "cannot start the sync link yet: " << error.what();
+        m_links.serverStopped.store(1);
+        return false;
+    }
     return true;
 }
 
@@ -82,6 +92,7 @@ void SyncServerThread::statusChanged() {
 }
 
 void SyncServerThread::run() {
+    pthread_setname_np(pthread_self(), "dd-sync");  // for ps, top and gdb
     holdLink();
     if (m_onEnded) {
         m_onEnded();
