@@ -113,11 +113,30 @@ bool SimMachine::start(uint16_t adbPort) {
 }
 
 SimPhone* SimMachine::plug(const SimPhoneSpec& spec) {
+    SimPhone* phone = prepare(spec);
+    if (phone == nullptr || !connectUsb(spec.serial)) {
+        return nullptr;
+    }
+    return phone;
+}
+
+SimPhone* SimMachine::prepare(const SimPhoneSpec& spec) {
     auto phone = std::make_unique<SimPhone>(spec);
     if (!phone->start()) {
         return nullptr;
     }
     m_adb.addPhone(phone->adbConfig(m_adb));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_phones.push_back(std::move(phone));
+    return m_phones.back().get();
+}
+
+bool SimMachine::connectUsb(const std::string& serial) {
+    SimPhone* prepared = phone(serial);
+    if (prepared == nullptr) {
+        return false;
+    }
+    const SimPhoneSpec& spec = prepared->spec();
     FakeUsbDevice device;
     device.port = spec.port;
     device.vid = spec.vid;
@@ -126,12 +145,15 @@ SimPhone* SimMachine::plug(const SimPhoneSpec& spec) {
     device.product = spec.model;
     device.node = spec.deviceNode;
     if (!m_usb.plug(device)) {
-        m_adb.removePhone(spec.serial);
-        return nullptr;
+        unplug(serial);  // takes the programs down again
+        return false;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_phones.push_back(std::move(phone));
-    return m_phones.back().get();
+    return true;
+}
+
+bool SimMachine::pullUsb(const std::string& serial) {
+    SimPhone* found = phone(serial);
+    return found != nullptr && m_usb.unplug(found->spec().port);
 }
 
 bool SimMachine::unplug(const std::string& serial) {

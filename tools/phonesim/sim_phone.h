@@ -83,6 +83,13 @@ class SimMachine {
     SimPhone* plug(const SimPhoneSpec& spec);
     // Pulls the phone's USB device out (its programs stop with it).
     bool unplug(const std::string& serial);
+    // plug() in two steps, so that many phones can appear on USB at the same
+    // moment: prepare starts the programs and registers the phone with adb,
+    // connectUsb puts its device on the USB tree.
+    SimPhone* prepare(const SimPhoneSpec& spec);
+    bool connectUsb(const std::string& serial);
+    // Only the USB device goes (unplug() later stops the programs).
+    bool pullUsb(const std::string& serial);
     // The device node appears: the "driver" has finished installing.
     bool finishDriver(const std::string& serial);
     SimPhone* phone(const std::string& serial);
