@@ -99,6 +99,14 @@ void NotifyRemoveDevice(AndroidDeviceInfo* info) {
         forgetLocked(info);
         return;
     }
+    std::string key = serialKey(info->serialNumber());
+    if (auto it = announced().find(key); !key.empty() && it != announced().end()) {
+        // Another entry announced this serial and still holds it: a removal
+        // from this one would take that phone away from the host.
+        DD_LOG(LOG_ERR) << "serial " << key.substr(0, 64)
+                        << " is announced by another entry; no REMOVE_DEVICE from this one";
+        return;
+    }
     DeviceRecord* temporary =
         BuildTemporaryRecord(info->serialNumber(), info->propModel, info->vid, info->pid);
     if (temporary == nullptr) {

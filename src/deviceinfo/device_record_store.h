@@ -18,9 +18,10 @@ int NotifyNewDevice(AndroidDeviceInfo* info);
 // Sends REMOVE_DEVICE for the phone: with the record announced by NEW_DEVICE
 // when there is one (then frees it and clears info->record), else with a
 // temporary record holding only vid, pid, serialno and model, freed after the
-// call. While detection is stopped or no callback is set nothing is sent, but
-// the record is freed all the same. Does not touch info->notified. Null is
-// ignored.
+// call; no temporary one while another information object holds an announced
+// record for the same serial (that phone is still there). While detection is stopped or no callback
+// is set nothing is sent, but the record is freed all the same. Does not touch info->notified. Null
+// is ignored.
 void NotifyRemoveDevice(AndroidDeviceInfo* info);
 
 // Drops info from the announced serials without a notification; the

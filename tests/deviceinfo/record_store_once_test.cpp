@@ -66,6 +66,17 @@ TEST_F(RecordStoreOnce, SecondObjectWithTheSameSerialIsNotAnnounced) {
     NotifyRemoveDevice(second.get());
 }
 
+TEST_F(RecordStoreOnce, SecondObjectLeavingDoesNotRemoveThePhoneOfTheFirst) {
+    auto first = phone("TWINSERIAL", 40001);
+    auto second = phone("TWINSERIAL", 40002);
+    EXPECT_EQ(NotifyNewDevice(first.get()), 1);
+    EXPECT_EQ(NotifyNewDevice(second.get()), 0);
+    NotifyRemoveDevice(second.get());
+    EXPECT_EQ(count(REMOVE_DEVICE, "TWINSERIAL"), 0u) << "the announced phone is still there";
+    NotifyRemoveDevice(first.get());
+    EXPECT_EQ(count(REMOVE_DEVICE, "TWINSERIAL"), 1u);
+}
+
 TEST_F(RecordStoreOnce, OtherSerialsAreNotHeldUp) {
     auto a = phone("PHONEA", 40001);
     auto b = phone("PHONEB", 40002);
