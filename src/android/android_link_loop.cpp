@@ -48,6 +48,9 @@ bool CUsbDeviceThread_Android::connectCommandLink(RunContext& run) {
         dd::android::Start7890Service(run.serial, output);
     }
     m_sockCmd = dd::android::CreateLinkSocket();
+    // A poke left over from a pause (a removal elsewhere, the sync link's
+    // end) must not cut this connect short; an exit request stays visible.
+    m_lExit.drainWake();
     dd::android::ConnectInterrupt interrupt{&m_lExit, m_lExit.wakeFd()};
     if (!m_sockCmd || dd::android::ConnectWithTimeout(m_sockCmd, "127.0.0.1", m_nCmdLocalPort, 1,
                                                       interrupt) == 0) {
