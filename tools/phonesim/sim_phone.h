@@ -5,6 +5,7 @@
 // Tests script the phone's behaviour through SimPhoneSpec and the parts.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -61,8 +62,10 @@ class SimPhone {
     SimPhoneSpec m_spec;
     CompanionService m_service;
     SyncTool m_syncTool;
-    mutable std::mutex m_mutex;  // guards m_syncListens
-    bool m_syncListens;
+    // Whether the sync tool shows in netstat. Shared with the adb phone's
+    // shell handler, which an adb connection may still run after this
+    // phone was unplugged and destroyed.
+    std::shared_ptr<std::atomic<bool>> m_syncListens;
 };
 
 class SimMachine {
