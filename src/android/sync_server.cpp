@@ -23,7 +23,8 @@ void notifyHostOfSyncRequest(const std::string& text, int32_t action) {
 SyncServerThread::SyncServerThread(SyncServerLinks links, std::chrono::milliseconds quietPeriod)
     : m_links(std::move(links)),
       m_quietMs(static_cast<int>(quietPeriod.count())),
-      m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_statusWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 SyncServerThread::~SyncServerThread() {
     requestStop();
@@ -85,9 +86,11 @@ bool SyncServerThread::stopWanted() const {
 }
 
 void SyncServerThread::statusChanged() {
-    if (m_wake) {
+    // Its own descriptor: a status change must not cut a connect short the
+    // way a stop does.
+    if (m_statusWake) {
         uint64_t one = 1;
-        (void)!write(m_wake.get(), &one, sizeof(one));
+        (void)!write(m_statusWake.get(), &one, sizeof(one));
     }
 }
 
@@ -127,8 +130,11 @@ void SyncServerThread::holdLink() {
         // The quiet second matters only while a status is owed; otherwise
         // the link waits for the phone, a status change or stop.
         bool owed = statusLineFor(m_links.syncStatus.load(), lastSent).send;
-        pollfd fds[2] = {{link.fd(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
-        int n = poll(fds, m_wake ? 2 : 1, owed || !m_wake ? untilQuietBoundary(quietSince) : -1);
+        pollfd fds[3] = {
+            {link.fd(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}, {m_statusWake.get(), POLLIN, 0}};
+        bool wakeable = m_wake && m_statusWake;
+        int n =
+            poll(fds, wakeable ? 3 : 1, owed || !wakeable ? untilQuietBoundary(quietSince) : -1);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -137,7 +143,12 @@ void SyncServerThread::holdLink() {
             m_links.serverStopped.store(1);
             return;
         }
-        bool woken = m_wake && (fds[1].revents & POLLIN) != 0;
+        if (wakeable && (fds[2].revents & POLLIN) != 0) {
+            // The status changed: the owed status is looked at again below.
+            uint64_t count = 0;
+            (void)!read(m_statusWake.get(), &count, sizeof(count));
+        }
+        bool woken = wakeable && (fds[1].revents & POLLIN) != 0;
         if (n == 0 || woken) {
             if (stopWanted()) {
                 DD_LOG(LOG_ERR) << "detect thread exit.";
@@ -145,14 +156,16 @@ void SyncServerThread::holdLink() {
                 return;
             }
             if (woken) {
-                // A status change, or a stop meant for the previous run; the
-                // flag and the owed status are looked at again before the
-                // next wait, so draining loses no request.
+                // A stop meant for the previous run; the flag is checked
+                // again before the next wait, so draining loses no request.
                 drainWake();
             } else {
                 sendOwedStatus(link.fd(), lastSent);
             }
             continue;
+        }
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            continue;  // only the status changed
         }
         char buffer[kSyncReceiveBytes];
         ssize_t got = recv(link.fd(), buffer, sizeof(buffer), 0);

@@ -95,7 +95,8 @@ class SyncServerThread {
 
     SyncServerLinks m_links;
     const int m_quietMs;
-    platform::UniqueFd m_wake;  // eventfd written by requestStop; polled by the worker
+    platform::UniqueFd m_wake;        // eventfd written by requestStop; polled by the worker
+    platform::UniqueFd m_statusWake;  // eventfd written by statusChanged; polled while linked
     std::atomic<int32_t> m_disabled{0};
     std::function<void()> m_onEnded;  // set before the worker starts; read by it
     std::thread m_worker;             // started and joined by the owner's thread only
