@@ -161,6 +161,17 @@ int openFdCount() {
     return n - 3;  // ".", ".." and the directory's own descriptor
 }
 
+int processThreads(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) {
+            return std::atoi(line.c_str() + 8);
+        }
+    }
+    return 0;
+}
+
 double loadAverage() {
     double one = 0;
     std::ifstream("/proc/loadavg") >> one;
@@ -240,6 +251,7 @@ void BM_StormOfPhones(benchmark::State& state) {
     const double cpuBefore = cpuSeconds();
     double worstAnnounce = 0, worstRemove = 0, worstPrepare = 0;
     int lost = 0, twice = 0, slowStorms = 0, slowRemoves = 0, leaks = 0, peakThreads = 0;
+    int peakSimulatorThreads = 0;
     long peakRssPerPhone = 0;
     size_t newBefore = 0, removeBefore = 0;
     for (auto _ : state) {
@@ -258,6 +270,8 @@ void BM_StormOfPhones(benchmark::State& state) {
             while (!all && Clock::now() - start < std::chrono::seconds(60)) {
                 all = machine.host.waitFor(NEW_DEVICE, wanted, std::chrono::milliseconds(50));
                 peakThreads = std::max(peakThreads, threadCount());
+                peakSimulatorThreads =
+                    std::max(peakSimulatorThreads, processThreads(machine.process.pid()));
             }
             peakRssPerPhone = std::max(peakRssPerPhone, (residentKb() - rssBefore) / phones);
             std::map<std::string, int> announced;
@@ -322,6 +336,7 @@ void BM_StormOfPhones(benchmark::State& state) {
     state.counters["fds_after"] = openFdCount();
     state.counters["peak_threads_per_phone"] =
         static_cast<double>(peakThreads - threadsBefore) / phones;
+    state.counters["simulator_peak_threads"] = peakSimulatorThreads;
     state.counters["peak_rss_kb_per_phone"] = static_cast<double>(peakRssPerPhone);
     state.counters["module_cpu_ms_per_phone_per_storm"] =
         (cpuSeconds() - cpuBefore) * 1000.0 / (phones * storms);

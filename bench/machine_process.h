@@ -74,6 +74,7 @@ class MachineProcess {
     MachineProcess& operator=(const MachineProcess&) = delete;
 
     uint16_t adbPort() const { return m_adbPort; }
+    pid_t pid() const { return m_pid; }
 
     // Writes command lines at once and waits for one answer per line; the
     // number that answered "ok".
