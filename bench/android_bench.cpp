@@ -249,6 +249,7 @@ void BM_StormOfPhones(benchmark::State& state) {
     const int fdsBefore = openFdCount();
     const long rssBefore = residentKb();
     const double cpuBefore = cpuSeconds();
+    const double loadBefore = loadAverage();
     double worstAnnounce = 0, worstRemove = 0, worstPrepare = 0;
     int lost = 0, twice = 0, slowStorms = 0, slowRemoves = 0, leaks = 0, peakThreads = 0;
     int peakSimulatorThreads = 0;
@@ -340,10 +341,12 @@ void BM_StormOfPhones(benchmark::State& state) {
     state.counters["peak_rss_kb_per_phone"] = static_cast<double>(peakRssPerPhone);
     state.counters["module_cpu_ms_per_phone_per_storm"] =
         (cpuSeconds() - cpuBefore) * 1000.0 / (phones * storms);
-    state.counters["load_average_1min"] = loadAverage();
+    state.counters["load_average_1min_before"] = loadBefore;
+    state.counters["load_average_1min_after"] = loadAverage();
 }
 BENCHMARK(BM_StormOfPhones)
     ->Args({50, 1})
+    ->Args({255, 1})
     ->Args({255, 10})
     ->UseManualTime()
     ->Iterations(1)
