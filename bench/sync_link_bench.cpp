@@ -58,6 +58,7 @@ void BM_StatusChangeToPhone(benchmark::State& state) {
         const char* expected = next == 0 ? "SYNC_STARTED\r\n" : "READY_TO_SYNC\r\n";
         Clock::time_point changed = Clock::now();
         link.status.store(next);
+        link.server->statusChanged();  // as the host's call does
         if (!link.phone.waitForSyncReceived(expected, std::chrono::seconds(5))) {
             state.SkipWithError("status never reached the phone");
             return;

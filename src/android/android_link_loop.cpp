@@ -3,10 +3,11 @@
 // the probe, and takes any answer as the phone being connected (NEW_DEVICE).
 // A lost link is how it learns that the tool, or the phone, went away. The
 // sync link (port 7990) runs beside it in SyncServerThread, rebuilt at every
-// quiet second while it is down.
+// quiet second while it is down. A linked, quiet phone costs no wake-ups.
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "android/device_controller_bridge.h"
@@ -47,6 +48,9 @@ bool CUsbDeviceThread_Android::connectCommandLink(RunContext& run) {
         dd::android::Start7890Service(run.serial, output);
     }
     m_sockCmd = dd::android::CreateLinkSocket();
+    // A poke left over from a pause (a removal elsewhere, the sync link's
+    // end) must not cut this connect short; an exit request stays visible.
+    m_lExit.drainWake();
     dd::android::ConnectInterrupt interrupt{&m_lExit, m_lExit.wakeFd()};
     if (!m_sockCmd || dd::android::ConnectWithTimeout(m_sockCmd, "127.0.0.1", m_nCmdLocalPort, 1,
                                                       interrupt) == 0) {
@@ -65,7 +69,8 @@ bool CUsbDeviceThread_Android::connectCommandLink(RunContext& run) {
     DD_LOG(LOG_INFO) << "[DETECT] connect 7890 successed.";
     std::string output;
     dd::android::StartHttpdService(run.serial, output, run.kernel.androidVersion);
-    forward(run, m_nHttpLocalPort, kServicePort);
+    // Never rebinds: a port that another phone holds now is not taken back.
+    m_nHttpLocalPort = forward(run, m_nHttpLocalPort, kServicePort);
     ssize_t sent = send(m_sockCmd.fd(), kProbe, kProbeSize, MSG_NOSIGNAL);
     if (sent != static_cast<ssize_t>(kProbeSize)) {
         DD_LOG(LOG_ERR) << "FAILED: send msg to android failed";
@@ -81,12 +86,34 @@ bool CUsbDeviceThread_Android::connectCommandLink(RunContext& run) {
     return true;  // linked: the caller watches it
 }
 
+bool CUsbDeviceThread_Android::syncLinkWanted() const {
+    return m_lSyncServerStopped.load() == 1 && m_nState.load() != kStateUserDisconnected &&
+           !m_syncServer->disabled();
+}
+
+int CUsbDeviceThread_Android::commandWaitMs(bool answered, Clock::time_point answerDeadline) const {
+    // A quiet, linked phone sleeps until something happens: data or a close
+    // on the link, a USB removal, stop, or the sync link ending (which pokes
+    // this thread). Only a sync link that is down is retried at every quiet
+    // second, and a link that has not answered yet has its time limit.
+    int timeout = syncLinkWanted() ? kQuietMs : -1;
+    if (!answered) {
+        auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(answerDeadline - Clock::now());
+        int leftMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
+        timeout = timeout < 0 ? leftMs : std::min(timeout, leftMs);
+    }
+    return timeout;
+}
+
 void CUsbDeviceThread_Android::watchCommandLink(RunContext& run) {
     m_sockCmd.setNonBlocking(true);
     int wake = m_lExit.wakeFd();
+    bool answered = false;
+    const Clock::time_point answerDeadline = Clock::now() + kFirstAnswerLimit;
     while (!exitRequested()) {
         pollfd fds[2] = {{m_sockCmd.fd(), POLLIN, 0}, {wake, POLLIN, 0}};
-        int ready = poll(fds, wake >= 0 ? 2 : 1, kQuietMs);
+        int ready = poll(fds, wake >= 0 ? 2 : 1, commandWaitMs(answered, answerDeadline));
         if (ready < 0) {
             if (errno != EINTR) {
                 DD_LOG(LOG_ERR) << "7890 select error";
@@ -94,13 +121,27 @@ void CUsbDeviceThread_Android::watchCommandLink(RunContext& run) {
             continue;
         }
         if (ready == 0) {
-            if (m_lSyncServerStopped.load() == 1 && m_nState.load() != kStateUserDisconnected) {
+            if (!answered && Clock::now() >= answerDeadline) {
+                // Something accepted the link but the sync tool never
+                // answered the probe: make the link again rather than wait
+                // forever on it.
+                DD_LOG(LOG_ERR) << "7890 no answer in "
+                                << std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       kFirstAnswerLimit)
+                                       .count()
+                                << " ms, link made again";
+                m_sockCmd.close();
+                pause(std::chrono::milliseconds(500));
+                return;
+            }
+            if (syncLinkWanted()) {
                 startSyncLink(false);
             }
             continue;
         }
         if (wake >= 0 && (fds[1].revents & POLLIN) != 0) {
-            // An exit request or a USB removal: check the phone now.
+            // An exit request, a USB removal or the sync link's end: check
+            // the phone now.
             m_lExit.drainWake();
             if (!exitRequested() && !devicePresent()) {
                 DD_LOG(LOG_ERR) << "device is unplug.leave thread";
@@ -130,6 +171,7 @@ void CUsbDeviceThread_Android::watchCommandLink(RunContext& run) {
             pause(std::chrono::milliseconds(1000));
             return;
         }
+        answered = true;
         if (phoneAnswered(run) == Next::kExit) {
             return;
         }

@@ -1,9 +1,8 @@
 // Stages 10 to 14 of the Android phone's thread: the companion service's
 // port, the information read with its version check and install, the
 // pairing marker, and the forwards of the two links.
-#include <cstdio>
-
 #include "android/device_controller_bridge.h"
+#include "android/port_forward.h"
 #include "android/service_marker_files.h"
 #include "android/service_provisioning.h"
 #include "android/usb_device_thread_android.h"
@@ -26,26 +25,17 @@ bool normalStorageState(const std::string& state) {
            state == "bad_removal" || state.empty();
 }
 
-bool startsWith(const std::string& text, const char* prefix) {
-    return text.rfind(prefix, 0) == 0;
-}
-
 }  // namespace
 
-std::string CUsbDeviceThread_Android::forward(const RunContext& run, uint16_t local,
-                                              uint16_t remote) {
-    char command[160];
-    std::snprintf(command, sizeof(command), "-s %s forward tcp:%u tcp:%u", run.serial.c_str(),
-                  local, remote);
-    std::string output;
-    RunAdbCmd(command, output, kAdbTimeLimitMs);
-    return output;
+uint16_t CUsbDeviceThread_Android::forward(const RunContext& run, uint16_t current,
+                                           uint16_t remote) {
+    return dd::android::forwardLocalPort(run.serial, current, remote);
 }
 
 void CUsbDeviceThread_Android::forwardAll(const RunContext& run) {
-    forward(run, m_nHttpLocalPort, kServicePort);
-    forward(run, m_nCmdLocalPort, kCommandPort);
-    forward(run, m_nSyncLocalPort, kSyncPort);
+    m_nHttpLocalPort = forward(run, m_nHttpLocalPort, kServicePort);
+    m_nCmdLocalPort = forward(run, m_nCmdLocalPort, kCommandPort);
+    m_nSyncLocalPort = forward(run, m_nSyncLocalPort, kSyncPort);
 }
 
 int CUsbDeviceThread_Android::readInformation(const RunContext& run) {
@@ -91,15 +81,16 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::takePhoneSerial() {
 }
 
 CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageServicePort(RunContext& run) {
-    m_nHttpLocalPort = dd::android::AllocLocalPort();
     std::string output;
     dd::android::StartHttpdService(run.serial, output, run.kernel.androidVersion);
     if (output.find("Not found") != std::string::npos) {
         run.serviceMissing = true;  // stage 12 installs it
         return devicePresent() ? Next::kContinue : Next::kExit;
     }
-    if (startsWith(forward(run, m_nHttpLocalPort, kServicePort), "error:")) {
-        m_nHttpLocalPort = 0;
+    // The adb server picks the local port as it binds it, so no other phone
+    // can be handed the same one; a forward it refuses ends the thread.
+    m_nHttpLocalPort = forward(run, 0, kServicePort);
+    if (m_nHttpLocalPort == 0) {
         return leave();
     }
     return devicePresent() ? Next::kContinue : Next::kExit;
@@ -144,7 +135,7 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageInformation(RunCon
         }
         std::string output;
         dd::android::StartHttpdService(run.serial, output, run.kernel.androidVersion);
-        forward(run, m_nHttpLocalPort, kServicePort);
+        m_nHttpLocalPort = forward(run, m_nHttpLocalPort, kServicePort);
         return presenceAndExitCheck();
     }
     return Next::kContinue;
@@ -171,10 +162,10 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageInstallRetry(RunCo
     if (output.find("Not found") != std::string::npos) {
         return leave();
     }
+    m_nHttpLocalPort = forward(run, m_nHttpLocalPort, kServicePort);
     if (m_nHttpLocalPort == 0) {
-        m_nHttpLocalPort = dd::android::AllocLocalPort();
+        return leave();
     }
-    forward(run, m_nHttpLocalPort, kServicePort);
     int result = informationLoop(run);
     if (presenceAndExitCheck() == Next::kExit) {
         return Next::kExit;
@@ -203,10 +194,10 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stagePairing(RunContext
 }
 
 CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageLinkSetup(RunContext& run) {
-    m_nCmdLocalPort = dd::android::AllocLocalPort();
-    m_nSyncLocalPort = dd::android::AllocLocalPort();
-    forward(run, m_nCmdLocalPort, kCommandPort);
-    forward(run, m_nSyncLocalPort, kSyncPort);
+    // A failed forward leaves the port 0: the link loop's connect fails and
+    // forwards again.
+    m_nCmdLocalPort = forward(run, 0, kCommandPort);
+    m_nSyncLocalPort = forward(run, 0, kSyncPort);
     if (presenceAndExitCheck() == Next::kExit) {
         return Next::kExit;
     }

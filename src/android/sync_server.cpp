@@ -1,11 +1,13 @@
 #include "android/sync_server.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
 
 #include "android/link_sockets.h"
 #include "android/sync_message.h"
@@ -21,7 +23,8 @@ void notifyHostOfSyncRequest(const std::string& text, int32_t action) {
 SyncServerThread::SyncServerThread(SyncServerLinks links, std::chrono::milliseconds quietPeriod)
     : m_links(std::move(links)),
       m_quietMs(static_cast<int>(quietPeriod.count())),
-      m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_statusWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 SyncServerThread::~SyncServerThread() {
     requestStop();
@@ -41,7 +44,15 @@ bool SyncServerThread::start() {
     if (!m_links.serverStopped.compare_exchange_strong(expected, 0)) {
         return false;
     }
-    m_worker = std::thread([this] { run(); });
+    try {
+        m_worker = std::thread([this] { run(); });
+    } catch (const std::system_error& error) {
+        // Out of threads for now (a storm of phones): the link stays down
+        // and the owner tries again at its next quiet second.
+        DD_LOG(LOG_ERR) << "cannot start the sync link yet: " << error.what();
+        m_links.serverStopped.store(1);
+        return false;
+    }
     return true;
 }
 
@@ -74,7 +85,24 @@ bool SyncServerThread::stopWanted() const {
     return m_links.serverStopped.load() == 1 || disabled();
 }
 
+void SyncServerThread::statusChanged() {
+    // Its own descriptor: a status change must not cut a connect short the
+    // way a stop does.
+    if (m_statusWake) {
+        uint64_t one = 1;
+        (void)!write(m_statusWake.get(), &one, sizeof(one));
+    }
+}
+
 void SyncServerThread::run() {
+    pthread_setname_np(pthread_self(), "dd-sync");  // for ps, top and gdb
+    holdLink();
+    if (m_onEnded) {
+        m_onEnded();
+    }
+}
+
+void SyncServerThread::holdLink() {
     if (stopWanted()) {
         m_links.serverStopped.store(1);
         return;
@@ -91,13 +119,22 @@ void SyncServerThread::run() {
     link.setNonBlocking(true);
 
     int32_t lastSent = -1;  // lives as long as this link: a rebuilt link tells the status again
+    // Quiet seconds are counted from the phone's last data (or the link's
+    // start), whether or not the worker was awake at their boundaries.
+    Clock::time_point quietSince = Clock::now();
     for (;;) {
         if (stopWanted()) {
             m_links.serverStopped.store(1);
             return;
         }
-        pollfd fds[2] = {{link.fd(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}};
-        int n = poll(fds, m_wake ? 2 : 1, m_quietMs);
+        // The quiet second matters only while a status is owed; otherwise
+        // the link waits for the phone, a status change or stop.
+        bool owed = statusLineFor(m_links.syncStatus.load(), lastSent).send;
+        pollfd fds[3] = {
+            {link.fd(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}, {m_statusWake.get(), POLLIN, 0}};
+        bool wakeable = m_wake && m_statusWake;
+        int n =
+            poll(fds, wakeable ? 3 : 1, owed || !wakeable ? untilQuietBoundary(quietSince) : -1);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -106,7 +143,12 @@ void SyncServerThread::run() {
             m_links.serverStopped.store(1);
             return;
         }
-        bool woken = m_wake && (fds[1].revents & POLLIN) != 0;
+        if (wakeable && (fds[2].revents & POLLIN) != 0) {
+            // The status changed: the owed status is looked at again below.
+            uint64_t count = 0;
+            (void)!read(m_statusWake.get(), &count, sizeof(count));
+        }
+        bool woken = wakeable && (fds[1].revents & POLLIN) != 0;
         if (n == 0 || woken) {
             if (stopWanted()) {
                 DD_LOG(LOG_ERR) << "detect thread exit.";
@@ -122,6 +164,9 @@ void SyncServerThread::run() {
             }
             continue;
         }
+        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            continue;  // only the status changed
+        }
         char buffer[kSyncReceiveBytes];
         ssize_t got = recv(link.fd(), buffer, sizeof(buffer), 0);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
@@ -131,11 +176,21 @@ void SyncServerThread::run() {
             m_links.serverStopped.store(1);  // the phone closed or the link broke
             return;
         }
+        quietSince = Clock::now();
         if (!handleReceived(buffer, static_cast<size_t>(got))) {
             m_links.serverStopped.store(1);
             return;
         }
     }
+}
+
+int SyncServerThread::untilQuietBoundary(Clock::time_point quietSince) const {
+    if (m_quietMs <= 0) {
+        return 0;
+    }
+    auto elapsed =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - quietSince).count();
+    return m_quietMs - static_cast<int>(elapsed % m_quietMs);
 }
 
 void SyncServerThread::sendOwedStatus(int fd, int32_t& lastSent) {

@@ -1,7 +1,8 @@
 // SyncServerThread: the worker that holds a phone's sync-status link (local
 // port forwarded to phone port 7990). At every quiet second (a full second
 // without data from the phone) it tells the phone the host's sync status if
-// that changed since it last told it; it passes the phone's ";START" and
+// that changed since it last told it (with nothing owed it sleeps until the
+// status changes or the phone speaks); it passes the phone's ";START" and
 // ";STOP" requests to the host and ends the phone's connection on
 // "STOP_APP". It ends by itself when the link cannot be made or is lost; the
 // Android device thread rebuilds it at its next quiet second.
@@ -25,7 +26,9 @@ struct SyncServerLinks {
     // once at each start, so the owner sets it before starting.
     const uint16_t& syncLocalPort;
     // m_lSyncStatus: the host's status (-1 none, 0 START_SYNC, 1 STOP_SYNC,
-    // 2 READY_SYNC). Written by host threads, read here.
+    // 2 READY_SYNC). Written by host threads, read here; a writer calls
+    // SyncServerThread::statusChanged() after it, since an idle link only
+    // looks at the status when woken.
     const std::atomic<int32_t>& syncStatus;
     // m_lSyncServerStopped: 1 while no worker runs. start() moves it to 0;
     // the worker moves it back to 1 on every way out.
@@ -69,20 +72,34 @@ class SyncServerThread {
     // itself). Not from the worker's own callbacks.
     void join();
     bool disabled() const { return m_disabled.load() != 0; }
+    // The host's status changed: a worker that owed nothing starts counting
+    // its quiet second now. Any thread; never blocks.
+    void statusChanged();
+    // Called on the worker as it ends, whatever the reason (after
+    // serverStopped went back to 1), so the owner can rebuild the link
+    // without watching a clock. Set before the first start().
+    void setOnEnded(std::function<void()> onEnded) { m_onEnded = std::move(onEnded); }
 
   private:
     void run();
+    void holdLink();
     bool stopWanted() const;
     void drainWake();
     void sendOwedStatus(int fd, int32_t& lastSent);
+    using Clock = std::chrono::steady_clock;
+    // Milliseconds to the end of the current quiet period, periods being
+    // counted from quietSince (1..m_quietMs).
+    int untilQuietBoundary(Clock::time_point quietSince) const;
     // False when the link must end (STOP_APP).
     bool handleReceived(const char* data, size_t size);
 
     SyncServerLinks m_links;
     const int m_quietMs;
-    platform::UniqueFd m_wake;  // eventfd written by requestStop; polled by the worker
+    platform::UniqueFd m_wake;        // eventfd written by requestStop; polled by the worker
+    platform::UniqueFd m_statusWake;  // eventfd written by statusChanged; polled while linked
     std::atomic<int32_t> m_disabled{0};
-    std::thread m_worker;  // started and joined by the owner's thread only
+    std::function<void()> m_onEnded;  // set before the worker starts; read by it
+    std::thread m_worker;             // started and joined by the owner's thread only
 };
 
 }  // namespace dd::android

@@ -72,6 +72,15 @@ CUsbDeviceThread_Android::CUsbDeviceThread_Android(std::shared_ptr<AndroidDevice
         [this] { MarkLeaving(); },  // "STOP_APP": the phone-side tool is closing
         dd::android::notifyHostOfSyncRequest,
     });
+    // The command link's wait has no clock while the sync link is up; its
+    // end wakes that wait so the link is rebuilt.
+    m_syncServer->setOnEnded([this] { m_lExit.poke(); });
+}
+
+int CUsbDeviceThread_Android::SetSyncStatus(int status) {
+    CUsbDeviceThread::SetSyncStatus(status);
+    m_syncServer->statusChanged();
+    return 1;
 }
 
 CUsbDeviceThread_Android::~CUsbDeviceThread_Android() {

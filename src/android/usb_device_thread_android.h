@@ -30,6 +30,10 @@ class CUsbDeviceThread_Android : public CUsbDeviceThread {
     // How often a phone that no stage talks to is checked for presence. A
     // USB removal pokes the thread at once, so this is only the backstop.
     static constexpr std::chrono::milliseconds kPresencePollPeriod{1000};
+    // How long a fresh command link may stay silent after the probe before
+    // it is closed and made again.
+    static constexpr std::chrono::milliseconds kFirstAnswerLimit{5000};
+    using Clock = std::chrono::steady_clock;
 
     CUsbDeviceThread_Android(std::shared_ptr<AndroidDeviceInfo> deviceInfo, std::string hubPath,
                              int hubPort, std::string dllName, int vid, int pid);
@@ -47,11 +51,14 @@ class CUsbDeviceThread_Android : public CUsbDeviceThread {
     // given back; the thread runs on until its phone leaves. true: end the
     // thread and wait for it.
     int Disconnect(bool shutdown) override;
+    // Stores the host's status and wakes the sync link to pass it on.
+    int SetSyncStatus(int status) override;
 
-    // Local ports forwarded to the phone's 8182, 7890 and 7990; 0 until
-    // chosen. Written by this thread; the sync link reads m_nSyncLocalPort
-    // when it starts.
-    uint16_t m_nHttpLocalPort = 0;
+    // Local ports forwarded to the phone's 8182, 7890 and 7990; 0 until the
+    // adb server chose them. Written by this thread; the sync link reads
+    // m_nSyncLocalPort when it starts; host calls (marker files) read
+    // m_nHttpLocalPort, which a re-forward may change, hence atomic.
+    std::atomic<uint16_t> m_nHttpLocalPort{0};
     uint16_t m_nCmdLocalPort = 0;
     uint16_t m_nSyncLocalPort = 0;
     // 1 while no sync link thread runs. The sync link clears it when it
@@ -108,8 +115,11 @@ class CUsbDeviceThread_Android : public CUsbDeviceThread {
     static bool hasSyncTool(const RunContext& run);
 
     // Service helpers (android_service_stages.cpp).
-    // Runs "-s SERIAL forward tcp:LOCAL tcp:REMOTE"; returns adb's output.
-    std::string forward(const RunContext& run, uint16_t local, uint16_t remote);
+    // Forwards a local port to the phone's remote port (forwardLocalPort):
+    // keeps `current` when it still leads there, else the adb server's new
+    // choice; 0 when no forward could be made.
+    uint16_t forward(const RunContext& run, uint16_t current, uint16_t remote);
+    // Makes sure all three forwards are in place (after a failed link).
     void forwardAll(const RunContext& run);
     // One information query through m_nHttpLocalPort; 1 when read.
     int readInformation(const RunContext& run);
@@ -121,8 +131,13 @@ class CUsbDeviceThread_Android : public CUsbDeviceThread {
     // Link loop helpers (android_link_loop.cpp).
     // Connects and probes the command link; true when linked.
     bool connectCommandLink(RunContext& run);
-    // Watches a linked command link until it is lost or the thread leaves.
+    // Watches a linked command link until it is lost, stays silent past
+    // kFirstAnswerLimit, or the thread leaves.
     void watchCommandLink(RunContext& run);
+    // True when the sync link is down and may be rebuilt.
+    bool syncLinkWanted() const;
+    // The command link's poll time limit: -1 (none) while nothing is owed.
+    int commandWaitMs(bool answered, Clock::time_point answerDeadline) const;
     // The phone answered on a fresh link: unmount shared storage, announce.
     Next phoneAnswered(RunContext& run);
     void startSyncLink(bool rebuild);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -144,6 +145,11 @@ class CDeviceDetectApp {
     // Recursive: a host callback that calls QX_DisconnectDevice while its
     // NEW_DEVICE is delivered re-enters on the same thread.
     std::recursive_mutex m_recordLock;
+    // Serials (ASCII upper case) announced with NEW_DEVICE and not yet
+    // removed, with the information object holding the record: one serial is
+    // announced once however many objects carry it. Guarded by m_recordLock;
+    // a member so that it outlives the device threads at unload.
+    std::map<std::string, const AndroidDeviceInfo*> m_announcedSerials;
     // Long-lived document of the detected-device store.
     std::unique_ptr<CXmlHelper> m_pDetectedXml;
     // The USB arrival detector: watch thread and list thread.

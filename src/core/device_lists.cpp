@@ -32,18 +32,25 @@ void logCreate(const std::string& hubPath, int port, uint32_t vid, uint32_t pid,
 int CDeviceDetectApp::CreateDeviceMonitorThread(const std::string& hubPath, int port, uint32_t vid,
                                                 uint32_t pid) {
     logCreate(hubPath, port, vid, pid, ") ++");
+    bool firstSighting = false;
+    bool waiting = false;  // listed but not started yet
     auto alreadyListed = [&] {
         std::lock_guard<std::mutex> lock(m_monitorLock);
         for (const auto& thread : m_arrayDeviceMonitor) {
             if (sameDevicePlace(*thread, hubPath, port, vid, pid)) {
-                thread->NoteSeenByScan();
+                firstSighting = thread->NoteSeenByScan();
+                waiting = !thread->IsResumed();
                 return true;
             }
         }
         return false;
     };
     if (alreadyListed()) {
-        DD_LOG(LOG_WAR) << "detect thread is runing..";
+        // Every scan sees every listed phone again: say so once per thread.
+        DD_LOG(firstSighting ? LOG_WAR : LOG_DEBUG) << "detect thread is runing..";
+        if (waiting) {
+            m_usbDetect.listChanged();  // a thread that could not start yet: try again
+        }
         logCreate(hubPath, port, vid, pid, ") --");
         return 0;
     }

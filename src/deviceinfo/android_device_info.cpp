@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "deviceinfo/device_record.h"
+#include "deviceinfo/device_record_store.h"
 #include "deviceinfo/info_cipher.h"
 #include "deviceinfo/json_fields.h"
 #include "log/log_stream.h"
@@ -72,6 +73,9 @@ InfoFields readInfoFields(const Json::Value& root) {
 }  // namespace
 
 AndroidDeviceInfo::~AndroidDeviceInfo() {
+    if (record != nullptr) {
+        ForgetAnnouncedDevice(this);
+    }
     freeDeviceRecord(record);
 }
 

@@ -1,6 +1,8 @@
 #include "deviceinfo/device_record_store.h"
 
+#include <map>
 #include <mutex>
+#include <string>
 
 #include "core/device_detect_app.h"
 #include "core/record_dump.h"
@@ -27,7 +29,33 @@ void sendRemove(DeviceRecord* record) {
     send(REMOVE_DEVICE, record, "REMOVE_DEVICE device notify");
 }
 
+// A phone is one serial to the host: two objects that carry the same serial
+// (a second thread that read this phone's service) must not both announce
+// it, or the host would sync one phone twice or the wrong one.
+std::map<std::string, const AndroidDeviceInfo*>& announced() {
+    return theApp.m_announcedSerials;
+}
+
+std::string serialKey(const std::string& serial) {
+    std::string key = serial;
+    for (char& c : key) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return key;
+}
+
+void forgetLocked(const AndroidDeviceInfo* info) {
+    std::erase_if(announced(), [&](const auto& entry) { return entry.second == info; });
+}
+
 }  // namespace
+
+void ForgetAnnouncedDevice(const AndroidDeviceInfo* info) {
+    std::lock_guard<std::recursive_mutex> lock(theApp.m_recordLock);
+    forgetLocked(info);
+}
 
 int NotifyNewDevice(AndroidDeviceInfo* info) {
     if (info == nullptr) {
@@ -37,12 +65,21 @@ int NotifyNewDevice(AndroidDeviceInfo* info) {
     if (info->record != nullptr) {
         return 0;  // announced once until its REMOVE_DEVICE
     }
+    std::string key = serialKey(info->serialNumber());
+    if (auto it = announced().find(key); !key.empty() && it != announced().end()) {
+        DD_LOG(LOG_ERR) << "serial " << key.substr(0, 64)
+                        << " is announced already by another entry; not announced again";
+        return 0;
+    }
     DeviceRecord* record = BuildDeviceRecord(*info, theApp.m_csPCIdentity);
     if (record == nullptr) {
         DD_LOG(LOG_DEBUG) << "not enough memory.";
         return 0;
     }
     info->record = record;
+    if (!key.empty()) {
+        announced()[key] = info;
+    }
     if (theApp.deviceCB.load() == nullptr || theApp.m_bStopped.load() != 0) {
         dumpDeviceRecord(record);
     }
@@ -59,6 +96,15 @@ void NotifyRemoveDevice(AndroidDeviceInfo* info) {
         sendRemove(info->record);
         freeDeviceRecord(info->record);
         info->record = nullptr;
+        forgetLocked(info);
+        return;
+    }
+    std::string key = serialKey(info->serialNumber());
+    if (auto it = announced().find(key); !key.empty() && it != announced().end()) {
+        // Another entry announced this serial and still holds it: a removal
+        // from this one would take that phone away from the host.
+        DD_LOG(LOG_ERR) << "serial " << key.substr(0, 64)
+                        << " is announced by another entry; no REMOVE_DEVICE from this one";
         return;
     }
     DeviceRecord* temporary =

@@ -40,15 +40,24 @@ bool CUsbDeviceThread::Resume() {
     int32_t created = kStateCreated;
     m_nState.compare_exchange_strong(created, kStateRunning);
     try {
-        m_thread = std::thread(&CUsbDeviceThread::Run, this);
+        m_thread = startThread([this] { Run(); });
     } catch (const std::system_error& error) {
-        DD_LOG(LOG_ERR) << "cannot start a device thread: " << error.what();
-        GiveBackConnectCount();
-        m_nState.store(kStateFinished);
-        m_bEnded.store(true);
+        // Out of threads or memory for now. The phone is still there and
+        // must not be lost: the object goes back to "created", stays listed,
+        // and the list thread tries again at its next pass (a thread that
+        // ends, or a scan that finds this device again).
+        DD_LOG(LOG_ERR) << "cannot start a device thread yet: " << error.what();
+        theApp.m_lConnectCount.fetch_sub(1);
+        int32_t running = kStateRunning;
+        m_nState.compare_exchange_strong(running, kStateCreated);
+        m_bResumed.store(false);
         return false;
     }
     return true;
+}
+
+std::thread CUsbDeviceThread::startThread(std::function<void()> body) {
+    return std::thread(std::move(body));
 }
 
 void CUsbDeviceThread::Run() {

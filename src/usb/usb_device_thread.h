@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -50,7 +51,9 @@ class CUsbDeviceThread : public dd::StepContext {
 
     // --- Lifecycle, driven by the owner -----------------------------------
     // Starts the thread on the first call (later calls do nothing and return
-    // false): counts it in theApp.m_lConnectCount and sets state 1.
+    // false): counts it in theApp.m_lConnectCount and sets state 1. When no
+    // thread can be started the object stays in state 0, uncounted, and a
+    // later call tries again.
     bool Resume();
     bool IsResumed() const { return m_bResumed.load(); }
     // True once InitInstance has returned: Join() then returns at once.
@@ -67,7 +70,8 @@ class CUsbDeviceThread : public dd::StepContext {
     // thread was listed, created none. If the thread ends anyway (its phone
     // left and came back, or a stage gave up), the device may have no thread
     // now: the detector scans again after reaping it.
-    void NoteSeenByScan() { m_bSeenByScan.store(true); }
+    // Returns true the first time only, so a scan logs the thread once.
+    bool NoteSeenByScan() { return !m_bSeenByScan.exchange(true); }
     bool SeenByScan() const { return m_bSeenByScan.load(); }
     // True when the port now carries another device than the one this thread
     // identified (pulled and plugged in again). A thread that simply gave up
@@ -141,6 +145,9 @@ class CUsbDeviceThread : public dd::StepContext {
     virtual int InitInstance() = 0;
     // Marks the thread to leave: m_lExit 1 and state 3.
     void MarkLeaving();
+    // Starts the system thread that runs body; throws std::system_error when
+    // none can be had (thread limit, memory), as std::thread does.
+    virtual std::thread startThread(std::function<void()> body);
     // Records which device is on the port now (its kernel device number),
     // so that later presence checks recognise a replacement. Call it where
     // the thread identifies its device.

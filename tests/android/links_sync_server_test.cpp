@@ -56,6 +56,11 @@ class SyncLinkTest : public ::testing::Test {
         ASSERT_TRUE(server->start());
         ASSERT_TRUE(phone.waitForSyncLink(before + 1, kDeadline));
     }
+    // What a host call does: store the status, then wake the link.
+    void setStatus(int32_t value) {
+        status = value;
+        server->statusChanged();
+    }
     std::vector<std::pair<std::string, int32_t>> received() {
         std::lock_guard<std::mutex> lock(requestMutex);
         return requests;
@@ -103,7 +108,7 @@ TEST_F(SyncLinkTest, NoStatusIsSentUntilTheHostSetsOne) {
     // once it is set, and then exactly once.
     ASSERT_TRUE(phone.sendSync("probe"));
     ASSERT_TRUE(waitForLog("byteRecvBuf =probe"));
-    status = 0;
+    setStatus(0);
     ASSERT_TRUE(phone.waitForSyncReceived("SYNC_STARTED\r\n", kDeadline));
     EXPECT_EQ(phone.syncReceived(), "SYNC_STARTED\r\n");
 }
@@ -112,12 +117,12 @@ TEST_F(SyncLinkTest, OnlyChangesAreSentAndOneAfterTwoIsToldAgain) {
     status = 2;
     startLinked(50ms);
     ASSERT_TRUE(phone.waitForSyncReceived("READY_TO_SYNC\r\n", kDeadline));
-    status = 1;  // same bytes, other meaning: sent again
+    setStatus(1);  // same bytes, other meaning: sent again
     ASSERT_TRUE(phone.waitForSyncReceived("READY_TO_SYNC\r\nREADY_TO_SYNC\r\n", kDeadline));
-    status = 1;  // repeated: nothing
-    status = 0;
+    setStatus(1);  // repeated: nothing
+    setStatus(0);
     ASSERT_TRUE(phone.waitForSyncReceived("SYNC_STARTED\r\n", kDeadline));
-    status = 2;
+    setStatus(2);
     ASSERT_TRUE(phone.waitForSyncReceived("SYNC_STARTED\r\nREADY_TO_SYNC\r\n", kDeadline));
     EXPECT_EQ(phone.syncReceived(),
               "READY_TO_SYNC\r\nREADY_TO_SYNC\r\nSYNC_STARTED\r\nREADY_TO_SYNC\r\n");
@@ -128,7 +133,7 @@ TEST_F(SyncLinkTest, OnlyChangesAreSentAndOneAfterTwoIsToldAgain) {
 TEST_F(SyncLinkTest, StatusWaitsWhileThePhoneKeepsSending) {
     // A long quiet period, so every request below lands well inside it.
     startLinked(5s);
-    status = 0;
+    setStatus(0);
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(phone.sendStart("r" + std::to_string(i)));
         ASSERT_TRUE(waitForRequests(static_cast<size_t>(i) + 1));

@@ -114,6 +114,21 @@ TEST_F(DeviceLists, TheSamePortIsNotTakenTwice) {
     EXPECT_EQ(theApp.deviceThreads().size(), 2u);
 }
 
+TEST_F(DeviceLists, EveryScanSeesAListedPhoneButSaysSoOnce) {
+    offer("1-1", 0x18d1, 0x4ee7, "QUIET1");
+    for (int scan = 0; scan < 5; ++scan) {
+        EXPECT_EQ(theApp.CreateDeviceMonitorThread("usb1", 1, 0x18d1, 0x4ee7), 0);
+    }
+    std::string log = sandbox.log();
+    size_t warnings = 0;
+    for (size_t at = log.find("| War "); at != std::string::npos; at = log.find("| War ", at + 1)) {
+        size_t end = log.find('\n', at);
+        warnings += log.substr(at, end - at).find("detect thread is runing..") != std::string::npos;
+    }
+    EXPECT_EQ(warnings, 1u) << "once per thread, the rest at Debug";
+    EXPECT_EQ(theApp.deviceThreads().size(), 1u);
+}
+
 TEST_F(DeviceLists, AMissingCatalogueCreatesNothing) {
     std::remove((sandbox.moduleDir + "/device.xml").c_str());
     offer("1-1", 0x18d1, 0x4ee7, "NOCAT");

@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <system_error>
 
 namespace phonesim {
 
@@ -34,7 +36,15 @@ bool LoopbackServer::start(uint16_t port, Handler handler) {
     m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_port = ntohs(addr.sin_port);
     m_stopping = false;
-    m_acceptThread = std::thread([this] { acceptLoop(); });
+    try {
+        m_acceptThread = std::thread([this] { acceptLoop(); });
+    } catch (const std::system_error&) {
+        close(m_listenFd);
+        close(m_wakeFd);
+        m_listenFd = -1;
+        m_wakeFd = -1;
+        return false;
+    }
     return true;
 }
 
@@ -66,11 +76,22 @@ void LoopbackServer::acceptLoop() {
         }
         Connection& connection = m_connections.emplace_back();
         connection.fd = client;
-        connection.thread = std::thread([this, &connection] {
-            m_handler(connection.fd);
-            shutdown(connection.fd, SHUT_RDWR);
-            connection.done = true;
-        });
+        try {
+            connection.thread = std::thread([this, &connection] {
+                m_handler(connection.fd);
+                shutdown(connection.fd, SHUT_RDWR);
+                connection.done = true;
+            });
+        } catch (const std::system_error&) {
+            // Out of threads: this one connection is refused (the peer sees
+            // it closed), the server goes on accepting.
+            m_connections.pop_back();
+            close(client);
+            if (!m_warnedNoThread.exchange(true)) {
+                std::fprintf(stderr, "phonesim: out of threads, refusing connections on %u\n",
+                             m_port);
+            }
+        }
     }
 }
 

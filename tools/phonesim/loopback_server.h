@@ -39,6 +39,7 @@ class LoopbackServer {
     int m_wakeFd = -1;  // eventfd that cuts the accept wait short
     uint16_t m_port = 0;
     std::atomic<bool> m_stopping{false};
+    std::atomic<bool> m_warnedNoThread{false};
     std::thread m_acceptThread;
     std::mutex m_mutex;  // guards m_connections
     struct Connection {

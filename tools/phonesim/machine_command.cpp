@@ -8,6 +8,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "brew_phone.h"
 #include "sim_phone.h"
@@ -31,6 +32,9 @@ void usage() {
         "  start SERIAL TEXT               the phone asks to start a sync (TEXT;START)\n"
         "  stop SERIAL TEXT                the phone asks to stop (TEXT;STOP)\n"
         "  list                            the plugged phones\n"
+        "  hold                            later plugs and unplugs change USB only at release\n"
+        "  release                         all held USB changes at once (then held unplugs\n"
+        "                                  stop their phones' programs)\n"
         "  quit                            (also end of input)");
 }
 
@@ -79,6 +83,10 @@ int runMachineCommand(int argc, char** argv) {
         std::ofstream(portFile) << machine.adbPort() << "\n";
     }
     std::map<std::string, std::unique_ptr<BrewPhone>> brewPhones;
+    // Storms: with hold, phones get their programs at once but reach (or
+    // leave) the USB tree together at release.
+    bool held = false;
+    std::vector<std::string> heldPlugs, heldUnplugs;
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
@@ -97,7 +105,14 @@ int runMachineCommand(int argc, char** argv) {
                 spec.service.model = model;
             }
             spec.serviceInstalled = verb == "plug";
-            ok = !serial.empty() && machine.plug(spec) != nullptr;
+            if (held) {
+                ok = !serial.empty() && machine.prepare(spec) != nullptr;
+                if (ok) {
+                    heldPlugs.push_back(serial);
+                }
+            } else {
+                ok = !serial.empty() && machine.plug(spec) != nullptr;
+            }
         } else if (verb == "plug-brew") {
             BrewPhoneSpec spec;
             spec.imei = serial;
@@ -123,8 +138,28 @@ int runMachineCommand(int argc, char** argv) {
             }
         } else if (verb == "unplug" && brewPhones.count(serial) != 0) {
             brewPhones.erase(serial);
+        } else if (verb == "unplug" && held) {
+            ok = machine.phone(serial) != nullptr;
+            if (ok) {
+                heldUnplugs.push_back(serial);
+            }
         } else if (verb == "unplug") {
             ok = machine.unplug(serial);
+        } else if (verb == "hold") {
+            held = true;
+        } else if (verb == "release") {
+            for (const std::string& plugged : heldPlugs) {
+                ok = machine.connectUsb(plugged) && ok;
+            }
+            for (const std::string& pulled : heldUnplugs) {
+                ok = machine.pullUsb(pulled) && ok;
+            }
+            for (const std::string& pulled : heldUnplugs) {
+                machine.unplug(pulled);
+            }
+            heldPlugs.clear();
+            heldUnplugs.clear();
+            held = false;
         } else if (verb == "start" || verb == "stop") {
             SimPhone* phone = machine.phone(serial);
             ok = phone != nullptr && (verb == "start" ? phone->syncTool().sendStart(arg)

@@ -25,7 +25,9 @@ std::string netstatOutput(const std::vector<uint16_t>& ports) {
 }  // namespace
 
 SimPhone::SimPhone(SimPhoneSpec spec)
-    : m_spec(std::move(spec)), m_service(m_spec.service), m_syncListens(m_spec.syncToolListens) {}
+    : m_spec(std::move(spec)),
+      m_service(m_spec.service),
+      m_syncListens(std::make_shared<std::atomic<bool>>(m_spec.syncToolListens)) {}
 
 SimPhone::~SimPhone() {
     m_syncTool.stop();
@@ -42,13 +44,11 @@ bool SimPhone::start() {
 }
 
 void SimPhone::setSyncToolListens(bool listens) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_syncListens = listens;
+    m_syncListens->store(listens);
 }
 
 bool SimPhone::syncToolListens() const {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return m_syncListens;
+    return m_syncListens->load();
 }
 
 AdbPhoneConfig SimPhone::adbConfig(AdbServer& server) {
@@ -75,7 +75,7 @@ AdbPhoneConfig SimPhone::adbConfig(AdbServer& server) {
     // netstat shows the service only once its package is installed and the
     // sync tool only while it listens, so the module sees what a phone shows.
     std::string serial = m_spec.serial;
-    config.shellHandler = [this, &server,
+    config.shellHandler = [listens = m_syncListens, &server,
                            serial](const std::string& command) -> std::optional<std::string> {
         if (command.rfind("netstat", 0) != 0) {
             return std::nullopt;
@@ -85,7 +85,7 @@ AdbPhoneConfig SimPhone::adbConfig(AdbServer& server) {
         if (phone && phone->packages().count(kServicePackage) != 0) {
             ports.push_back(kServicePort);
         }
-        if (syncToolListens()) {
+        if (listens->load()) {
             ports.push_back(kCommandPort);
             ports.push_back(kSyncPort);
         }
@@ -113,11 +113,30 @@ bool SimMachine::start(uint16_t adbPort) {
 }
 
 SimPhone* SimMachine::plug(const SimPhoneSpec& spec) {
+    SimPhone* phone = prepare(spec);
+    if (phone == nullptr || !connectUsb(spec.serial)) {
+        return nullptr;
+    }
+    return phone;
+}
+
+SimPhone* SimMachine::prepare(const SimPhoneSpec& spec) {
     auto phone = std::make_unique<SimPhone>(spec);
     if (!phone->start()) {
         return nullptr;
     }
     m_adb.addPhone(phone->adbConfig(m_adb));
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_phones.push_back(std::move(phone));
+    return m_phones.back().get();
+}
+
+bool SimMachine::connectUsb(const std::string& serial) {
+    SimPhone* prepared = phone(serial);
+    if (prepared == nullptr) {
+        return false;
+    }
+    const SimPhoneSpec& spec = prepared->spec();
     FakeUsbDevice device;
     device.port = spec.port;
     device.vid = spec.vid;
@@ -126,12 +145,15 @@ SimPhone* SimMachine::plug(const SimPhoneSpec& spec) {
     device.product = spec.model;
     device.node = spec.deviceNode;
     if (!m_usb.plug(device)) {
-        m_adb.removePhone(spec.serial);
-        return nullptr;
+        unplug(serial);  // takes the programs down again
+        return false;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_phones.push_back(std::move(phone));
-    return m_phones.back().get();
+    return true;
+}
+
+bool SimMachine::pullUsb(const std::string& serial) {
+    SimPhone* found = phone(serial);
+    return found != nullptr && m_usb.unplug(found->spec().port);
 }
 
 bool SimMachine::unplug(const std::string& serial) {

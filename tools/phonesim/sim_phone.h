@@ -5,6 +5,7 @@
 // Tests script the phone's behaviour through SimPhoneSpec and the parts.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -61,8 +62,10 @@ class SimPhone {
     SimPhoneSpec m_spec;
     CompanionService m_service;
     SyncTool m_syncTool;
-    mutable std::mutex m_mutex;  // guards m_syncListens
-    bool m_syncListens;
+    // Whether the sync tool shows in netstat. Shared with the adb phone's
+    // shell handler, which an adb connection may still run after this
+    // phone was unplugged and destroyed.
+    std::shared_ptr<std::atomic<bool>> m_syncListens;
 };
 
 class SimMachine {
@@ -83,6 +86,13 @@ class SimMachine {
     SimPhone* plug(const SimPhoneSpec& spec);
     // Pulls the phone's USB device out (its programs stop with it).
     bool unplug(const std::string& serial);
+    // plug() in two steps, so that many phones can appear on USB at the same
+    // moment: prepare starts the programs and registers the phone with adb,
+    // connectUsb puts its device on the USB tree.
+    SimPhone* prepare(const SimPhoneSpec& spec);
+    bool connectUsb(const std::string& serial);
+    // Only the USB device goes (unplug() later stops the programs).
+    bool pullUsb(const std::string& serial);
     // The device node appears: the "driver" has finished installing.
     bool finishDriver(const std::string& serial);
     SimPhone* phone(const std::string& serial);

@@ -1,0 +1,99 @@
+// The record store's once-only rule: a phone is one serial to the host, so
+// NEW_DEVICE goes out once per serial while its record is outstanding, even
+// when two information objects carry that serial.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/device_detect_app.h"
+#include "core/text_codec.h"
+#include "deviceinfo/android_device_info.h"
+#include "deviceinfo/device_record_store.h"
+
+namespace {
+
+std::mutex g_mutex;
+std::vector<std::pair<int32_t, std::string>> g_notices;
+
+void record(int32_t code, DeviceRecord* record) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_notices.emplace_back(code, dd::fieldToUtf8(record->serialno));
+}
+
+class RecordStoreOnce : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        g_notices.clear();
+        theApp.deviceCB.store(&record);
+        theApp.m_bStopped.store(0);
+    }
+    void TearDown() override {
+        theApp.m_bStopped.store(1);
+        theApp.deviceCB.store(nullptr);
+    }
+    static std::unique_ptr<AndroidDeviceInfo> phone(const std::string& serial, int port) {
+        auto info = std::make_unique<AndroidDeviceInfo>();
+        info->setSerialNumber(serial);
+        info->httpPort = port;
+        return info;
+    }
+    static size_t count(int32_t code, const std::string& serial) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        size_t n = 0;
+        for (const auto& [c, s] : g_notices) {
+            n += c == code && s == serial;
+        }
+        return n;
+    }
+};
+
+TEST_F(RecordStoreOnce, SecondObjectWithTheSameSerialIsNotAnnounced) {
+    auto first = phone("R58M40ABCDE", 40001);
+    auto second = phone("r58m40abcde", 40002);  // serials compare without case
+    EXPECT_EQ(NotifyNewDevice(first.get()), 1);
+    EXPECT_EQ(NotifyNewDevice(second.get()), 0);
+    EXPECT_EQ(second->record, nullptr);
+    EXPECT_EQ(count(NEW_DEVICE, "R58M40ABCDE"), 1u);
+    EXPECT_EQ(count(NEW_DEVICE, "r58m40abcde"), 0u);
+
+    // Once the first is removed the serial is free again.
+    NotifyRemoveDevice(first.get());
+    EXPECT_EQ(NotifyNewDevice(second.get()), 1);
+    EXPECT_EQ(count(NEW_DEVICE, "r58m40abcde"), 1u);
+    NotifyRemoveDevice(second.get());
+}
+
+TEST_F(RecordStoreOnce, SecondObjectLeavingDoesNotRemoveThePhoneOfTheFirst) {
+    auto first = phone("TWINSERIAL", 40001);
+    auto second = phone("TWINSERIAL", 40002);
+    EXPECT_EQ(NotifyNewDevice(first.get()), 1);
+    EXPECT_EQ(NotifyNewDevice(second.get()), 0);
+    NotifyRemoveDevice(second.get());
+    EXPECT_EQ(count(REMOVE_DEVICE, "TWINSERIAL"), 0u) << "the announced phone is still there";
+    NotifyRemoveDevice(first.get());
+    EXPECT_EQ(count(REMOVE_DEVICE, "TWINSERIAL"), 1u);
+}
+
+TEST_F(RecordStoreOnce, OtherSerialsAreNotHeldUp) {
+    auto a = phone("PHONEA", 40001);
+    auto b = phone("PHONEB", 40002);
+    EXPECT_EQ(NotifyNewDevice(a.get()), 1);
+    EXPECT_EQ(NotifyNewDevice(b.get()), 1);
+    EXPECT_EQ(NotifyNewDevice(a.get()), 0) << "the same object: once until REMOVE_DEVICE";
+    NotifyRemoveDevice(a.get());
+    NotifyRemoveDevice(b.get());
+}
+
+TEST_F(RecordStoreOnce, ObjectDestroyedWithItsRecordFreesTheSerial) {
+    auto first = phone("GONEWITHRECORD", 40001);
+    EXPECT_EQ(NotifyNewDevice(first.get()), 1);
+    first.reset();
+    auto again = phone("GONEWITHRECORD", 40002);
+    EXPECT_EQ(NotifyNewDevice(again.get()), 1);
+    NotifyRemoveDevice(again.get());
+}
+
+}  // namespace
