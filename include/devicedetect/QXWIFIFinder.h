@@ -30,16 +30,16 @@ enum { WIFI_SYNC_START = 0, WIFI_SYNC_CANCEL = 1, WIFI_SYNC_GONE = 3 };
 
 /* One phone as the finder reports it (744 bytes). */
 typedef struct WifiDevRecord {
-    char imei[128];    /* the phone's IMEI: its key */
-    char model[128];   /* model name */
-    char version[32];  /* Android version, decimal ("10", "8.1") */
-    char sdk[96];      /* SDK level, decimal */
-    char brand[136];   /* brand name */
-    char ip[16];       /* the phone's IPv4 address, dotted */
-    char port[8];      /* companion service port, decimal */
-    char paired[128];  /* identity of the PC the phone is paired with */
-    char pid[5];       /* USB product id, hexadecimal; may be empty */
-    char serial[51];   /* the phone's serial number */
+    char imei[128];     /* the phone's IMEI: its key */
+    char model[128];    /* model name */
+    char version[32];   /* Android version, decimal ("10", "8.1") */
+    char sdk[96];       /* SDK level, decimal */
+    char brand[136];    /* brand name */
+    char ip[16];        /* the phone's IPv4 address, dotted */
+    char port[8];       /* companion service port, decimal */
+    char paired[128];   /* identity of the PC the phone is paired with */
+    char pid[5];        /* USB product id, hexadecimal; may be empty */
+    char serial[51];    /* the phone's serial number */
     int32_t autolaunch; /* non-zero: start the sync suite on connect */
     /* A 4-byte slot: no thread handle fits here, so the module keeps its own
      * bookkeeping elsewhere and never reads this field. */

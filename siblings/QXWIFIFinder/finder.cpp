@@ -50,8 +50,8 @@ bool listenPlace(sockaddr_in& place) {
         std::string_view text(port);
         auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
         if (error != std::errc() || end != text.data() + text.size() || value > 65535) {
-            log(kSeverityWarning, "QXWIFIFinder: listening port is not a port number: " +
-                                      std::string(text));
+            log(kSeverityWarning,
+                "QXWIFIFinder: listening port is not a port number: " + std::string(text));
             return false;
         }
     }
@@ -93,8 +93,8 @@ bool serviceAccepts(const std::string& address, uint16_t port) {
         } while (ready < 0 && errno == EINTR);
         int error = 0;
         socklen_t length = sizeof(error);
-        accepted = ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
-                   error == 0;
+        accepted =
+            ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
     }
     close(fd);
     return accepted;
@@ -193,8 +193,8 @@ void Finder::receive() {
         char address[INET_ADDRSTRLEN] = {};
         inet_ntop(AF_INET, &source.sin_addr, address, sizeof(address));
         if (static_cast<size_t>(got) > kMaxDatagramBytes) {
-            log(kSeverityWarning, std::string("QXWIFIFinder: dropped an oversized datagram from ") +
-                                      address);
+            log(kSeverityWarning,
+                std::string("QXWIFIFinder: dropped an oversized datagram from ") + address);
             continue;
         }
         handleDatagram(buffer.data(), static_cast<size_t>(got), address);
@@ -219,8 +219,8 @@ void Finder::handleDatagram(const char* data, size_t size, const std::string& so
         if (known != m_phones.end() && fieldText(known->second.record.ip) != source) {
             // Another sender cannot speak for a phone it is not.
             log(kSeverityWarning, "QXWIFIFinder: dropped a " +
-                                      std::string(eventName(announcement->event)) + " for " +
-                                      imei + " from " + source + ", which is not its address");
+                                      std::string(eventName(announcement->event)) + " for " + imei +
+                                      " from " + source + ", which is not its address");
             return;
         }
         switch (announcement->event) {
@@ -232,9 +232,9 @@ void Finder::handleDatagram(const char* data, size_t size, const std::string& so
             case AnnouncementEvent::StartSync:
             case AnnouncementEvent::StopSync:
                 if (known == m_phones.end()) {
-                    log(kSeverityInfo, "QXWIFIFinder: " +
-                                           std::string(eventName(announcement->event)) +
-                                           " from unknown phone " + imei);
+                    log(kSeverityInfo,
+                        "QXWIFIFinder: " + std::string(eventName(announcement->event)) +
+                            " from unknown phone " + imei);
                     return;
                 }
                 report = known->second.record;  // the record as the phone connected

@@ -52,7 +52,7 @@ class Finder {
     void receive();
     void handleDatagram(const char* data, size_t size, const std::string& source);
 
-    std::mutex m_mutex;  // guards m_phones and the thread handle
+    std::mutex m_mutex;                     // guards m_phones and the thread handle
     std::map<std::string, Phone> m_phones;  // by IMEI
     std::atomic<StateCallback> m_onState{nullptr};
     std::atomic<SyncCallback> m_onSync{nullptr};

@@ -106,8 +106,10 @@ std::optional<Announcement> parseAnnouncement(std::string_view datagram, std::st
         return std::nullopt;
     }
     WifiDevRecord& record = result.record;
-    if (!takeText(root, "imei", record.imei, why) || !takeText(root, "serial", record.serial, why) ||
-        !takeText(root, "model", record.model, why) || !takeText(root, "brand", record.brand, why) ||
+    if (!takeText(root, "imei", record.imei, why) ||
+        !takeText(root, "serial", record.serial, why) ||
+        !takeText(root, "model", record.model, why) ||
+        !takeText(root, "brand", record.brand, why) ||
         !takeText(root, "version", record.version, why) ||
         !takeText(root, "sdk", record.sdk, why) || !takeText(root, "port", record.port, why) ||
         !takeText(root, "paired", record.paired, why) || !takeText(root, "pid", record.pid, why)) {
