@@ -63,6 +63,9 @@ int CWifiThread_Android::InitInstance() {
             giveUpPhone();
         }
     }
+    // The connection has ended: its record leaves the bridge's list now, so
+    // that the phone's next report starts afresh.
+    theApp.m_wifiDetect.releaseRecord(m_pDevRecord.get());
     m_nState.store(kStateFinished);
     DD_LOG(LOG_INFO) << "CWifiThread_Android::InitInstance()--";
     return 0;
