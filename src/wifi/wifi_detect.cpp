@@ -315,6 +315,9 @@ void WifiDetect::handleDisconnect(const WifiPhoneRecord& record) {
     for (size_t i = 0; i < taken.size(); ++i) {
         DD_LOG(LOG_DEBUG) << "WifiDetect::RemoveDev(" << record.imei << ") successed!";
     }
+    // The phone's thread is the one holding a taken record. An earlier
+    // thread of the same phone may still be listed, ended but not yet
+    // reaped; the IMEI alone would find that one.
     std::shared_ptr<CWifiThread_Android> phoneThread;
     for (const std::shared_ptr<CUsbDeviceThread>& thread : theApp.deviceThreads()) {
         auto wifi = std::dynamic_pointer_cast<CWifiThread_Android>(thread);
@@ -323,9 +326,16 @@ void WifiDetect::handleDisconnect(const WifiPhoneRecord& record) {
         }
         std::string key = wifi->m_csSerialNum.get();
         DD_LOG(LOG_DEBUG) << "p->m_csIMEI == " << key;
-        if (dd::equalsIgnoreCase(withoutKeyPrefix(key), record.imei)) {
+        bool holdsTaken = std::any_of(taken.begin(), taken.end(), [&](const auto& record) {
+            return record.get() == wifi->devRecord();
+        });
+        if (holdsTaken) {
             phoneThread = wifi;
             break;
+        }
+        if (!phoneThread && !wifi->HasEnded() &&
+            dd::equalsIgnoreCase(withoutKeyPrefix(key), record.imei)) {
+            phoneThread = wifi;
         }
     }
     if (phoneThread) {
