@@ -211,3 +211,51 @@ TEST_F(WifiPhones, ManyPhonesAreEachAnnouncedOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(WifiPhones, FinderDropsBadDatagramsWithOneLineEachAndGoesOn) {
+    machine.start();
+    auto phone = machine.phone("860000000000214", "WIFI0214");
+    const std::string bad[] = {
+        "garbage",
+        "{\"event\":\"connect\",\"imei\":\"860000000000214\"",  // cut short
+        "{\"event\":\"explode\",\"imei\":\"860000000000214\"}",
+        std::string(5000, '{'),  // beyond the longest announcement
+        std::string("{\"event\":\"connect\",\"imei\":\"8600\0\"}", 33),
+    };
+    for (const std::string& bytes : bad) {
+        ASSERT_TRUE(phone->sendRaw(bytes));
+    }
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    EXPECT_EQ(occurrences(machine.sandbox.log(), "QXWIFIFinder: dropped"), std::size(bad));
+    EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
+}
+
+TEST_F(WifiPhones, OnlyThePhoneItselfCanReportItsDisconnect) {
+    machine.start();
+    auto phone = machine.phone("860000000000215", "WIFI0215");
+    auto other = machine.phone("860000000000216", "WIFI0216");
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    // Another sender names the first phone in its datagram.
+    qxwifi::AnnouncementFields fields;
+    fields.imei = "860000000000215";
+    ASSERT_TRUE(
+        other->sendRaw(qxwifi::formatAnnouncement(qxwifi::AnnouncementEvent::Disconnect, fields)));
+    ASSERT_TRUE(machine.sandbox.waitForLog("which is not its address"));
+    EXPECT_EQ(machine.host.count(REMOVE_DEVICE), 0u);
+    ASSERT_TRUE(phone->disconnect());
+    ASSERT_TRUE(machine.host.waitFor(REMOVE_DEVICE));
+}
+
+}  // namespace
