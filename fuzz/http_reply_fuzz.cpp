@@ -13,8 +13,8 @@
 namespace {
 
 bool inside(std::string_view part, std::string_view whole) {
-    return part.empty() ||
-           (part.data() >= whole.data() && part.data() + part.size() <= whole.data() + whole.size());
+    return part.empty() || (part.data() >= whole.data() &&
+                            part.data() + part.size() <= whole.data() + whole.size());
 }
 
 }  // namespace

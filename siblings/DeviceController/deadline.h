@@ -22,6 +22,7 @@ class Deadline {
             std::min<long long>((left.count() + 999) / 1000, 24LL * 3600 * 1000));
     }
     bool passed() const { return std::chrono::steady_clock::now() >= m_end; }
+    std::chrono::steady_clock::time_point end() const { return m_end; }
 
   private:
     std::chrono::steady_clock::time_point m_end;

@@ -10,8 +10,10 @@
 namespace devctl {
 namespace {
 
-std::mutex g_startMutex;  // one "adb start-server" at a time
-std::mutex g_clientVersionMutex;
+// Timed, so that a command waiting behind another's "adb start-server" or
+// "adb version" still ends at its own deadline.
+std::timed_mutex g_startMutex;  // one "adb start-server" at a time
+std::timed_mutex g_clientVersionMutex;
 int g_clientVersion = 0;  // guarded by g_clientVersionMutex; 0 = not known yet
 
 std::string noServerLine(uint16_t port) {
@@ -85,7 +87,11 @@ int reportIoFailure(ServerContext& context, IoStatus status, const char* step) {
 int ensureServer(ServerContext& context, int& version) {
     IoStatus status = queryServerVersion(context.port, context.deadline, version);
     if (status == IoStatus::Refused) {
-        std::lock_guard<std::mutex> lock(g_startMutex);
+        std::unique_lock<std::timed_mutex> lock(g_startMutex, context.deadline.end());
+        if (!lock.owns_lock()) {
+            return reportIoFailure(context, IoStatus::TimedOut,
+                                   "waiting for another adb start-server");
+        }
         status = queryServerVersion(context.port, context.deadline, version);
         if (status == IoStatus::Refused) {
             logLine(LogKind::Info, "no adb server on tcp:" + std::to_string(context.port) +
@@ -118,7 +124,10 @@ IoStatus connectStartingServer(HostConnection& connection, ServerContext& contex
 }
 
 int installedClientVersion(const Deadline& deadline) {
-    std::lock_guard<std::mutex> lock(g_clientVersionMutex);
+    std::unique_lock<std::timed_mutex> lock(g_clientVersionMutex, deadline.end());
+    if (!lock.owns_lock()) {
+        return 0;  // unknown: the version check is skipped rather than the deadline missed
+    }
     if (g_clientVersion > 0) {
         return g_clientVersion;
     }

@@ -6,18 +6,26 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
 
 #include "core/utf8_encode.h"
+#include "platform/paths.h"
+#include "platform/private_dir.h"
+#include "platform/unique_fd.h"
 
 namespace {
 
-std::mutex g_sinkMutex;  // guards g_fd and g_path
-int g_fd = -1;           // open log file, reopened when the configured path changes
+constexpr uint64_t kDefaultMaxLogBytes = 8ull << 20;
+
+std::mutex g_sinkMutex;       // guards everything below
+dd::platform::UniqueFd g_fd;  // open log file, reopened when the configured path changes
 std::string g_path;
+uint64_t g_size = 0;     // bytes in the open file
+std::string g_reported;  // the last problem told on stderr, told once
 
 std::string defaultLogPath() {
     std::string base;
@@ -30,15 +38,25 @@ std::string defaultLogPath() {
                 home = pw->pw_dir;
             }
         }
-        base = std::string(home != nullptr ? home : "/tmp") + "/.local/share";
+        // No home: a folder of this user's own, never the shared /tmp itself.
+        base = (home != nullptr && *home != 0) ? std::string(home) + "/.local/share"
+                                               : dd::platform::privateFallbackDir();
     }
     return base + "/Orq Sync/PCSync/log/DeviceDetect.log";
 }
 
-void makeParents(const std::string& path) {
-    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-        mkdir(path.substr(0, pos).c_str(), 0755);
+// DEVICEDETECT_LOG_MAX_BYTES, else 8 MiB: the file is turned over to
+// "<name>.1" (one older copy kept) when a line would take it past this.
+uint64_t maxLogBytes() {
+    const char* text = std::getenv("DEVICEDETECT_LOG_MAX_BYTES");
+    if (text != nullptr && *text != 0) {
+        char* end = nullptr;
+        unsigned long long value = std::strtoull(text, &end, 10);
+        if (end != text && *end == 0 && value >= 1024) {
+            return value;
+        }
     }
+    return kDefaultMaxLogBytes;
 }
 
 bool writeAll(int fd, const std::string& text) {
@@ -56,6 +74,45 @@ bool writeAll(int fd, const std::string& text) {
     return true;
 }
 
+// A log that cannot be written says so once on stderr, with the reason.
+void reportOnce(const std::string& problem) {
+    if (problem == g_reported) {
+        return;
+    }
+    g_reported = problem;
+    writeAll(STDERR_FILENO, "DeviceDetect log: " + problem + "; lines are not written there\n");
+}
+
+void openLog(const std::string& path) {
+    g_fd.reset();
+    g_path = path;
+    g_size = 0;
+    size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        dd::platform::makeDirectories(path.substr(0, slash));
+    }
+    std::string problem;
+    g_fd = dd::platform::openPrivateFile(path, O_APPEND, &problem);
+    if (!g_fd) {
+        reportOnce(problem);
+        return;
+    }
+    struct stat st {};
+    if (fstat(g_fd.get(), &st) == 0) {
+        g_size = static_cast<uint64_t>(st.st_size);
+    }
+}
+
+// Keeps one older copy: the current file becomes "<path>.1" and a new one starts.
+void turnOver() {
+    g_fd.reset();
+    std::string older = g_path + ".1";
+    if (rename(g_path.c_str(), older.c_str()) != 0) {
+        unlink(g_path.c_str());
+    }
+    openLog(g_path);
+}
+
 }  // namespace
 
 OUTPUTLOG_API void OutputString(const char16_t* module, int32_t severity, const char16_t* line) {
@@ -69,16 +126,14 @@ OUTPUTLOG_API void OutputString(const char16_t* module, int32_t severity, const 
     std::string path = (configured != nullptr && *configured != 0) ? configured : defaultLogPath();
 
     std::lock_guard<std::mutex> lock(g_sinkMutex);
-    if (g_fd < 0 || path != g_path) {
-        if (g_fd >= 0) {
-            close(g_fd);
-        }
-        makeParents(path);
-        g_fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        g_path = path;
+    if (!g_fd || path != g_path) {
+        openLog(path);
     }
-    if (g_fd >= 0) {
-        writeAll(g_fd, text);
+    if (g_fd && g_size > 0 && g_size + text.size() > maxLogBytes()) {
+        turnOver();
+    }
+    if (g_fd && writeAll(g_fd.get(), text)) {
+        g_size += text.size();
     }
     if (const char* mirror = std::getenv("DEVICEDETECT_LOG_STDERR");
         mirror != nullptr && std::strcmp(mirror, "1") == 0) {

@@ -133,7 +133,12 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageIdentify(RunContex
     if (ret != 0 || supported != 1 || run.serial.empty()) {
         DD_LOG(LOG_INFO) << "ret =" << ret;
         DD_LOG(LOG_INFO) << "bFod =" << supported;
-        DD_LOG(LOG_INFO) << "csSerialNumber =" << run.serial;
+        // The serial is the device's own text: logged only once it passed the check.
+        if (isSafeSerial(run.serial)) {
+            DD_LOG(LOG_INFO) << "csSerialNumber =" << run.serial;
+        } else {
+            DD_LOG(LOG_INFO) << "csSerialNumber unsafe (" << run.serial.size() << " bytes)";
+        }
         DD_LOG(LOG_ERR) << "device no support.leave detect thread";
         return leave();
     }

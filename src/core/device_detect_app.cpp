@@ -8,6 +8,7 @@
 #include "core/text_codec.h"
 #include "log/log_stream.h"
 #include "platform/ini_file.h"
+#include "platform/private_dir.h"
 
 CDeviceDetectApp theApp;
 
@@ -87,24 +88,53 @@ int CDeviceDetectApp::prepareDetect() {
     }
     m_csPCIdentity = dd::android::fullPcIdentity(m_paths.sysfsRoot);
 
-    std::string guard =
-        dd::platform::joinPath(m_paths.lockDir, std::string(kInstanceGuardName) + ".lock");
-    switch (m_hInstanceMutex.tryAcquire(guard)) {
-        case dd::platform::InstanceLock::Result::Acquired:
-            break;
-        case dd::platform::InstanceLock::Result::HeldElsewhere:
-            DD_LOG(LOG_ERR) << "orqDetect already exists.";
-            return 1;
-        case dd::platform::InstanceLock::Result::Failed:
-            // Without a lock file we cannot tell; detection still works.
-            DD_LOG(LOG_ERR) << "cannot open the single-instance lock " << guard;
-            break;
+    if (acquireInstanceGuard() != 0) {
+        return 1;
     }
 
     DD_LOG(LOG_DEBUG) << "Load device.xml";
     std::string catalogue = catalogueFile();
     DD_LOG(LOG_DEBUG) << "Load " << catalogue;
     m_supported.loadSupportedIds(catalogue);
+    return 0;
+}
+
+int CDeviceDetectApp::acquireInstanceGuard() {
+    const std::string name = std::string(kInstanceGuardName) + ".lock";
+    std::string folder = m_paths.lockDir;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        std::string problem;
+        if (folder == dd::platform::privateFallbackDir() &&
+            !dd::platform::ensurePrivateDir(folder, &problem)) {
+            DD_LOG(LOG_ERR) << "single-instance lock folder cannot be used: " << problem
+                            << "; starting without the guard";
+            return 0;
+        }
+        std::string guard = dd::platform::joinPath(folder, name);
+        switch (m_hInstanceMutex.tryAcquire(guard, &problem)) {
+            case dd::platform::InstanceLock::Result::Acquired:
+                return 0;
+            case dd::platform::InstanceLock::Result::HeldElsewhere:
+                DD_LOG(LOG_ERR) << "orqDetect already exists.";
+                DD_LOG(LOG_ERR) << "another DeviceDetect of this user holds " << guard;
+                return 1;
+            case dd::platform::InstanceLock::Result::Untrusted:
+                // Someone else's file where ours belongs: neither follow it nor
+                // let it keep detection from starting.
+                DD_LOG(LOG_ERR) << "single-instance lock not used: " << problem;
+                if (folder != dd::platform::privateFallbackDir()) {
+                    folder = dd::platform::privateFallbackDir();
+                    DD_LOG(LOG_ERR)
+                        << "taking the single-instance lock in " << folder << " instead";
+                    continue;
+                }
+                return 0;
+            case dd::platform::InstanceLock::Result::Failed:
+                // Without a lock file we cannot tell; detection still works.
+                DD_LOG(LOG_ERR) << "cannot open the single-instance lock: " << problem;
+                return 0;
+        }
+    }
     return 0;
 }
 

@@ -159,6 +159,11 @@ class CDeviceDetectApp {
     dd::platform::InstanceLock m_hInstanceMutex;
     bool m_exited = false;
 
+    // Takes the single-instance lock in the lock folder; a planted file
+    // there (a link, another user's file) moves it to this user's private
+    // folder. 0 go on (also when no lock could be had), 1 another instance.
+    int acquireInstanceGuard();
+
     mutable std::mutex m_monitorLock;  // the monitor-list lock
     std::vector<std::shared_ptr<CUsbDeviceThread>> m_arrayDeviceMonitor;
     mutable std::mutex m_infoLock;  // the info-list lock

@@ -86,6 +86,8 @@ std::optional<HttpUrl> parseHttpUrl(std::string_view url, size_t maxPathBytes) {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // The request head, byte for byte what the companion service has always
 // been sent: no Host and no Connection line, no blank after the colons.
 std::string buildRequestHead(const std::string& path, size_t bodyLength, bool hasBody) {
@@ -108,7 +110,6 @@ std::string buildRequestHead(const std::string& path, size_t bodyLength, bool ha
 // slot; one refused at once waits out the rest of its slot, so the retries
 // span the time a just-started service needs to listen.
 dd::platform::UniqueFd connectWithRetries(const dd::HttpUrl& url, const dd::ExitFlag* stop) {
-    using Clock = std::chrono::steady_clock;
     if (!dd::platform::isDottedIpv4(url.server)) {
         // A name is never resolved: no attempt could ever connect.
         DD_LOG(LOG_DEBUG) << "connect server " << url.server << " port " << url.port << " faild.";
@@ -139,18 +140,39 @@ dd::platform::UniqueFd connectWithRetries(const dd::HttpUrl& url, const dd::Exit
     return {};
 }
 
+// What is left of the call's overall time, at most cap.
+std::chrono::milliseconds timeLeft(Clock::time_point deadline, std::chrono::milliseconds cap) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    return std::max(std::chrono::milliseconds(0), std::min(left, cap));
+}
+
 // Reads until the peer closes, falls silent for kReadSilence, the buffer
-// is full, or stop is set. Returns the number of bytes received.
-size_t receiveReply(int fd, char* buffer, size_t size, const dd::ExitFlag* stop) {
+// is full, the deadline passes, or stop is set. Returns the number of bytes
+// received, or 0 when the deadline passed first: a reply cut short by time
+// is no reply.
+size_t receiveReply(int fd, char* buffer, size_t size, Clock::time_point deadline,
+                    const dd::ExitFlag* stop) {
     size_t received = 0;
+    auto cutByDeadline = [&received] {
+        DD_LOG(LOG_WAR) << "reply not complete within "
+                        << static_cast<long>(qxurllib2::kOverallLimit.count()) << " ms after "
+                        << received << " bytes";
+        return size_t{0};
+    };
     while (received < size) {
-        dd::platform::WaitOutcome waited =
-            dd::platform::waitForFd(fd, POLLIN, qxurllib2::kReadSilence, stop);
+        std::chrono::milliseconds wait = timeLeft(deadline, qxurllib2::kReadSilence);
+        if (wait.count() == 0) {
+            return cutByDeadline();
+        }
+        dd::platform::WaitOutcome waited = dd::platform::waitForFd(fd, POLLIN, wait, stop);
         if (waited == dd::platform::WaitOutcome::Failed) {
             DD_LOG(LOG_WAR) << "select error";
             break;
         }
         if (waited == dd::platform::WaitOutcome::TimedOut) {
+            if (wait < qxurllib2::kReadSilence) {
+                return cutByDeadline();  // the overall limit ran out, not a silence
+            }
             DD_LOG(LOG_WAR) << "time out " << ETIMEDOUT;
             break;
         }
@@ -179,6 +201,7 @@ int qxurllib2::dohttpRequest(const char* method, std::string_view url, const cha
         std::memset(out, 0, outSize);
     }
     int result = 0;
+    const Clock::time_point deadline = Clock::now() + kOverallLimit;
     const bool hasBody = body != nullptr && bodyLength != 0;
     std::optional<dd::HttpUrl> parsed = dd::parseHttpUrl(url, kMaxPathBytes);
     dd::platform::UniqueFd fd;
@@ -190,15 +213,17 @@ int qxurllib2::dohttpRequest(const char* method, std::string_view url, const cha
     // Four failed attempts end the call here: nothing is sent anywhere.
     if (fd) {
         std::string head = buildRequestHead(parsed->path, bodyLength, hasBody);
-        if (!dd::platform::sendAllWithin(fd.get(), head.data(), head.size(), kReadSilence, stop)) {
+        if (!dd::platform::sendAllWithin(fd.get(), head.data(), head.size(),
+                                         timeLeft(deadline, kReadSilence), stop)) {
             DD_LOG(LOG_WAR) << "send data1 failed";
         } else if (hasBody &&
-                   !dd::platform::sendAllWithin(fd.get(), body, bodyLength, kReadSilence, stop)) {
+                   !dd::platform::sendAllWithin(fd.get(), body, bodyLength,
+                                                timeLeft(deadline, kReadSilence), stop)) {
             DD_LOG(LOG_WAR) << "send data2 failed";
         } else {
             DD_LOG(LOG_DEBUG) << "start recv data";
             char buffer[kReceiveBufferSize] = {};
-            size_t received = receiveReply(fd.get(), buffer, sizeof(buffer), stop);
+            size_t received = receiveReply(fd.get(), buffer, sizeof(buffer), deadline, stop);
             DD_LOG(LOG_DEBUG) << "end recv data";
             DD_LOG(LOG_DEBUG) << "Recv size == " << received;
             dd::HttpReply reply = dd::splitHttpReply(std::string_view(buffer, received));

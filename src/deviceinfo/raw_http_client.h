@@ -38,6 +38,9 @@ class qxurllib2 {
     static constexpr int kConnectAttempts = 4;
     static constexpr std::chrono::milliseconds kConnectTimeout{1000};
     static constexpr std::chrono::milliseconds kReadSilence{3000};
+    // The whole call, connects included: a peer that trickles a byte now and
+    // then never holds it longer than this.
+    static constexpr std::chrono::milliseconds kOverallLimit{10000};
 
     qxurllib2() = default;
     virtual ~qxurllib2() = default;
@@ -54,8 +57,9 @@ class qxurllib2 {
     // ending arrived; else 0: the server could not be reached in 4 attempts
     // of 1 s each (only dotted IPv4 addresses are tried, names are never
     // resolved), a send failed, nothing came back, the reply was chunked or
-    // had no blank line, or stop was set. stop (optional) cuts every wait
-    // short within 100 ms.
+    // had no blank line, the reply was not whole within kOverallLimit of the
+    // call's start, or stop was set. stop (optional) cuts every wait short
+    // within 100 ms.
     int dohttpRequest(const char* method, std::string_view url, const char* body, size_t bodyLength,
                       char* out, size_t outSize, const dd::ExitFlag* stop = nullptr);
 };

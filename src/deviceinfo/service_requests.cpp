@@ -176,6 +176,7 @@ Outcome perform(const ServiceEndpoint& endpoint, Exchange& exchange) {
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, ServiceEndpoint::kConnectTimeoutMs);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, ServiceEndpoint::kSilenceLimitSeconds);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, std::max(1L, endpoint.totalLimitMs));
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(ServiceEndpoint::kPieceSize));
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, exchange.sink);
@@ -305,10 +306,14 @@ ServiceResult ServiceEndpoint::UploadFile(const std::string& remotePath,
 ServiceResult ServiceEndpoint::DownloadFile(const std::string& remotePath,
                                             const std::string& localPath, uint64_t maxBytes) const {
     DD_LOG(LOG_DEBUG) << "++ServiceEndpoint::DownloadFile " << remotePath;
-    dd::platform::UniqueFd fd(
-        open(localPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    // The answer goes into a fresh file of our own beside the target and is
+    // renamed into place only when whole: nothing planted at localPath (a
+    // link, a file of someone else) is ever written through, and a broken
+    // download never leaves half a file behind.
+    std::string temp = localPath + ".partXXXXXX";
+    dd::platform::UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
     if (!fd) {
-        DD_LOG(LOG_ERR) << "DownloadFile: cannot create " << localPath;
+        DD_LOG(LOG_ERR) << "DownloadFile: cannot create " << temp;
         logExit("DownloadFile", ServiceResult::LocalFile);
         return ServiceResult::LocalFile;
     }
@@ -325,8 +330,13 @@ ServiceResult ServiceEndpoint::DownloadFile(const std::string& remotePath,
         DD_LOG(LOG_ERR) << "DownloadFile: answer " << outcome.httpStatus;
         result = ServiceResult::BadAnswer;
     }
-    if (result != ServiceResult::Ok && ftruncate(fd.get(), 0) != 0) {
+    if (result == ServiceResult::Ok &&
+        (close(fd.release()) != 0 || rename(temp.c_str(), localPath.c_str()) != 0)) {
+        DD_LOG(LOG_ERR) << "DownloadFile: cannot put the answer at " << localPath;
         result = ServiceResult::LocalFile;
+    }
+    if (result != ServiceResult::Ok) {
+        unlink(temp.c_str());
     }
     logExit("DownloadFile", result);
     return result;

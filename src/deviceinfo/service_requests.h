@@ -40,6 +40,8 @@ class ServiceEndpoint {
     static constexpr uint64_t kMaxDownloadBytes = 64ull << 20;  // default download limit
     static constexpr long kConnectTimeoutMs = 5000;
     static constexpr long kSilenceLimitSeconds = 15;  // no byte moving for this long ends a call
+    // The whole call: a peer that keeps a trickle going never holds it longer.
+    static constexpr long kTotalLimitMs = 120000;
 
     ServiceEndpoint() = default;
     ServiceEndpoint(std::string host, int32_t port) : host(std::move(host)), port(port) {}
@@ -47,6 +49,7 @@ class ServiceEndpoint {
     std::string host = "127.0.0.1";
     int32_t port = 0;                    // forwarded local port (USB) or the service port (Wi-Fi)
     const dd::ExitFlag* stop = nullptr;  // optional: ends a call within about a second
+    long totalLimitMs = kTotalLimitMs;   // overall time limit of one call
 
     // PUT of the local file's bytes to remotePath, agent "Orq Sync".
     ServiceResult UploadFile(const std::string& remotePath, const std::string& localPath,

@@ -63,7 +63,9 @@ class CXmlHelper {
     void setSaveRetryPause(std::chrono::milliseconds pause) { m_retryPause = pause; }
 
     // Quotes text from outside (an IMEI, a serial) as an XPath string literal,
-    // so that a quote inside it cannot end the literal early.
+    // so that a quote inside it cannot end the literal early. Text with a NUL
+    // (which no XML attribute can hold) makes an expression that does not
+    // compile, so it selects nothing.
     static std::string xpathLiteral(std::string_view text);
 
   private:

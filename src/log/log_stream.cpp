@@ -3,6 +3,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <ctime>
@@ -143,8 +144,32 @@ LogLine& LogLine::operator<<(const char* text) {
     return *this << std::string_view(text != nullptr ? text : "(null)");
 }
 
+// Narrow text is where phone-supplied values (serials, models, replies) enter
+// a line, so control bytes are written as "\xNN": a phone can neither break a
+// line in two nor send terminal escapes to whoever reads the log.
 LogLine& LogLine::operator<<(std::string_view text) {
-    m_stream << dd::utf8ToWide(text);
+    auto isControl = [](char c) {
+        auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    };
+    if (std::none_of(text.begin(), text.end(), isControl)) {
+        m_stream << dd::utf8ToWide(text);
+        return *this;
+    }
+    std::string escaped;
+    escaped.reserve(text.size() + 16);
+    for (char c : text) {
+        if (isControl(c)) {
+            static constexpr char kHex[] = "0123456789abcdef";
+            auto byte = static_cast<unsigned char>(c);
+            escaped += "\\x";
+            escaped += kHex[byte >> 4];
+            escaped += kHex[byte & 0x0F];
+        } else {
+            escaped += c;
+        }
+    }
+    m_stream << dd::utf8ToWide(escaped);
     return *this;
 }
 

@@ -1,9 +1,13 @@
 #include "platform/ini_file.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
 #include "core/text_codec.h"
+#include "log/log_stream.h"
 #include "platform/paths.h"
 
 namespace dd::platform {
@@ -79,7 +83,8 @@ std::optional<std::string> IniDocument::get(std::string_view section, std::strin
 }
 
 bool IniDocument::isSafeName(std::string_view name) {
-    if (name.empty() || trim(name).size() != name.size()) {
+    // A leading '#' would make the written line a comment: the key would be lost.
+    if (name.empty() || trim(name).size() != name.size() || name.front() == '#') {
         return false;
     }
     for (char c : name) {
@@ -142,7 +147,17 @@ bool writeIniString(const std::string& path, std::string_view section, std::stri
                     std::string_view value) {
     std::lock_guard<std::mutex> lock(g_writeMutex);
     std::string text;
-    readFileBounded(path, kMaxIniBytes, text);  // a missing file starts empty
+    if (!readFileBounded(path, kMaxIniBytes, text)) {
+        // Only a file that is not there starts empty. One that cannot be
+        // read whole would lose its other keys if it were rewritten.
+        struct stat st {};
+        if (lstat(path.c_str(), &st) == 0 || errno != ENOENT) {
+            DD_LOG(LOG_ERR) << "cannot read " << path << " whole (unreadable or over "
+                            << kMaxIniBytes << " bytes); not rewriting it for " << key;
+            return false;
+        }
+        text.clear();
+    }
     IniDocument doc = IniDocument::parse(text);
     if (!doc.set(section, key, value)) {
         return false;

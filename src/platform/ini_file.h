@@ -21,7 +21,8 @@ class IniDocument {
 
     std::optional<std::string> get(std::string_view section, std::string_view key) const;
     // False (and nothing changed) when the section or key cannot be written
-    // safely: empty, or holding '=', '[', ']', ';', a line break or a NUL.
+    // safely: empty, starting with '#', or holding '=', '[', ']', ';', a line
+    // break or a NUL.
     bool set(std::string_view section, std::string_view key, std::string_view value);
 
     static bool isSafeName(std::string_view name);

@@ -1,20 +1,36 @@
 #include "platform/instance_lock.h"
 
-#include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
+
+#include "platform/private_dir.h"
 
 namespace dd::platform {
 
-InstanceLock::Result InstanceLock::tryAcquire(const std::string& lockFile) {
+InstanceLock::Result InstanceLock::tryAcquire(const std::string& lockFile, std::string* problem) {
     release();
-    UniqueFd fd(open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    std::string reason;
+    UniqueFd fd = openPrivateFile(lockFile, 0, &reason);
     if (!fd) {
-        return Result::Failed;
+        struct stat st {};
+        bool planted = lstat(lockFile.c_str(), &st) == 0 &&
+                       (S_ISLNK(st.st_mode) || !S_ISREG(st.st_mode) || st.st_uid != geteuid());
+        if (problem != nullptr) {
+            *problem = reason;
+        }
+        return planted ? Result::Untrusted : Result::Failed;
     }
     if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-        return errno == EWOULDBLOCK ? Result::HeldElsewhere : Result::Failed;
+        if (errno == EWOULDBLOCK) {
+            return Result::HeldElsewhere;
+        }
+        if (problem != nullptr) {
+            *problem = lockFile + ": flock (" + std::strerror(errno) + ")";
+        }
+        return Result::Failed;
     }
     m_fd = std::move(fd);
     return Result::Acquired;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/private_dir.h"
 #include "platform/unique_fd.h"
 
 namespace dd::platform {
@@ -26,7 +27,9 @@ std::string homeDirectory() {
             home = pw->pw_dir;
         }
     }
-    return home.empty() ? std::string("/tmp") : home;
+    // Without a home the files go to a folder of this user's own, never
+    // straight into the shared /tmp.
+    return home.empty() ? privateFallbackDir() : home;
 }
 
 std::string withDefault(const char* name, std::string fallback) {
@@ -62,7 +65,8 @@ RuntimePaths readRuntimePaths() {
     paths.moduleDir = withDefault("DEVICEDETECT_MODULE_DIR", loadedModuleDirectory());
     paths.sysfsRoot = withDefault("DEVICEDETECT_SYSFS_ROOT", "/sys");
     paths.devRoot = withDefault("DEVICEDETECT_DEV_ROOT", "/dev");
-    paths.lockDir = withDefault("DEVICEDETECT_LOCK_DIR", withDefault("XDG_RUNTIME_DIR", "/tmp"));
+    paths.lockDir =
+        withDefault("DEVICEDETECT_LOCK_DIR", withDefault("XDG_RUNTIME_DIR", privateFallbackDir()));
     paths.adbBinary = withDefault("DEVICEDETECT_ADB", "adb");
     std::string dataHome = withDefault("XDG_DATA_HOME", homeDirectory() + "/.local/share");
     std::string configHome = withDefault("XDG_CONFIG_HOME", homeDirectory() + "/.config");
@@ -76,9 +80,9 @@ bool makeDirectories(const std::string& path) {
         return false;
     }
     for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-        mkdir(path.substr(0, pos).c_str(), 0755);
+        mkdir(path.substr(0, pos).c_str(), 0700);
     }
-    mkdir(path.c_str(), 0755);
+    mkdir(path.c_str(), 0700);
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
@@ -126,7 +130,7 @@ bool writeFileAtomically(const std::string& path, const std::string& content) {
         }
         done += static_cast<size_t>(n);
     }
-    fchmod(fd.get(), 0644);
+    fchmod(fd.get(), 0600);  // these files hold the user's phones
     if (fsync(fd.get()) != 0 || close(fd.release()) != 0 ||
         rename(temp.c_str(), path.c_str()) != 0) {
         unlink(temp.c_str());

@@ -11,7 +11,7 @@ struct RuntimePaths {
     std::string moduleDir;  // DEVICEDETECT_MODULE_DIR, else the folder of libDeviceDetect.so
     std::string sysfsRoot;  // DEVICEDETECT_SYSFS_ROOT, else /sys
     std::string devRoot;    // DEVICEDETECT_DEV_ROOT, else /dev
-    std::string lockDir;    // DEVICEDETECT_LOCK_DIR, else $XDG_RUNTIME_DIR, else /tmp
+    std::string lockDir;  // DEVICEDETECT_LOCK_DIR, else $XDG_RUNTIME_DIR, else privateFallbackDir()
     std::string adbBinary;  // DEVICEDETECT_ADB, else "adb" (looked up on PATH)
     std::string dataDir;    // $XDG_DATA_HOME/Orq Sync/PCSync (the application-data folder)
     std::string configDir;  // $XDG_CONFIG_HOME/Orq Sync (values the registry held on Windows)
@@ -23,7 +23,8 @@ RuntimePaths readRuntimePaths();
 // Folder of the loaded module file (found through dladdr), without a trailing '/'.
 std::string loadedModuleDirectory();
 
-// Creates path and every missing parent; true when the folder exists afterwards.
+// Creates path and every missing parent (0700: what the module keeps is the
+// user's own); true when the folder exists afterwards.
 bool makeDirectories(const std::string& path);
 
 // Joins a folder and a name with exactly one '/'.

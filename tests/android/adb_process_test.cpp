@@ -115,6 +115,25 @@ TEST_F(AdbProcesses, NoServerAndNoWayToStartOneIsReported) {
         << result.text;
 }
 
+TEST_F(AdbProcesses, ACommandWaitingBehindAnotherServerStartEndsAtItsOwnDeadline) {
+    ddtest::ScopedEnv portEnv("ANDROID_ADB_SERVER_PORT", std::to_string(freePort()));
+    std::string marker = scratch / "starting";
+    FakeAdb adb(scratch,
+                "if [ \"$3\" = start-server ]; then touch '" + marker + "'; exec sleep 600; fi");
+    std::thread first;
+    {
+        ddtest::ScopedEnv longLimit("DEVICEDETECT_ADB_TIMEOUT_MS", "3000");
+        first = std::thread([&] { lib.run("-s R58M40ABCDE shell getprop"); });
+        ASSERT_TRUE(ddtest::waitUntil([&] { return ddtest::fileExists(marker); }));
+    }
+    ddtest::ScopedEnv shortLimit("DEVICEDETECT_ADB_TIMEOUT_MS", "300");
+    ddtest::CommandResult second = lib.run("-s R58M40ABCDE shell getprop");
+    EXPECT_EQ(second.code, ADBCMD_TIMED_OUT);
+    EXPECT_NE(second.text.find("waiting for another adb start-server"), std::string::npos)
+        << second.text;
+    first.join();
+}
+
 TEST(AdbVersionClash, AServerOfAnotherVersionIsUsedButNeverKilledOrReplaced) {
     AdbEnvironment env(40);
     env.server.addPhone(phonesim::makeDefaultPhone("R58M40ABCDE"));

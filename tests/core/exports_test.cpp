@@ -1,6 +1,9 @@
 // The module's C interface as a host uses it: a fresh library per test.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -218,6 +221,47 @@ TEST(SingleInstance, GuardHeldByAnotherProcessRefusesUs) {
     LoadedModule again;
     ASSERT_TRUE(again.ok());
     EXPECT_EQ(again.InitDetect(), 0);
+}
+
+// A shared lock folder where another user planted something: a link to a
+// file of ours, or a lock file of their own that they hold. Neither may
+// redirect our write nor keep detection from starting without a word.
+TEST(SingleInstance, PlantedLockFilesAreNotFollowedNorObeyed) {
+    Sandbox sandbox;
+    ddtest::TempDir privateBase{"ddpriv"};
+    ddtest::ScopedEnv tmpdir{"TMPDIR", privateBase.path()};
+    const std::string guard = sandbox.lockDir + "/315082cd-02e7-4c3d-aaf6-0ca1a6f91321.lock";
+    const std::string victim = sandbox.root / "victim.txt";
+    ddtest::writeFile(victim, "precious");
+    ASSERT_EQ(symlink(victim.c_str(), guard.c_str()), 0);
+    {
+        LoadedModule module;
+        ASSERT_TRUE(module.ok());
+        EXPECT_EQ(module.InitDetect(), 0);
+        EXPECT_TRUE(sandbox.logContains(guard + " is a symbolic link"));
+        EXPECT_TRUE(sandbox.logContains("taking the single-instance lock in " + privateBase.path() +
+                                        "/devicedetect-"));
+        module.stopDetect();
+    }
+    EXPECT_EQ(ddtest::readFile(victim), "precious");
+
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a lock file of another user needs root to make";
+    }
+    ASSERT_EQ(unlink(guard.c_str()), 0);
+    ddtest::writeFile(guard, "");
+    ASSERT_EQ(chown(guard.c_str(), 65534, 65534), 0);
+    int foreign = open(guard.c_str(), O_RDONLY);
+    ASSERT_GE(foreign, 0);
+    ASSERT_EQ(flock(foreign, LOCK_EX | LOCK_NB), 0);
+    {
+        LoadedModule module;
+        ASSERT_TRUE(module.ok());
+        EXPECT_EQ(module.InitDetect(), 0) << "someone else's lock keeps no one from starting";
+        EXPECT_TRUE(sandbox.logContains(guard + " belongs to uid 65534"));
+        module.stopDetect();
+    }
+    close(foreign);
 }
 
 }  // namespace

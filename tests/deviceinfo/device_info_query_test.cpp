@@ -6,6 +6,7 @@
 
 #include "companion_service.h"
 #include "deviceinfo/android_device_info.h"
+#include "trickle_peer.h"
 
 namespace {
 
@@ -224,6 +225,14 @@ TEST(DeviceInfoReply, NulByteEndsTheBody) {
     EXPECT_EQ(info.parseInfoReply(sealed + std::string(1, '\0') + "garbage"), 1);
     EXPECT_EQ(info.parseInfoReply(sealed.substr(0, 10) + std::string(1, '\0') + sealed.substr(10)),
               0);
+}
+
+TEST(DeviceInfoQueryLimits, ATricklingServiceCannotHoldTheQuery) {
+    ddtest::TricklePeer trickle;
+    AndroidDeviceInfo info;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(info.QueryDeviceInfo("127.0.0.1", trickle.port(), trickle.port(), "adbserial1"), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
 
 }  // namespace

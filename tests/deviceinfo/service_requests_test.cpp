@@ -2,6 +2,7 @@
 #include "deviceinfo/service_requests.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <future>
 #include <string>
@@ -10,6 +11,7 @@
 #include "companion_service.h"
 #include "deviceinfo/raw_http_client.h"
 #include "test_env.h"
+#include "trickle_peer.h"
 
 namespace {
 
@@ -134,18 +136,37 @@ TEST_F(ServiceRequests, DownloadWritesTheBodyBytesToTheLocalFile) {
     EXPECT_EQ(requests[0].header("Authorization"), kAuthorization);
 }
 
-TEST_F(ServiceRequests, DownloadOfAMissingFileLeavesAnEmptyLocalFile) {
+TEST_F(ServiceRequests, AFailedDownloadLeavesTheLocalFileAndNoPieceBehind) {
     ddtest::writeFile(dir / "down", "old");
     EXPECT_EQ(endpoint.DownloadFile("/filesystem/file/nothing", dir / "down"),
               ServiceResult::BadAnswer);
-    EXPECT_EQ(ddtest::readFile(dir / "down"), "");
+    EXPECT_EQ(ddtest::readFile(dir / "down"), "old");
+    EXPECT_EQ(ddtest::listDir(dir.path()), std::vector<std::string>{"down"});
+}
+
+TEST_F(ServiceRequests, ADownloadReplacesAPlantedLinkInsteadOfWritingThroughIt) {
+    service.putFile("/m", "marker");
+    ddtest::writeFile(dir / "victim", "precious");
+    ASSERT_EQ(symlink((dir / "victim").c_str(), (dir / "down").c_str()), 0);
+    EXPECT_EQ(endpoint.DownloadFile("/filesystem/file/m", dir / "down"), ServiceResult::Ok);
+    EXPECT_EQ(ddtest::readFile(dir / "victim"), "precious");
+    EXPECT_EQ(ddtest::readFile(dir / "down"), "marker");
+}
+
+TEST(ServiceRequestLimits, ATricklingServiceIsCutOffAtTheTotalLimit) {
+    ddtest::TricklePeer trickle;
+    ServiceEndpoint endpoint("127.0.0.1", trickle.port());
+    endpoint.totalLimitMs = 1500;
+    std::string answer;
+    EXPECT_EQ(endpoint.GetRequest("/info/", "", &answer), ServiceResult::Transport);
+    EXPECT_LT(trickle.bytesSent(), 15u);
 }
 
 TEST_F(ServiceRequests, DownloadLargerThanItsLimitIsRefused) {
     service.putFile("/big", std::string(100000, 'b'));
     EXPECT_EQ(endpoint.DownloadFile("/filesystem/file/big", dir / "down", 2048),
               ServiceResult::TooLarge);
-    EXPECT_EQ(ddtest::readFile(dir / "down"), "");
+    EXPECT_FALSE(ddtest::fileExists(dir / "down"));
     EXPECT_EQ(endpoint.DownloadFile("/filesystem/file/big", dir / "down", 100000),
               ServiceResult::Ok);
 }

@@ -8,6 +8,7 @@
 #include "core/text_codec.h"
 #include "module_loader.h"
 #include "test_env.h"
+#include "trickle_peer.h"
 
 namespace {
 
@@ -82,6 +83,18 @@ TEST_F(SyncEnd, DoesNotTouchTheSyncStatus) {
     DeviceRecord record = recordFor("127.0.0.1", service.port());
     EXPECT_EQ(module.DeviceReadyToSync(&record), 1);
     EXPECT_EQ(module.DeviceSyncEnd(&record), 0);
+}
+
+// A peer that keeps a byte coming every 400 ms never trips a silence timer;
+// the call still ends within its overall limit (about 10 s), and fails.
+TEST_F(SyncEnd, ATricklingPeerCannotHoldTheCall) {
+    ddtest::TricklePeer trickle;
+    DeviceRecord record = recordFor("127.0.0.1", trickle.port());
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(module.DeviceSyncEnd(&record), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+    EXPECT_LT(trickle.bytesSent(), 40u);
+    EXPECT_TRUE(sandbox.logContains("reply not complete within 10000 ms")) << sandbox.log();
 }
 
 }  // namespace

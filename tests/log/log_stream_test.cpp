@@ -1,7 +1,9 @@
 #include "log/log_stream.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -97,3 +99,46 @@ TEST(LogLevels, TagsAndSinkSeverities) {
 }
 
 }  // namespace
+
+TEST(LogStreamEscapes, PhoneTextCannotBreakALineOrSendTerminalEscapes) {
+    ddtest::TempDir dir{"ddlog"};
+    ddtest::ScopedEnv logFile{"DEVICEDETECT_LOG_FILE", dir / "out.log"};
+    LogInit(LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect");
+    std::string hostile = "R58\r\n2026-01-01 | Crit | forged\x1b[2J\x7f";
+    DD_LOG(LOG_INFO) << "serial " << hostile;
+    DD_LOG(LOG_INFO) << "model " << std::u16string(u"A\nB");
+    LogInit(0, 0, "");
+    std::string text = ddtest::readFile(dir / "out.log");
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    EXPECT_NE(text.find("| serial R58\\x0d\\x0a2026-01-01 | Crit | forged\\x1b[2J\\x7f\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("| model A\\x0aB\n"), std::string::npos) << text;
+}
+
+TEST(LogSink, TheFileIsCappedWithOneOlderCopyAndNeverFollowsALink) {
+    ddtest::TempDir dir{"ddlog"};
+    ddtest::ScopedEnv logFile{"DEVICEDETECT_LOG_FILE", dir / "out.log"};
+    ddtest::ScopedEnv cap{"DEVICEDETECT_LOG_MAX_BYTES", "4096"};
+    LogInit(LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect");
+    for (int i = 0; i < 300; ++i) {
+        DD_LOG(LOG_INFO) << "line " << i << " " << std::string(40, 'x');
+    }
+    std::string current = ddtest::readFile(dir / "out.log");
+    std::string older = ddtest::readFile(dir / "out.log.1");
+    EXPECT_LE(current.size(), 4096u);
+    EXPECT_GT(older.size(), 4000u);
+    EXPECT_LE(older.size(), 4096u);
+    EXPECT_NE(current.find("line 299 "), std::string::npos) << "the newest line is kept";
+    EXPECT_EQ(older.back(), '\n') << "lines are never split across the two files";
+
+    // A link planted where the log goes is not followed.
+    const std::string victim = dir / "victim.txt";
+    ddtest::writeFile(victim, "precious");
+    ddtest::ScopedEnv planted{"DEVICEDETECT_LOG_FILE", dir / "planted.log"};
+    ASSERT_EQ(symlink(victim.c_str(), (dir / "planted.log").c_str()), 0);
+    DD_LOG(LOG_INFO) << "must not reach the victim";
+    LogInit(0, 0, "");
+    EXPECT_EQ(ddtest::readFile(victim), "precious");
+}

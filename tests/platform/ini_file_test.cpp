@@ -1,6 +1,7 @@
 #include "platform/ini_file.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <thread>
 #include <vector>
@@ -42,6 +43,8 @@ TEST(IniFile, KeysFromOutsideCannotBreakTheFile) {
     EXPECT_FALSE(dd::platform::writeIniString(path, "imei", "a=b", "65535"));
     EXPECT_FALSE(dd::platform::writeIniString(path, "imei", "x\n[evil]", "65535"));
     EXPECT_FALSE(dd::platform::writeIniString(path, "imei", "", "65535"));
+    EXPECT_FALSE(dd::platform::writeIniString(path, "imei", "#352090", "65535"))
+        << "the line would read back as a comment";
     EXPECT_TRUE(dd::platform::writeIniString(path, "imei", "R58M40ABCDE", "65535"));
     EXPECT_EQ(ddtest::readFile(path), "[imei]\nR58M40ABCDE=65535\n");
 }
@@ -67,6 +70,24 @@ TEST(IniFile, ConcurrentWritersKeepEveryKey) {
             EXPECT_TRUE(doc.get("imei", "phone" + std::to_string(t * 100 + i)));
         }
     }
+}
+
+TEST(IniFile, AFileThatCannotBeReadWholeIsNeverRewritten) {
+    ddtest::TempDir dir;
+    // Over the size limit: rewriting it from what could be read would lose keys.
+    std::string big = "[imei]\nkeep=1\n" + std::string(2 << 20, ';') + "\n";
+    ddtest::writeFile(dir / "big.ini", big);
+    EXPECT_FALSE(dd::platform::writeIniString(dir / "big.ini", "imei", "R58", "65535"));
+    EXPECT_EQ(ddtest::readFile(dir / "big.ini"), big);
+    // Not a file at all.
+    ddtest::makeDirs(dir / "folder.ini");
+    EXPECT_FALSE(dd::platform::writeIniString(dir / "folder.ini", "imei", "R58", "65535"));
+    // A missing file is simply started.
+    EXPECT_TRUE(dd::platform::writeIniString(dir / "new.ini", "imei", "R58", "65535"));
+    EXPECT_EQ(ddtest::readFile(dir / "new.ini"), "[imei]\nR58=65535\n");
+    struct stat st {};
+    ASSERT_EQ(stat((dir / "new.ini").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "the file names the user's phones";
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 #include "test_env.h"
 
+#include <dirent.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -136,6 +138,26 @@ void removeTree(const std::string& path) {
         path.c_str(),
         [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 64,
         FTW_DEPTH | FTW_PHYS);
+}
+
+bool fileExists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> listDir(const std::string& path) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(path.c_str()); dir != nullptr) {
+        while (dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..") {
+                names.push_back(name);
+            }
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 }  // namespace ddtest

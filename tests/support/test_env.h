@@ -67,5 +67,8 @@ std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 void makeDirs(const std::string& path);
 void removeTree(const std::string& path);
+bool fileExists(const std::string& path);
+// Names in a folder (no "." and ".."), sorted.
+std::vector<std::string> listDir(const std::string& path);
 
 }  // namespace ddtest

@@ -25,7 +25,7 @@ std::string nowText() {
     return buffer;
 }
 
-std::string jsonString(const std::string& s) {
+std::string jsonString(const std::string& s) {  // see jsonText
     std::string out = "\"";
     for (unsigned char c : s) {
         switch (c) {
@@ -45,7 +45,7 @@ std::string jsonString(const std::string& s) {
                 out += "\\t";
                 break;
             default:
-                if (c < 0x20) {
+                if (c < 0x20 || c == 0x7F) {
                     char escaped[8];
                     std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
                     out += escaped;
@@ -122,11 +122,16 @@ bool isWifiPhone(const HostEvent& event) {
     return !event.serverip.empty() && event.serverip != "127.0.0.1";
 }
 
-std::string formatReadable(const HostEvent& event) {
+std::string formatReadable(const HostEvent& shown) {
+    HostEvent event = shown;
+    for (std::string* field : {&event.serialno, &event.imei, &event.model, &event.serverip,
+                               &event.allowwifi, &event.device}) {
+        *field = printableText(*field);
+    }
     char ids[32];
     std::snprintf(ids, sizeof(ids), "%04x:%04x", event.vid, event.pid);
     std::string line = event.time + "  ";
- if (event.kind == HostEvent::Kind::LoaderRequest) {
+    if (event.kind == HostEvent::Kind::LoaderRequest) {
         return line + "LOADER REQUEST  " + event.device;
     }
     if (event.kind == HostEvent::Kind::SyncRequest) {
@@ -145,9 +150,8 @@ std::string formatReadable(const HostEvent& event) {
                           " kernel %.2f sdk %u battery %u%% service %s:%u", event.kernel, event.sdk,
                           event.battery, event.serverip.c_str(), event.port);
             return line + (isWifiPhone(event) ? "ready (wifi)       " : "ready              ") +
-                   event.serialno + "  " + event.model + " imei " +
-                   event.imei + " (" + ids + ")" + details + " wifi " + event.allowwifi +
-                   pairingNote(event.factoryreset);
+                   event.serialno + "  " + event.model + " imei " + event.imei + " (" + ids + ")" +
+                   details + " wifi " + event.allowwifi + pairingNote(event.factoryreset);
         }
         case REMOVE_DEVICE:
             return line + (isWifiPhone(event) ? "removed (wifi)     " : "removed            ") +
@@ -182,4 +186,31 @@ std::string formatJson(const HostEvent& event) {
            ",\"battery\":" + std::to_string(event.battery) +
            ",\"factoryreset\":" + std::to_string(event.factoryreset) +
            ",\"cardcount\":" + std::to_string(event.cardcount) + "}";
+}
+
+std::string jsonText(const std::string& text) {
+    return jsonString(text);
+}
+
+std::string formatHostMessage(const std::string& text, bool json) {
+    return json ? "{\"event\":\"HOST\",\"message\":" + jsonString(text) + "}" : printableText(text);
+}
+
+std::string printableText(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            out += '?';
+        } else if (c == 0xC2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            out += '?';  // U+0080..U+009F: C1 controls, 8-bit CSI among them
+            ++i;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }

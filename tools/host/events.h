@@ -25,5 +25,16 @@ HostEvent eventFromRecord(int32_t code, DeviceRecord* record);
 // forward on 127.0.0.1.
 bool isWifiPhone(const HostEvent& event);
 const char* deviceChangeName(int32_t code);
+// One line for a person: phone-supplied text has its control characters
+// (C0, DEL and C1, where terminal escape sequences live) replaced by '?'.
 std::string formatReadable(const HostEvent& event);
+// One JSON object: every text is escaped, so no phone can end the object
+// early or add members of its own.
 std::string formatJson(const HostEvent& event);
+// A host message ("no ready phone with serial ..."), which may quote serials
+// typed by the user or sent by phones: a JSON object, or a printable line.
+std::string formatHostMessage(const std::string& text, bool json);
+// A JSON string literal of UTF-8 text (quotes included).
+std::string jsonText(const std::string& text);
+// text with every control character replaced by '?'.
+std::string printableText(const std::string& text);

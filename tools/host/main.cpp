@@ -3,7 +3,6 @@
 // the user disconnect a phone.
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
@@ -11,57 +10,36 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <map>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <utility>
 
+#include "event_queue.h"
 #include "events.h"
 #include "loader_port.h"
 #include "module_api.h"
+#include "system_check.h"
 
 namespace {
+
+// A command is a verb and a serial; anything longer is not one.
+constexpr size_t kMaxCommandLine = 1024;
 
 struct Options {
     std::string moduleDir;
     bool json = false;
     bool autoSync = false;
+    bool check = false;
     double duration = 0;  // seconds; 0 runs until Ctrl-C or "quit"
     int loaderPort = 0;   // 0: the host does not play the loader's HTTP port
 };
 
 // Callbacks arrive on the module's threads; they copy what they need and wake
 // the main thread, which does all printing and all calls back into the module.
-class EventQueue {
-  public:
-    EventQueue() : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-    ~EventQueue() { close(m_wake); }
-
-    void push(HostEvent event) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_events.push_back(std::move(event));
-        }
-        uint64_t one = 1;
-        (void)!write(m_wake, &one, sizeof(one));
-    }
-    std::deque<HostEvent> takeAll() {
-        uint64_t count = 0;
-        (void)!read(m_wake, &count, sizeof(count));
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return std::exchange(m_events, {});
-    }
-    int fd() const { return m_wake; }
-
-  private:
-    int m_wake;
-    std::mutex m_mutex;
-    std::deque<HostEvent> m_events;
-};
-
-EventQueue* g_queue = nullptr;
+HostEventQueue* g_queue = nullptr;
 
 // Copies of the records announced with NEW_DEVICE, by serial. The module only
 // reads serialno, serverip and adbdeviceport from a record the host hands
@@ -106,12 +84,15 @@ void onSyncByDevice(const char16_t* device, int32_t action) {
 void usage() {
     std::puts(
         "usage: devicedetect-host [--module-dir DIR] [--json] [--duration SECONDS] [--auto-sync]\n"
+        "       devicedetect-host --check [--module-dir DIR]\n"
         "\n"
         "Loads libDeviceDetect.so, starts phone detection and shows every notification.\n"
         "  --module-dir DIR   folder of the module (default: DEVICEDETECT_MODULE_DIR, else\n"
-        "                     ../module beside this program)\n"
+        "                     ../module beside this program, else the installed one)\n"
         "  --json             one JSON object per line instead of the readable view\n"
         "  --duration S       stop after S seconds (default: run until Ctrl-C)\n"
+        "  --check            look at this machine and say what the module needs and what\n"
+        "                     is missing, one line each; exit 1 when something is\n"
         "  --auto-sync        answer a phone's sync request by beginning and ending a sync\n"
         "                     (default: tell the module the host is ready)\n"
         "  --loader-port P    play the suite loader's HTTP port on 127.0.0.1:P and show the\n"
@@ -127,6 +108,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         if (arg == "--json") {
             options.json = true;
+        } else if (arg == "--check") {
+            options.check = true;
         } else if (arg == "--auto-sync") {
             options.autoSync = true;
         } else if (arg == "--module-dir") {
@@ -162,7 +145,15 @@ std::string defaultModuleDir(const char* argv0) {
     std::string exe = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv0);
     size_t cut = exe.find_last_of('/');
     std::string dir = cut == std::string::npos ? "." : exe.substr(0, cut);
-    return dir + "/../module";
+    // The build tree keeps the module folder beside bin/; an installed host
+    // finds it where the installation put it.
+    std::string built = dir + "/../module";
+#ifdef DD_HOST_MODULE_RELDIR
+    if (access((built + "/libDeviceDetect.so").c_str(), F_OK) != 0) {
+        return dir + "/" DD_HOST_MODULE_RELDIR;
+    }
+#endif
+    return built;
 }
 
 class Host {
@@ -173,14 +164,22 @@ class Host {
         std::string line = m_options.json ? formatJson(event) : formatReadable(event);
         std::printf("%s\n", line.c_str());
         std::fflush(stdout);
+        if (event.kind != HostEvent::Kind::DeviceChange) {
+            return;
+        }
+        if (event.code == NEW_DEVICE) {
+            m_announced.insert(event.serialno);
+        } else if (event.code == REMOVE_DEVICE && m_announced.erase(event.serialno) == 0 &&
+                   event.vid != 0) {
+            // A phone that left without ever being ready: say why rather than
+            // let it pass in silence.
+            message("why " + event.serialno + " was not served: " +
+                    explainPhone(m_options.moduleDir, event.vid, event.pid, event.serialno));
+        }
     }
 
     void message(const std::string& text) {
-        if (m_options.json) {
-            std::printf("{\"event\":\"HOST\",\"message\":\"%s\"}\n", text.c_str());
-        } else {
-            std::printf("%s\n", text.c_str());
-        }
+        std::printf("%s\n", formatHostMessage(text, m_options.json).c_str());
         std::fflush(stdout);
     }
 
@@ -258,6 +257,7 @@ class Host {
   private:
     const Options& m_options;
     ModuleApi& m_api;
+    std::set<std::string> m_announced;  // serials shown with NEW_DEVICE and not yet removed
 };
 
 }  // namespace
@@ -271,6 +271,18 @@ int main(int argc, char** argv) {
     if (options.moduleDir.empty()) {
         options.moduleDir = defaultModuleDir(argv[0]);
     }
+    if (char* real = realpath(options.moduleDir.c_str(), nullptr); real != nullptr) {
+        options.moduleDir = real;
+        std::free(real);
+    }
+    if (options.check) {
+        bool good = true;
+        for (const CheckLine& line : checkSystem(options.moduleDir)) {
+            std::printf("%s\n", formatCheckLine(line).c_str());
+            good = good && (line.kind == CheckLine::Kind::Ok || line.kind == CheckLine::Kind::Info);
+        }
+        return good ? 0 : 1;
+    }
 
     // Ctrl-C is taken through a signalfd; the module's threads inherit the mask.
     sigset_t signals;
@@ -281,7 +293,7 @@ int main(int argc, char** argv) {
     int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
     signal(SIGPIPE, SIG_IGN);
 
-    EventQueue queue;
+    HostEventQueue queue;
     g_queue = &queue;
     ModuleApi api;
     if (!api.load(options.moduleDir)) {
@@ -321,6 +333,7 @@ int main(int argc, char** argv) {
                     std::chrono::milliseconds(static_cast<long>(options.duration * 1000));
     bool stdinOpen = isatty(STDIN_FILENO) || options.duration == 0;
     std::string pending;
+    bool skippingLongLine = false;  // an over-long line is dropped up to its end
     bool running = true;
     while (running) {
         int timeout = -1;
@@ -359,8 +372,20 @@ int main(int argc, char** argv) {
             }
             pending.append(buffer, static_cast<size_t>(n));
             for (size_t eol; running && (eol = pending.find('\n')) != std::string::npos;) {
-                running = host.command(pending.substr(0, eol));
+                if (skippingLongLine) {
+                    skippingLongLine = false;  // the rest of an over-long line
+                } else {
+                    running = host.command(pending.substr(0, eol));
+                }
                 pending.erase(0, eol + 1);
+            }
+            if (pending.size() > kMaxCommandLine) {
+                if (!skippingLongLine) {
+                    host.message("command line longer than " + std::to_string(kMaxCommandLine) +
+                                 " bytes ignored");
+                }
+                skippingLongLine = true;
+                pending.clear();
             }
         }
     }

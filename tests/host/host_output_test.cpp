@@ -1,0 +1,105 @@
+// What devicedetect-host prints about a phone, when the phone's own texts are
+// hostile: the JSON view stays one well-formed object with the members the
+// host wrote, the readable view carries no terminal control, and a phone
+// that floods sync requests cannot grow the host's queue.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <memory>
+#include <string>
+
+#include "core/text_codec.h"
+#include "event_queue.h"
+#include "events.h"
+
+namespace {
+
+const std::string kHostileSerial = "R58\",\"event\":\"REMOVE_DEVICE\"}\n{\"x\":\"\\\x1b[2J\x7f";
+
+DeviceRecord hostileRecord() {
+    DeviceRecord record{};
+    dd::copyToField(record.serialno, kHostileSerial);
+    dd::copyToField(record.model,
+                    "Orq\r\n\xC2\x9B"
+                    "31mRed");  // C1 CSI in UTF-8
+    dd::copyToField(record.imei,
+                    "86753\x07"
+                    "09");
+    record.serverip[0] = 0xD800;  // a lone surrogate
+    return record;
+}
+
+Json::Value parseLine(const std::string& line) {
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value root;
+    std::string errors;
+    EXPECT_TRUE(reader->parse(line.data(), line.data() + line.size(), &root, &errors)) << errors;
+    return root;
+}
+
+TEST(HostOutput, JsonEscapesEveryPhoneTextSoNoEventCanBeForged) {
+    DeviceRecord record = hostileRecord();
+    std::string line = formatJson(eventFromRecord(NEW_DEVICE, &record));
+    EXPECT_EQ(line.find('\n'), std::string::npos) << "one event, one line";
+    Json::Value root = parseLine(line);
+    EXPECT_EQ(root["event"].asString(), "NEW_DEVICE");
+    EXPECT_EQ(root["serialno"].asString(), kHostileSerial);
+    EXPECT_EQ(root["imei"].asString(),
+              "86753\x07"
+              "09");
+    EXPECT_EQ(root["serverip"].asString(), "\xEF\xBF\xBD");
+    EXPECT_FALSE(root.isMember("x"));
+
+    HostEvent request;
+    request.kind = HostEvent::Kind::SyncRequest;
+    request.code = START_SYNC;
+    request.device = kHostileSerial;
+    Json::Value sync = parseLine(formatJson(request));
+    Json::Value message = parseLine(formatHostMessage("  " + kHostileSerial, true));
+    EXPECT_EQ(message["event"].asString(), "HOST");
+    EXPECT_EQ(message["message"].asString(), "  " + kHostileSerial);
+    EXPECT_EQ(sync["event"].asString(), "SYNC_REQUEST");
+    EXPECT_EQ(sync["device"].asString(), kHostileSerial);
+}
+
+TEST(HostOutput, TheReadableViewCarriesNoControlCharacters) {
+    DeviceRecord record = hostileRecord();
+    for (int32_t code : {NEW_DEVICE, DEVICE_DISCOVERED, REMOVE_DEVICE}) {
+        std::string line = formatReadable(eventFromRecord(code, &record));
+        for (size_t i = 0; i < line.size(); ++i) {
+            auto c = static_cast<unsigned char>(line[i]);
+            EXPECT_FALSE(c < 0x20 || c == 0x7F) << "byte " << int(c) << " in " << line;
+            if (c == 0xC2 && i + 1 < line.size()) {
+                auto next = static_cast<unsigned char>(line[i + 1]);
+                EXPECT_FALSE(next >= 0x80 && next <= 0x9F) << "C1 control in " << line;
+            }
+        }
+    }
+    EXPECT_EQ(printableText("Gal\xC3\xA1xy \xE4\xB8\xAD"), "Gal\xC3\xA1xy \xE4\xB8\xAD")
+        << "other text is left as it is";
+}
+
+TEST(HostOutput, APhoneFloodingSyncRequestsIsCoalesced) {
+    HostEventQueue queue;
+    DeviceRecord record{};
+    dd::copyToField(record.serialno, "OTHER");
+    for (int i = 0; i < 10000; ++i) {
+        HostEvent request;
+        request.kind = HostEvent::Kind::SyncRequest;
+        request.code = i % 2 == 0 ? START_SYNC : STOP_SYNC;
+        request.device = "FLOOD";
+        queue.push(std::move(request));
+        if (i == 5000) {
+            queue.push(eventFromRecord(NEW_DEVICE, &record));
+        }
+    }
+    std::deque<HostEvent> events = queue.takeAll();
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0].device, "FLOOD");
+    EXPECT_EQ(events[0].code, STOP_SYNC) << "the newest request wins";
+    EXPECT_EQ(events[1].serialno, "OTHER");
+    EXPECT_EQ(queue.coalesced(), 9999u);
+}
+
+}  // namespace
