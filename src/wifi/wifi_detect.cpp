@@ -54,7 +54,7 @@ int WifiDetect::startDetect(const std::string& pcIdentity) {
     m_msgQueue.open();
     m_messageThread = std::thread(&WifiDetect::WifiMessageThread, this);
     int32_t started = finder->StartDetect(pcIdentity);
-    DD_LOG(LOG_DEBUG) << "wifi finder StartDetect ret " << started;
+    DD_LOG(LOG_INFO) << "wifi detection started, finder StartDetect ret " << started;
     return 1;
 }
 
