@@ -57,8 +57,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The writer re-encodes bytes that are not UTF-8; plain ASCII must read
     // back unchanged.
     bool ascii = true;
-    for (unsigned char c : again) {
-        ascii = ascii && c < 0x80;
+    for (const std::string* text :
+         {&fields.imei, &fields.serial, &fields.model, &fields.brand, &fields.version, &fields.sdk,
+          &fields.port, &fields.paired, &fields.pid}) {
+        for (unsigned char c : *text) {
+            ascii = ascii && c < 0x80;
+        }
     }
     if (ascii && again.size() <= qxwifi::kMaxDatagramBytes) {
         auto reread = qxwifi::parseAnnouncement(again);
