@@ -55,6 +55,10 @@ int WifiDetect::startDetect(const std::string& pcIdentity) {
     m_messageThread = std::thread(&WifiDetect::WifiMessageThread, this);
     int32_t started = finder->StartDetect(pcIdentity);
     DD_LOG(LOG_INFO) << "wifi detection started, finder StartDetect ret " << started;
+    if (started == 0) {
+        // Not examined further: the finder reports no phone, USB goes on.
+        DD_LOG(LOG_WAR) << "the wifi finder did not start";
+    }
     return 1;
 }
 
