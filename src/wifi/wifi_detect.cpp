@@ -53,6 +53,8 @@ int WifiDetect::startDetect(const std::string& pcIdentity) {
     finder->SetSyncNotifyCallBack(&WifiDetect::OnSyncNotify);
     m_msgQueue.open();
     m_messageThread = std::thread(&WifiDetect::WifiMessageThread, this);
+    // Named here, so that the name is there as soon as startDetect returns.
+    pthread_setname_np(m_messageThread.native_handle(), "dd-wifi-msg");
     int32_t started = finder->StartDetect(pcIdentity);
     DD_LOG(LOG_INFO) << "wifi detection started, finder StartDetect ret " << started;
     if (started == 0) {
@@ -232,7 +234,6 @@ void WifiDetect::syncNotify(const WifiDevRecord* record, int32_t action) {
 // --- Message thread -------------------------------------------------------------
 
 void WifiDetect::WifiMessageThread() {
-    pthread_setname_np(pthread_self(), "dd-wifi-msg");
     for (;;) {
         std::shared_ptr<tagWifiMessage> message;
         if (!m_msgQueue.GetFront(message, 0)) {
