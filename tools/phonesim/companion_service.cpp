@@ -128,7 +128,8 @@ bool CompanionService::start(uint16_t port) {
 }
 
 bool CompanionService::start(uint16_t port, const std::string& address) {
-    return m_server.start(port, [this](int fd) { serve(fd); }, address);
+    return m_server.start(
+        port, [this](int fd) { serve(fd); }, address);
 }
 
 void CompanionService::stop() {

@@ -1,7 +1,7 @@
-// A TCP server on 127.0.0.1 (or another loopback address) that hands each accepted connection to a handler
-// on its own thread. Every simulated peer (adb server, companion service,
-// sync tool) is one of these. Stopping wakes the accept loop at once, shuts
-// down the open connections and joins every thread.
+// A TCP server on 127.0.0.1 (or another loopback address) that hands each accepted connection to a
+// handler on its own thread. Every simulated peer (adb server, companion service, sync tool) is one
+// of these. Stopping wakes the accept loop at once, shuts down the open connections and joins every
+// thread.
 #pragma once
 
 #include <atomic>
