@@ -5,16 +5,17 @@
 
 #include "child_process.h"
 #include "controller_log.h"
+#include "deadline_gate.h"
 #include "devicedetect/DeviceController.h"
 
 namespace devctl {
 namespace {
 
-// Timed, so that a command waiting behind another's "adb start-server" or
-// "adb version" still ends at its own deadline.
-std::timed_mutex g_startMutex;  // one "adb start-server" at a time
-std::timed_mutex g_clientVersionMutex;
-int g_clientVersion = 0;  // guarded by g_clientVersionMutex; 0 = not known yet
+// A command waiting behind another's "adb start-server" or "adb version"
+// still ends at its own deadline.
+DeadlineGate g_startGate;  // one "adb start-server" at a time
+DeadlineGate g_clientVersionGate;
+int g_clientVersion = 0;  // guarded by g_clientVersionGate; 0 = not known yet
 
 std::string noServerLine(uint16_t port) {
     return "cannot connect to daemon at tcp:" + std::to_string(port) + ": Connection refused\n";
@@ -87,8 +88,8 @@ int reportIoFailure(ServerContext& context, IoStatus status, const char* step) {
 int ensureServer(ServerContext& context, int& version) {
     IoStatus status = queryServerVersion(context.port, context.deadline, version);
     if (status == IoStatus::Refused) {
-        std::unique_lock<std::timed_mutex> lock(g_startMutex, context.deadline.end());
-        if (!lock.owns_lock()) {
+        GateHold hold(g_startGate, context.deadline.end());
+        if (!hold.held()) {
             return reportIoFailure(context, IoStatus::TimedOut,
                                    "waiting for another adb start-server");
         }
@@ -124,8 +125,8 @@ IoStatus connectStartingServer(HostConnection& connection, ServerContext& contex
 }
 
 int installedClientVersion(const Deadline& deadline) {
-    std::unique_lock<std::timed_mutex> lock(g_clientVersionMutex, deadline.end());
-    if (!lock.owns_lock()) {
+    GateHold hold(g_clientVersionGate, deadline.end());
+    if (!hold.held()) {
         return 0;  // unknown: the version check is skipped rather than the deadline missed
     }
     if (g_clientVersion > 0) {

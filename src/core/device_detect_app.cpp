@@ -56,6 +56,7 @@ void CDeviceDetectApp::waitForDetectionEnd() {
     // listed while no detector ran are stopped here.
     m_usbDetect.join();
     stopDeviceThreads();
+    m_wifiDetect.shutdown();
     std::lock_guard<std::mutex> lock(m_infoLock);
     m_arrayDeviceInfo.clear();
 }
@@ -154,7 +155,7 @@ int CDeviceDetectApp::startDetect() {
         m_usbDetect.start();
     }
     DD_LOG(LOG_DEBUG) << "create handle device thread.";
-    DD_LOG(LOG_ERR) << "wifi module initialize faild.";
+    m_wifiDetect.startDetect(m_csPCIdentity);
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::startDetect() --";
     return 1;
 }
@@ -162,6 +163,7 @@ int CDeviceDetectApp::startDetect() {
 void CDeviceDetectApp::stopDetect() {
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::stopDetect() ++";
     m_bStopped.store(1);
+    m_wifiDetect.stopDetect();
     m_lConnectCount.store(0);
     m_usbDetect.signalLeave();
     m_hInstanceMutex.release();

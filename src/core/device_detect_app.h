@@ -17,6 +17,7 @@
 #include "platform/instance_lock.h"
 #include "platform/paths.h"
 #include "usb/usb_detect.h"
+#include "wifi/wifi_detect.h"
 
 class AndroidDeviceInfo;
 class CUsbDeviceThread;
@@ -154,6 +155,8 @@ class CDeviceDetectApp {
     std::unique_ptr<CXmlHelper> m_pDetectedXml;
     // The USB arrival detector: watch thread and list thread.
     CUsbDetect m_usbDetect;
+    // The bridge to the Wi-Fi finder library.
+    WifiDetect m_wifiDetect;
 
   private:
     dd::platform::RuntimePaths m_paths;

@@ -9,6 +9,7 @@
 #include "log/log_stream.h"
 #include "usb/hub_queries.h"
 #include "usb/usb_device_thread.h"
+#include "wifi/wifi_thread_android.h"
 
 CUsbDetect::~CUsbDetect() {
     signalLeave();
@@ -138,6 +139,10 @@ bool CUsbDetect::listPass() {
     bool rescan = false;
     for (const std::shared_ptr<CUsbDeviceThread>& thread : ended) {
         thread->Join();  // returns at once: the thread function has returned
+        if (auto wifi = std::dynamic_pointer_cast<CWifiThread_Android>(thread)) {
+            // A Wi-Fi phone's connection ended with its thread.
+            theApp.m_wifiDetect.releaseRecord(wifi->devRecord());
+        }
         rescan = rescan || (thread->SeenByScan() && thread->PortHoldsAnotherDevice());
     }
     return rescan;  // the objects are destroyed here, outside every lock

@@ -128,7 +128,7 @@ TEST(LogSink, TheFileIsCappedWithOneOlderCopyAndNeverFollowsALink) {
     std::string current = ddtest::readFile(dir / "out.log");
     std::string older = ddtest::readFile(dir / "out.log.1");
     EXPECT_LE(current.size(), 4096u);
-    EXPECT_GT(older.size(), 4000u);
+    EXPECT_GT(older.size(), 3500u) << "turned over only when the next line would not fit";
     EXPECT_LE(older.size(), 4096u);
     EXPECT_NE(current.find("line 299 "), std::string::npos) << "the newest line is kept";
     EXPECT_EQ(older.back(), '\n') << "lines are never split across the two files";

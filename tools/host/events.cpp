@@ -118,6 +118,10 @@ HostEvent eventFromRecord(int32_t code, DeviceRecord* record) {
     return event;
 }
 
+bool isWifiPhone(const HostEvent& event) {
+    return !event.serverip.empty() && event.serverip != "127.0.0.1";
+}
+
 std::string formatReadable(const HostEvent& shown) {
     HostEvent event = shown;
     for (std::string* field : {&event.serialno, &event.imei, &event.model, &event.serverip,
@@ -127,6 +131,9 @@ std::string formatReadable(const HostEvent& shown) {
     char ids[32];
     std::snprintf(ids, sizeof(ids), "%04x:%04x", event.vid, event.pid);
     std::string line = event.time + "  ";
+    if (event.kind == HostEvent::Kind::LoaderRequest) {
+        return line + "LOADER REQUEST  " + event.device;
+    }
     if (event.kind == HostEvent::Kind::SyncRequest) {
         return line + "SYNC REQUEST  " + (event.code == START_SYNC ? "start" : "stop") +
                " from \"" + event.device + "\"";
@@ -142,18 +149,23 @@ std::string formatReadable(const HostEvent& shown) {
             std::snprintf(details, sizeof(details),
                           " kernel %.2f sdk %u battery %u%% service %s:%u", event.kernel, event.sdk,
                           event.battery, event.serverip.c_str(), event.port);
-            return line + "ready              " + event.serialno + "  " + event.model + " imei " +
-                   event.imei + " (" + ids + ")" + details + " wifi " + event.allowwifi +
-                   pairingNote(event.factoryreset);
+            return line + (isWifiPhone(event) ? "ready (wifi)       " : "ready              ") +
+                   event.serialno + "  " + event.model + " imei " + event.imei + " (" + ids + ")" +
+                   details + " wifi " + event.allowwifi + pairingNote(event.factoryreset);
         }
         case REMOVE_DEVICE:
-            return line + "removed            " + event.serialno + " (" + ids + ")";
+            return line + (isWifiPhone(event) ? "removed (wifi)     " : "removed            ") +
+                   event.serialno + " (" + ids + ")";
         default:
             return line + "unknown notification " + std::to_string(event.code);
     }
 }
 
 std::string formatJson(const HostEvent& event) {
+    if (event.kind == HostEvent::Kind::LoaderRequest) {
+        return "{\"time\":" + jsonString(event.time) +
+               ",\"event\":\"LOADER_REQUEST\",\"target\":" + jsonString(event.device) + "}";
+    }
     if (event.kind == HostEvent::Kind::SyncRequest) {
         return "{\"time\":" + jsonString(event.time) +
                ",\"event\":\"SYNC_REQUEST\",\"action\":" + std::to_string(event.code) +
@@ -167,6 +179,7 @@ std::string formatJson(const HostEvent& event) {
            ",\"model\":" + jsonString(event.model) + ",\"vid\":" + std::to_string(event.vid) +
            ",\"pid\":" + std::to_string(event.pid) + ",\"serverip\":" + jsonString(event.serverip) +
            ",\"adbdeviceport\":" + std::to_string(event.port) +
+           ",\"link\":" + (isWifiPhone(event) ? "\"wifi\"" : "\"usb\"") +
            ",\"autolaunch\":" + jsonString(event.autolaunch) +
            ",\"allowwifi\":" + jsonString(event.allowwifi) + ",\"kernel\":" + kernel +
            ",\"sdk\":" + std::to_string(event.sdk) +

@@ -8,7 +8,7 @@
 #include "devicedetect/DeviceDetect.h"
 
 struct HostEvent {
-    enum class Kind { DeviceChange, SyncRequest };
+    enum class Kind { DeviceChange, SyncRequest, LoaderRequest };
     Kind kind = Kind::DeviceChange;
     int32_t code = -1;               // device-change code or sync action
     DeviceRecord* record = nullptr;  // NEW_DEVICE only: valid until its REMOVE_DEVICE
@@ -16,11 +16,14 @@ struct HostEvent {
     uint32_t port = 0, sdk = 0, factoryreset = 0, cardcount = 0;
     uint16_t vid = 0, pid = 0, battery = 0;
     double kernel = 0;
-    std::string device;  // sync request: the phone's device text
+    std::string device;  // sync request: the phone's device text; loader request: its target
     std::string time;    // local time the callback came in
 };
 
 HostEvent eventFromRecord(int32_t code, DeviceRecord* record);
+// A phone reached over the network: its service is not behind a local
+// forward on 127.0.0.1.
+bool isWifiPhone(const HostEvent& event);
 const char* deviceChangeName(int32_t code);
 // One line for a person: phone-supplied text has its control characters
 // (C0, DEL and C1, where terminal escape sequences live) replaced by '?'.

@@ -20,6 +20,7 @@
 #include "brew_store_view.h"
 #include "event_queue.h"
 #include "events.h"
+#include "loader_port.h"
 #include "module_api.h"
 #include "system_check.h"
 
@@ -34,6 +35,7 @@ struct Options {
     bool autoSync = false;
     bool check = false;
     double duration = 0;  // seconds; 0 runs until Ctrl-C or "quit"
+    int loaderPort = 0;   // 0: the host does not play the loader's HTTP port
 };
 
 // Callbacks arrive on the module's threads; they copy what they need and wake
@@ -94,6 +96,9 @@ void usage() {
         "                     is missing, one line each; exit 1 when something is\n"
         "  --auto-sync        answer a phone's sync request by beginning and ending a sync\n"
         "                     (default: tell the module the host is ready)\n"
+        "  --loader-port P    play the suite loader's HTTP port on 127.0.0.1:P and show the\n"
+        "                     Wi-Fi dispatch requests (set LoaderHttpPort=P in\n"
+        "                     orqBRAXLoader.ini)\n"
         "Commands on standard input: list, ready SERIAL, begin SERIAL, end SERIAL,\n"
         "disconnect SERIAL, quit.");
 }
@@ -113,6 +118,13 @@ bool parseOptions(int argc, char** argv, Options& options) {
             if (v == nullptr)
                 return false;
             options.moduleDir = v;
+        } else if (arg == "--loader-port") {
+            const char* v = value();
+            if (v == nullptr)
+                return false;
+            options.loaderPort = std::atoi(v);
+            if (options.loaderPort <= 0 || options.loaderPort > 65535)
+                return false;
         } else if (arg == "--duration") {
             const char* v = value();
             if (v == nullptr)
@@ -318,6 +330,20 @@ int main(int argc, char** argv) {
     if (api.startDetect() != 0) {
         std::fprintf(stderr, "devicedetect-host: the module refused to start detection.\n");
         return 4;
+    }
+
+    LoaderPort loader;
+    if (options.loaderPort != 0 &&
+        !loader.start(static_cast<uint16_t>(options.loaderPort),
+                      [](const std::string& method, const std::string& target) {
+                          HostEvent event;
+                          event.kind = HostEvent::Kind::LoaderRequest;
+                          event.time = eventFromRecord(-1, nullptr).time;
+                          event.device = method + " " + target;
+                          g_queue->push(std::move(event));
+                      })) {
+        std::fprintf(stderr, "devicedetect-host: cannot listen on 127.0.0.1:%d: %s\n",
+                     options.loaderPort, std::strerror(errno));
     }
 
     Host host(options, api);

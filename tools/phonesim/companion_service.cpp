@@ -127,6 +127,11 @@ bool CompanionService::start(uint16_t port) {
     return m_server.start(port, [this](int fd) { serve(fd); });
 }
 
+bool CompanionService::start(uint16_t port, const std::string& address) {
+    return m_server.start(
+        port, [this](int fd) { serve(fd); }, address);
+}
+
 void CompanionService::stop() {
     m_server.stop();
 }

@@ -90,6 +90,8 @@ class CompanionService {
     CompanionService& operator=(const CompanionService&) = delete;
 
     bool start(uint16_t port = 0);  // 0 = any free loopback port
+    // On a port of another loopback address (a Wi-Fi phone's own address).
+    bool start(uint16_t port, const std::string& address);
     void stop();
     uint16_t port() const { return m_server.port(); }
 

@@ -13,9 +13,14 @@
 
 namespace phonesim {
 
-bool LoopbackServer::start(uint16_t port, Handler handler) {
+bool LoopbackServer::start(uint16_t port, Handler handler, const std::string& address) {
     stop();
     m_handler = std::move(handler);
+    in_addr host{};
+    if (inet_pton(AF_INET, address.c_str(), &host) != 1 || (ntohl(host.s_addr) >> 24) != 127) {
+        errno = EINVAL;
+        return false;
+    }
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return false;
@@ -24,12 +29,14 @@ bool LoopbackServer::start(uint16_t port, Handler handler) {
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_addr = host;
     addr.sin_port = htons(port);
     socklen_t len = sizeof(addr);
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(fd, 512) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        int error = errno;
         close(fd);
+        errno = error;
         return false;
     }
     m_listenFd = fd;

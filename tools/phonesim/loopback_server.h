@@ -1,7 +1,7 @@
-// A TCP server on 127.0.0.1 that hands each accepted connection to a handler
-// on its own thread. Every simulated peer (adb server, companion service,
-// sync tool) is one of these. Stopping wakes the accept loop at once, shuts
-// down the open connections and joins every thread.
+// A TCP server on 127.0.0.1 (or another loopback address) that hands each accepted connection to a
+// handler on its own thread. Every simulated peer (adb server, companion service, sync tool) is one
+// of these. Stopping wakes the accept loop at once, shuts down the open connections and joins every
+// thread.
 #pragma once
 
 #include <atomic>
@@ -23,9 +23,9 @@ class LoopbackServer {
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
-    // Listens on port (0 = any free port) and starts accepting. False when
-    // the port cannot be bound.
-    bool start(uint16_t port, Handler handler);
+    // Listens on port (0 = any free port) of a loopback address and starts
+    // accepting. False when the port cannot be bound (errno tells why).
+    bool start(uint16_t port, Handler handler, const std::string& address = "127.0.0.1");
     // Stops accepting and ends every connection; idempotent.
     void stop();
     uint16_t port() const { return m_port; }

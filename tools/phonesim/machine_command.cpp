@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "brew_phone.h"
+#include "android/pc_identity.h"
 #include "sim_phone.h"
+#include "wifi_phones.h"
 
 namespace phonesim {
 namespace {
@@ -19,6 +21,7 @@ namespace {
 void usage() {
     std::puts(
         "usage: phonesim machine --sysfs DIR --dev DIR [--adb-port P] [--port-file FILE]\n"
+        "                        [--wifi-port P]\n"
         "\n"
         "Runs a fake USB tree and an emulated adb server on 127.0.0.1 (the adb port is\n"
         "printed, and written to FILE), then reads commands, one per line:\n"
@@ -35,6 +38,11 @@ void usage() {
         "  hold                            later plugs and unplugs change USB only at release\n"
         "  release                         all held USB changes at once (then held unplugs\n"
         "                                  stop their phones' programs)\n"
+        "  wifi-connect IMEI [SERIAL [other]]  a Wi-Fi phone on its own 127.0.0.x announces\n"
+        "                                  itself to the finder on 127.0.0.1:P (default\n"
+        "                                  8184), paired with this PC or another\n"
+        "  wifi-disconnect IMEI            it leaves\n"
+        "  wifi-start IMEI / wifi-stop IMEI  it asks to start / cancel a sync\n"
         "  quit                            (also end of input)");
 }
 
@@ -43,6 +51,7 @@ void usage() {
 int runMachineCommand(int argc, char** argv) {
     std::string sysfs, dev, portFile;
     int adbPort = 0;
+    int wifiPort = 8184;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if (arg == "--help") {
@@ -62,12 +71,15 @@ int runMachineCommand(int argc, char** argv) {
             adbPort = std::atoi(value);
         } else if (arg == "--port-file") {
             portFile = value;
+        } else if (arg == "--wifi-port") {
+            wifiPort = std::atoi(value);
         } else {
             usage();
             return 2;
         }
     }
-    if (sysfs.empty() || dev.empty() || adbPort < 0 || adbPort > 65535) {
+    if (sysfs.empty() || dev.empty() || adbPort < 0 || adbPort > 65535 || wifiPort <= 0 ||
+        wifiPort > 65535) {
         usage();
         return 2;
     }
@@ -87,6 +99,8 @@ int runMachineCommand(int argc, char** argv) {
     // leave) the USB tree together at release.
     bool held = false;
     std::vector<std::string> heldPlugs, heldUnplugs;
+    WifiPhones wifi(dd::android::fullPcIdentity(sysfs), "127.0.0.1",
+                    static_cast<uint16_t>(wifiPort));
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
@@ -168,6 +182,8 @@ int runMachineCommand(int argc, char** argv) {
             for (const std::string& port : machine.usb().pluggedPorts()) {
                 std::printf("  %s\n", port.c_str());
             }
+        } else if (wifi.handles(verb)) {
+            ok = wifi.run(verb, serial, arg, model);
         } else if (!verb.empty()) {
             std::fprintf(stderr, "phonesim machine: unknown command %s\n", verb.c_str());
             ok = false;

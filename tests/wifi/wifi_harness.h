@@ -1,0 +1,121 @@
+// A machine for the Wi-Fi tests: a sandbox, the module loaded through its C
+// interface, a host recorder, the finder's listening port, and a stand-in
+// for the suite loader's HTTP service (a companion service on 127.0.0.1,
+// which records every request it gets).
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "android/pc_identity.h"
+#include "android/phone_harness.h"
+#include "companion_service.h"
+#include "module_loader.h"
+#include "test_env.h"
+#include "wifi_phone.h"
+
+namespace ddtest {
+
+// A UDP port on 127.0.0.1 that nothing listens on right now.
+inline uint16_t freeUdpPort() {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in place{};
+    place.sin_family = AF_INET;
+    place.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(place);
+    uint16_t port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&place), sizeof(place)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&place), &length) == 0) {
+        port = ntohs(place.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+class WifiMachine {
+  public:
+    // finderDouble: "" for our finder, else the name of a test double
+    // ("complete", "incomplete") linked into the module folder instead.
+    explicit WifiMachine(const std::string& finderDouble = "")
+        : m_finderPort(freeUdpPort()),
+          m_portEnv("DEVICEDETECT_WIFI_PORT", std::to_string(m_finderPort)),
+          m_addressEnv("DEVICEDETECT_WIFI_ADDRESS", "127.0.0.1") {
+        if (!finderDouble.empty()) {
+            std::string link = sandbox.moduleDir + "/libQXWIFIFinder.so";
+            unlink(link.c_str());
+            std::string target =
+                std::string(DD_TEST_FINDER_DOUBLES) + "/" + finderDouble + "/libQXWIFIFinder.so";
+            EXPECT_EQ(symlink(target.c_str(), link.c_str()), 0);
+        }
+        EXPECT_TRUE(loader.start());
+        setLoaderPort(loader.port());
+        pcIdentity = dd::android::fullPcIdentity(sandbox.sysfsRoot);
+    }
+    ~WifiMachine() {
+        if (module.ok()) {
+            module.stopDetect();
+            module.unload();
+        }
+    }
+
+    void setLoaderPort(int port) {
+        sandbox.writeModuleFile("orqBRAXLoader.ini", "[Detect]\nLogLevel=Debug\nLoaderHttpPort=" +
+                                                         std::to_string(port) + "\n");
+    }
+
+    void start() {
+        ASSERT_TRUE(module.ok());
+        ASSERT_EQ(module.InitDetect(), 0);
+        module.SetDeviceChangeCallBack(&HostRecorder::onDeviceChange);
+        module.SetSyncByDevCallBack(&HostRecorder::onSync);
+        ASSERT_EQ(module.startDetect(), 0);
+    }
+
+    // A phone paired with this PC (or with another one), started and aimed
+    // at the finder.
+    std::unique_ptr<phonesim::WifiPhone> phone(const std::string& imei, const std::string& serial,
+                                               bool pairedHere = true) {
+        phonesim::WifiPhoneSpec spec;
+        spec.imei = imei;
+        spec.serial = serial;
+        spec.paired = pairedHere ? pcIdentity : "another-pc";
+        auto made = std::make_unique<phonesim::WifiPhone>(spec);
+        EXPECT_TRUE(made->start());
+        made->setFinder("127.0.0.1", m_finderPort);
+        return made;
+    }
+
+    // The loader requests whose path starts with prefix.
+    std::vector<std::string> loaderPaths(const std::string& prefix = "/__dispatch__") const {
+        std::vector<std::string> paths;
+        for (const auto& request : loader.requests()) {
+            if (request.target.rfind(prefix, 0) == 0) {
+                paths.push_back(request.target);
+            }
+        }
+        return paths;
+    }
+
+    uint16_t finderPort() const { return m_finderPort; }
+
+    Sandbox sandbox;
+    HostRecorder host;
+    phonesim::CompanionService loader;
+    std::string pcIdentity;
+    LoadedModule module;
+
+  private:
+    uint16_t m_finderPort;
+    ScopedEnv m_portEnv;
+    ScopedEnv m_addressEnv;
+};
+
+}  // namespace ddtest

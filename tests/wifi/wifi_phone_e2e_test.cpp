@@ -1,0 +1,264 @@
+// Wi-Fi phones end to end: simulated phones on their own loopback addresses
+// announce themselves to our finder; the module, driven through its C
+// interface, reads them and reports them to the host.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "wifi_harness.h"
+
+namespace {
+
+using ddtest::HostRecorder;
+using ddtest::Notice;
+using ddtest::WifiMachine;
+using namespace std::chrono_literals;
+
+// Threads of this process whose name starts with prefix.
+size_t threadsNamed(const std::string& prefix) {
+    size_t count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name = ddtest::readFile(task.path().string() + "/comm");
+        count += name.rfind(prefix, 0) == 0;
+    }
+    return count;
+}
+
+class WifiPhones : public ::testing::Test {
+  protected:
+    WifiMachine machine;
+};
+
+TEST_F(WifiPhones, PairedPhoneIsAnnouncedWithItsAddressAndWithdrawnOnDisconnect) {
+    machine.start();
+    auto phone = machine.phone("860000000000201", "WIFI0201");
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    Notice added = machine.host.last(NEW_DEVICE);
+    EXPECT_EQ(added.serial, "WIFI0201");
+    EXPECT_EQ(added.imei, "860000000000201");
+    EXPECT_EQ(added.serverip, phone->address());
+    EXPECT_EQ(added.copy.adbdeviceport, 8183u);
+    EXPECT_EQ(added.copy.vid, 0x1D45);
+    EXPECT_EQ(added.copy.pid, 0x2e76);
+    EXPECT_EQ(added.allowwifi, "yes");
+    EXPECT_EQ(dd::fieldToUtf8(added.copy.autolaunch), "auto");
+    EXPECT_EQ(added.model, "Orq One");
+
+    ASSERT_TRUE(phone->disconnect());
+    ASSERT_TRUE(machine.host.waitFor(REMOVE_DEVICE));
+    EXPECT_EQ(machine.host.last(REMOVE_DEVICE).serial, "WIFI0201");
+    EXPECT_TRUE(machine.sandbox.waitForLog("remove wifi dev completed."));
+    EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
+    EXPECT_EQ(machine.host.count(REMOVE_DEVICE), 1u);
+}
+
+TEST_F(WifiPhones, UnpairedUnknownPhoneIsIgnored) {
+    machine.start();
+    auto stranger = machine.phone("860000000000202", "WIFI0202", false);
+    auto ours = machine.phone("860000000000203", "WIFI0203");
+    ASSERT_TRUE(stranger->connect());
+    ASSERT_TRUE(stranger->startSync());
+    ASSERT_TRUE(ours->connect());  // sent after the stranger's reports
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    EXPECT_EQ(machine.host.last(NEW_DEVICE).serial, "WIFI0203");
+    EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
+    EXPECT_TRUE(stranger->service().requests().empty()) << "nobody asked the stranger anything";
+    EXPECT_TRUE(machine.loaderPaths().empty());
+}
+
+TEST_F(WifiPhones, SyncRequestsReachTheLoaderWithTheirPaths) {
+    machine.start();
+    auto phone = machine.phone("860000000000204", "WIFI0204");
+    auto twin = machine.phone("TWIN0205", "TWIN0205");  // IMEI equals its serial
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(twin->connect());
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE, 2));
+    ASSERT_TRUE(phone->startSync());
+    ASSERT_TRUE(phone->stopSync());
+    ASSERT_TRUE(twin->startSync());
+    ASSERT_TRUE(ddtest::waitUntil([&] { return machine.loaderPaths().size() >= 3; }));
+    std::vector<std::string> paths = machine.loaderPaths();
+    ASSERT_EQ(paths.size(), 3u);
+    EXPECT_EQ(paths[0], "/__dispatch__dodevicesync?imei=860000000000204");
+    EXPECT_EQ(paths[1], "/__dispatch__canceldevicesync?imei=860000000000204");
+    EXPECT_EQ(paths[2], "/__dispatch__dodevicesync?imei=ORQTTWIN0205");
+}
+
+TEST_F(WifiPhones, NoLoaderPortSendsNoDispatchRequest) {
+    machine.setLoaderPort(0);
+    machine.start();
+    auto phone = machine.phone("860000000000206", "WIFI0206");
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    ASSERT_TRUE(phone->startSync());
+    EXPECT_TRUE(machine.sandbox.waitForLog("no loader http port"));
+    EXPECT_TRUE(machine.loaderPaths().empty());
+}
+
+TEST_F(WifiPhones, HostDisconnectReachesTheWifiPhone) {
+    machine.start();
+    auto phone = machine.phone("860000000000207", "WIFI0207");
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    DeviceRecord record = ddtest::PhoneMachine::recordFor("WIFI0207");
+    EXPECT_EQ(machine.module.DisconnectDevice(&record), 0);
+    ASSERT_TRUE(machine.host.waitFor(REMOVE_DEVICE));
+    EXPECT_TRUE(machine.sandbox.waitForLog("CWifiThread_Android::InitInstance()--"));
+    EXPECT_EQ(machine.host.count(REMOVE_DEVICE), 1u) << "withdrawn once";
+    // The phone announces itself again: it is served afresh.
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE, 2));
+}
+
+TEST_F(WifiPhones, SecondConnectWhileServedStartsNothing) {
+    machine.start();
+    auto phone = machine.phone("860000000000208", "WIFI0208");
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.sandbox.waitForLog("USB connection already exists! exit."));
+    // The first connection is still intact: its disconnect ends it.
+    ASSERT_TRUE(phone->disconnect());
+    ASSERT_TRUE(machine.host.waitFor(REMOVE_DEVICE));
+    EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
+}
+
+TEST_F(WifiPhones, PhoneWhoseServiceIsDownIsForgottenAndCanComeBack) {
+    machine.start();
+    auto phone = machine.phone("860000000000209", "WIFI0209");
+    phone->stop();
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.sandbox.waitForLog("start client faild"));
+    ASSERT_TRUE(machine.sandbox.waitForLog("end notify"));
+    ASSERT_TRUE(phone->start());  // possibly on another address
+    phone->setFinder("127.0.0.1", machine.finderPort());
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    EXPECT_EQ(machine.host.last(NEW_DEVICE).serverip, phone->address());
+}
+
+TEST_F(WifiPhones, ServiceAnsweringAsAnotherPhoneIsNotAnnounced) {
+    machine.start();
+    auto phone = machine.phone("860000000000210", "WIFI0210");
+    phonesim::PhoneConfig config = phone->service().config();
+    config.serialNumber = "SOMEONEELSE";
+    phone->service().setConfig(config);
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.sandbox.waitForLog("do info fail."));
+    ASSERT_TRUE(machine.sandbox.waitForLog("release dev record"));
+    EXPECT_EQ(machine.host.count(NEW_DEVICE), 0u);
+    EXPECT_EQ(machine.host.count(REMOVE_DEVICE), 0u);
+}
+
+TEST_F(WifiPhones, KeyWithRequestCharactersIsRefused) {
+    machine.start();
+    for (const char* imei : {"8600 01", "8600&x=1", "8600#1", "8600%41", "8600\r\n1"}) {
+        auto phone = machine.phone(imei, "WIFI0211");
+        ASSERT_TRUE(phone->connect());
+        ASSERT_TRUE(phone->startSync());
+    }
+    auto good = machine.phone("860000000000212", "WIFI0212");
+    ASSERT_TRUE(good->connect());
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
+    EXPECT_EQ(machine.host.last(NEW_DEVICE).serial, "WIFI0212");
+    EXPECT_TRUE(machine.loaderPaths().empty());
+    EXPECT_TRUE(machine.sandbox.logContains("characters a key may not hold"));
+}
+
+TEST_F(WifiPhones, StopAndStartLeaveNoThreadAndAnnounceAfresh) {
+    machine.start();
+    auto phone = machine.phone("860000000000213", "WIFI0213");
+    for (int round = 1; round <= 3; ++round) {
+        ASSERT_TRUE(phone->connect());
+        ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE, static_cast<size_t>(round)));
+        EXPECT_EQ(machine.module.stopDetect(), 0);
+        ASSERT_EQ(machine.module.startDetect(), 0);
+    }
+    EXPECT_EQ(machine.host.count(NEW_DEVICE), 3u);
+    // While stopped nothing was sent: the withdrawals were silent.
+    EXPECT_EQ(machine.host.count(REMOVE_DEVICE), 0u);
+    EXPECT_EQ(threadsNamed("dd-wifi-msg"), 1u) << "one message thread per running bridge";
+    EXPECT_EQ(machine.module.stopDetect(), 0);
+    // A joined thread may linger in /proc for a moment after its exit.
+    EXPECT_TRUE(ddtest::waitUntil([] { return threadsNamed("dd-wifi-msg") == 0; }))
+        << "the message thread ends with the stop";
+    machine.module.unload();
+    EXPECT_TRUE(ddtest::waitUntil([] { return threadsNamed("dd-") == 0; }))
+        << "no module thread outlives the module";
+}
+
+TEST_F(WifiPhones, ManyPhonesAreEachAnnouncedOnce) {
+    machine.start();
+    constexpr int kPhones = 20;
+    std::vector<std::unique_ptr<phonesim::WifiPhone>> phones;
+    for (int i = 0; i < kPhones; ++i) {
+        phones.push_back(
+            machine.phone("86000000001" + std::to_string(1000 + i), "MANY" + std::to_string(i)));
+    }
+    for (auto& phone : phones) {
+        ASSERT_TRUE(phone->connect());
+        ASSERT_TRUE(phone->connect());  // a repeated report changes nothing
+    }
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE, kPhones));
+    std::set<std::string> serials;
+    for (const Notice& notice : machine.host.notices()) {
+        if (notice.code == NEW_DEVICE) {
+            EXPECT_TRUE(serials.insert(notice.serial).second) << notice.serial << " twice";
+        }
+    }
+    EXPECT_EQ(serials.size(), static_cast<size_t>(kPhones));
+}
+
+}  // namespace
+
+namespace {
+
+size_t occurrences(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(WifiPhones, FinderDropsBadDatagramsWithOneLineEachAndGoesOn) {
+    machine.start();
+    auto phone = machine.phone("860000000000214", "WIFI0214");
+    const std::string bad[] = {
+        "garbage",
+        "{\"event\":\"connect\",\"imei\":\"860000000000214\"",  // cut short
+        "{\"event\":\"explode\",\"imei\":\"860000000000214\"}",
+        std::string(5000, '{'),  // beyond the longest announcement
+        std::string("{\"event\":\"connect\",\"imei\":\"8600\0\"}", 33),
+    };
+    for (const std::string& bytes : bad) {
+        ASSERT_TRUE(phone->sendRaw(bytes));
+    }
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    EXPECT_EQ(occurrences(machine.sandbox.log(), "QXWIFIFinder: dropped"), std::size(bad));
+    EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
+}
+
+TEST_F(WifiPhones, OnlyThePhoneItselfCanReportItsDisconnect) {
+    machine.start();
+    auto phone = machine.phone("860000000000215", "WIFI0215");
+    auto other = machine.phone("860000000000216", "WIFI0216");
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    // Another sender names the first phone in its datagram.
+    qxwifi::AnnouncementFields fields;
+    fields.imei = "860000000000215";
+    ASSERT_TRUE(
+        other->sendRaw(qxwifi::formatAnnouncement(qxwifi::AnnouncementEvent::Disconnect, fields)));
+    ASSERT_TRUE(machine.sandbox.waitForLog("which is not its address"));
+    EXPECT_EQ(machine.host.count(REMOVE_DEVICE), 0u);
+    ASSERT_TRUE(phone->disconnect());
+    ASSERT_TRUE(machine.host.waitFor(REMOVE_DEVICE));
+}
+
+}  // namespace

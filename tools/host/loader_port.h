@@ -1,0 +1,33 @@
+// The suite loader's HTTP port, played by the host: the module sends a Wi-Fi
+// phone's start and cancel requests ("/__dispatch__dodevicesync?imei=...")
+// to the port named by "LoaderHttpPort" in "orqBRAXLoader.ini". Each request
+// is answered with {"status":0} and handed to onRequest with its target.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+
+class LoaderPort {
+  public:
+    using OnRequest = std::function<void(const std::string& method, const std::string& target)>;
+
+    LoaderPort() = default;
+    ~LoaderPort();  // stop()
+    LoaderPort(const LoaderPort&) = delete;
+    LoaderPort& operator=(const LoaderPort&) = delete;
+
+    // Listens on 127.0.0.1:port. False (errno set) when it cannot.
+    bool start(uint16_t port, OnRequest onRequest);
+    void stop();
+
+  private:
+    void serve();
+    void answer(int fd);
+
+    OnRequest m_onRequest;
+    int m_listenFd = -1;
+    int m_wakeFd = -1;
+    std::thread m_thread;
+};
