@@ -56,7 +56,9 @@ class LocalCopyLock {
 // that theApp stops while it is destroyed can still use it; freed at unload.
 LocalCopyLock::State g_localCopies __attribute__((init_priority(102)));
 
-LocalCopyLock::State& LocalCopyLock::state() { return g_localCopies; }
+LocalCopyLock::State& LocalCopyLock::state() {
+    return g_localCopies;
+}
 
 // The local copy is temporary in every branch: removed when the round ends.
 class RemoveWhenDone {

@@ -256,6 +256,9 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageWait7890(RunContex
 }
 
 CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageDiscovered(RunContext& run) {
+    // The serial DEVICE_DISCOVERED carries: a REMOVE_DEVICE sent before the
+    // phone's own serial is known carries it too.
+    m_pDeviceInfo->adbSerial = run.serial;
     DeviceRecord* record =
         BuildTemporaryRecord(run.serial, run.kernel.model, static_cast<uint16_t>(run.vid),
                              static_cast<uint16_t>(run.pid));
@@ -293,7 +296,7 @@ void CUsbDeviceThread_Android::stageExit(RunContext&) {
         if (m_pDeviceInfo->notified.exchange(0) == 1) {
             NotifyRemoveDevice(m_pDeviceInfo.get());
         }
-        theApp.RemoveDeviceInfo(m_pDeviceInfo->adbSerial);
+        theApp.RemoveDeviceInfo(m_pDeviceInfo->adbSerial, m_pDeviceInfo.get());
         // An entry that never got its key is not found by the line above;
         // take this one out by identity so that entries do not pile up.
         theApp.RemoveDeviceInfoEntry(m_pDeviceInfo.get());

@@ -81,17 +81,31 @@ class CDeviceDetectApp {
     int disconnect(const std::string& serial);
     // The information object of a serial (ignoring case), or a new listed
     // one without a serial (also for an empty serial); null when out of
-    // memory. *created tells whether it is new.
+    // memory. *created tells whether it is new. An object that a live device
+    // thread holds is never handed to a second thread: the caller then gets
+    // a new one.
     std::shared_ptr<AndroidDeviceInfo> findOrCreateDeviceInfo(const std::string& serial,
                                                               bool* created = nullptr);
-    // An information object of this serial whose thread was not disconnected
-    // by the host (a phone already handled, e.g. over Wi-Fi); else null.
+    // The information object of this serial of a thread that still serves
+    // its phone (not ended, not leaving, not disconnected by the host): a
+    // phone already handled, e.g. over Wi-Fi; else null.
     std::shared_ptr<AndroidDeviceInfo> findWirelessDuplicate(const std::string& serial);
+    // The thread that holds this information object; else null.
+    std::shared_ptr<CUsbDeviceThread> findThreadByInfo(const AndroidDeviceInfo* info);
     // The first thread whose information object has this serial; else null.
     std::shared_ptr<CUsbDeviceThread> findThreadByInfoSerial(const std::string& serial);
     // Takes every information object of key (a leading "ORQT" of Wi-Fi keys
     // dropped) out of the list; threads that hold one keep it alive.
-    void RemoveDeviceInfo(const std::string& key);
+    // Entries that a live device thread holds stay (a phone that claims
+    // another phone's serial must not take that phone's entry away), except
+    // own, the caller's own entry.
+    void RemoveDeviceInfo(const std::string& key, const AndroidDeviceInfo* own = nullptr);
+    // Makes serial self's key (m_csSerialNum) unless another device thread
+    // that has not ended goes by it already; that thread is returned and
+    // self is left as it was. One check and claim under the monitor-list
+    // lock, so two phones that report one serial never both take it.
+    std::shared_ptr<CUsbDeviceThread> claimSerial(const std::string& serial,
+                                                  CUsbDeviceThread* self);
     // Takes exactly this object out of the list (one that never got a key).
     void RemoveDeviceInfoEntry(const AndroidDeviceInfo* entry);
 
@@ -165,6 +179,11 @@ class CDeviceDetectApp {
     dd::platform::InstanceLock m_hInstanceMutex;
     bool m_exited = false;
 
+    // Under m_monitorLock: whether a listed thread that has not ended holds
+    // info (other than except); with leavingCounts false a thread that was
+    // asked to leave does not count.
+    bool heldByLiveThreadLocked(const AndroidDeviceInfo* info, const AndroidDeviceInfo* except,
+                                bool leavingCounts) const;
     // Takes the single-instance lock in the lock folder; a planted file
     // there (a link, another user's file) moves it to this user's private
     // folder. 0 go on (also when no lock could be had), 1 another instance.

@@ -71,7 +71,13 @@ int CDeviceDetectApp::CreateDeviceMonitorThread(const std::string& hubPath, int 
         std::string serial;
         getHubPortInfo(hubPath, port, &hubVid, &hubPid, nullptr, &serial);
         std::shared_ptr<AndroidDeviceInfo> duplicate = findWirelessDuplicate(serial);
-        if (duplicate && duplicate->pid == hubPid && duplicate->vid == hubVid) {
+        // Only a phone served over Wi-Fi makes this one stand back: another USB
+        // phone that merely reports this serial must not keep the real one
+        // from being served (it waits for the serial instead).
+        std::shared_ptr<CUsbDeviceThread> holder =
+            duplicate ? findThreadByInfo(duplicate.get()) : nullptr;
+        if (duplicate && holder && holder->m_csHubPath.empty() && duplicate->pid == hubPid &&
+            duplicate->vid == hubVid) {
             DD_LOG(LOG_DEBUG) << "Wireless connection already exists! exit.";
             return;
         }
@@ -144,6 +150,13 @@ int CDeviceDetectApp::setSyncStatus(const std::string& serial, int32_t state) {
         std::lock_guard<std::mutex> lock(m_monitorLock);
         auto it = std::find_if(m_arrayDeviceMonitor.begin(), m_arrayDeviceMonitor.end(),
                                [&](const auto& t) { return t->m_csSerialNum.matches(serial); });
+        if (it == m_arrayDeviceMonitor.end()) {
+            // A Wi-Fi phone is keyed by its IMEI; the host names it by the
+            // serial of its record, which its connected serial carries.
+            it =
+                std::find_if(m_arrayDeviceMonitor.begin(), m_arrayDeviceMonitor.end(),
+                             [&](const auto& t) { return t->m_csConnectedSerial.matches(serial); });
+        }
         if (it != m_arrayDeviceMonitor.end()) {
             thread = *it;  // keeps the object alive after the lock is released
         }
@@ -183,8 +196,10 @@ std::shared_ptr<AndroidDeviceInfo> CDeviceDetectApp::findOrCreateDeviceInfo(
     const std::string& serial, bool* created) {
     std::lock_guard<std::mutex> lock(m_infoLock);
     if (!serial.empty()) {
+        std::lock_guard<std::mutex> monitorLock(m_monitorLock);
         for (const auto& info : m_arrayDeviceInfo) {
-            if (dd::equalsIgnoreCase(info->serialNumber(), serial)) {
+            if (dd::equalsIgnoreCase(info->serialNumber(), serial) &&
+                !heldByLiveThreadLocked(info.get(), nullptr, true)) {
                 return info;
             }
         }
@@ -206,14 +221,14 @@ std::shared_ptr<AndroidDeviceInfo> CDeviceDetectApp::findWirelessDuplicate(
     if (serial.empty()) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(m_infoLock);
-    for (const auto& info : m_arrayDeviceInfo) {
-        if (!dd::equalsIgnoreCase(info->serialNumber(), serial)) {
-            continue;
-        }
-        std::shared_ptr<CUsbDeviceThread> thread = findThreadByInfoSerial(serial);
-        if (thread && thread->m_bUserDisconnect.load() == 0) {
-            return info;
+    // Only a thread that still serves its phone counts: one that has ended,
+    // or has been asked to leave, no longer stands in another's way.
+    std::lock_guard<std::mutex> lock(m_monitorLock);
+    for (const auto& thread : m_arrayDeviceMonitor) {
+        if (thread->m_pDeviceInfo && !thread->HasEnded() && !thread->exitRequested() &&
+            thread->m_bUserDisconnect.load() == 0 &&
+            dd::equalsIgnoreCase(thread->m_pDeviceInfo->serialNumber(), serial)) {
+            return thread->m_pDeviceInfo;
         }
     }
     return nullptr;
@@ -231,7 +246,45 @@ std::shared_ptr<CUsbDeviceThread> CDeviceDetectApp::findThreadByInfoSerial(
     return nullptr;
 }
 
-void CDeviceDetectApp::RemoveDeviceInfo(const std::string& key) {
+bool CDeviceDetectApp::heldByLiveThreadLocked(const AndroidDeviceInfo* info,
+                                              const AndroidDeviceInfo* except,
+                                              bool leavingCounts) const {
+    if (info == nullptr || info == except) {
+        return false;
+    }
+    return std::any_of(m_arrayDeviceMonitor.begin(), m_arrayDeviceMonitor.end(),
+                       [&](const auto& thread) {
+                           return thread->m_pDeviceInfo.get() == info && !thread->HasEnded() &&
+                                  (leavingCounts || !thread->exitRequested());
+                       });
+}
+
+std::shared_ptr<CUsbDeviceThread> CDeviceDetectApp::findThreadByInfo(
+    const AndroidDeviceInfo* info) {
+    std::lock_guard<std::mutex> lock(m_monitorLock);
+    for (const auto& thread : m_arrayDeviceMonitor) {
+        if (thread->m_pDeviceInfo.get() == info) {
+            return thread;
+        }
+    }
+    return nullptr;
+}
+
+std::shared_ptr<CUsbDeviceThread> CDeviceDetectApp::claimSerial(const std::string& serial,
+                                                                CUsbDeviceThread* self) {
+    std::lock_guard<std::mutex> lock(m_monitorLock);
+    for (const auto& thread : m_arrayDeviceMonitor) {
+        if (thread.get() != self && !thread->HasEnded() &&
+            (thread->m_csSerialNum.matches(serial) ||
+             thread->m_csConnectedSerial.matches(serial))) {
+            return thread;
+        }
+    }
+    self->m_csSerialNum.set(serial);
+    return nullptr;
+}
+
+void CDeviceDetectApp::RemoveDeviceInfo(const std::string& key, const AndroidDeviceInfo* own) {
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::RemoveDeviceInfo(" << key << ")";
     std::string_view serial = key;
     if (serial.substr(0, kWifiKeyPrefix.size()) == kWifiKeyPrefix) {
@@ -243,8 +296,10 @@ void CDeviceDetectApp::RemoveDeviceInfo(const std::string& key) {
         return;
     }
     std::lock_guard<std::mutex> lock(m_infoLock);
+    std::lock_guard<std::mutex> monitorLock(m_monitorLock);
     std::erase_if(m_arrayDeviceInfo, [&](const auto& info) {
-        return dd::equalsIgnoreCase(info->serialNumber(), serial);
+        return dd::equalsIgnoreCase(info->serialNumber(), serial) &&
+               !heldByLiveThreadLocked(info.get(), own, false);
     });
 }
 

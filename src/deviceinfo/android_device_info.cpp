@@ -1,9 +1,11 @@
 #include "deviceinfo/android_device_info.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <memory>
 
+#include "core/text_codec.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/device_record_store.h"
 #include "deviceinfo/info_cipher.h"
@@ -107,7 +109,35 @@ int AndroidDeviceInfo::QueryDeviceInfo(const std::string& host, int port, int lo
         DD_LOG(LOG_DEBUG) << "getDeviceInfo json parse failed.";
         return 0;
     }
-    return parseInfoReply(reply.get());
+    if (parseInfoReply(reply.get()) != 1) {
+        return 0;
+    }
+    keepUsableSerial(key);
+    return 1;
+}
+
+bool AndroidDeviceInfo::isUsableSerial(std::string_view serial) {
+    if (serial.empty() || serial.size() > kMaxSerialChars ||
+        dd::equalsIgnoreCase(serial, "unknown")) {
+        return false;
+    }
+    return std::all_of(serial.begin(), serial.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '.' || c == '_' || c == ':' || c == '-';
+    });
+}
+
+void AndroidDeviceInfo::keepUsableSerial(const std::string& fallback) {
+    std::string claimed = serialNumber();
+    if (isUsableSerial(claimed)) {
+        return;
+    }
+    // The phone's word becomes the key that host calls, file names and the
+    // duplicate checks go by: one that is empty, "unknown" on many phones, too
+    // long for the record or full of odd characters is not taken.
+    DD_LOG(LOG_WAR) << "the phone reports serial \"" << claimed.substr(0, 80) << "\" ("
+                    << claimed.size() << " bytes), which cannot be its key; keeping " << fallback;
+    setSerialNumber(fallback);
 }
 
 int AndroidDeviceInfo::parseInfoReply(std::string_view body) {

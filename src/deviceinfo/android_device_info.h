@@ -34,7 +34,8 @@ class AndroidDeviceInfo {
 
     // Asks the companion service at host (port; or localPort when host is
     // "127.0.0.1") for "/info/" and fills the fields below. Stores localPort
-    // in httpPort and key as the serial number first. 1 when the phone
+    // in httpPort and key as the serial number first; the phone's own serial
+    // replaces it only when usable (see isUsableSerial). 1 when the phone
     // answered with status 0 and the object was filled, else 0. stop
     // (optional) cuts the request's waits short.
     int QueryDeviceInfo(const std::string& host, int port, int localPort, const std::string& key,
@@ -54,6 +55,15 @@ class AndroidDeviceInfo {
     // value of the wrong JSON type is a parse failure and stores nothing).
     // 1 on status 0, else 0.
     int parseInfoReply(std::string_view body);
+
+    // A phone's own serial is its key only when it fits the record's field
+    // (63 characters) and holds letters, digits and "._:-" alone, and is not
+    // the "unknown" that phones without one report.
+    static constexpr size_t kMaxSerialChars = 63;
+    static bool isUsableSerial(std::string_view serial);
+    // After a successful read: replaces a serial the phone reported that is
+    // not usable by fallback (the adb serial, or the finder's), with a log line.
+    void keepUsableSerial(const std::string& fallback);
 
     // The key the information list finds this object by. Other threads read
     // it while the device thread may replace it, hence the accessors.

@@ -99,7 +99,11 @@ void NotifyRemoveDevice(AndroidDeviceInfo* info) {
         forgetLocked(info);
         return;
     }
-    std::string key = serialKey(info->serialNumber());
+    // Never announced: the host knows the phone from DEVICE_DISCOVERED, which
+    // carried the adb serial, so the removal names that one (the phone's own
+    // serial may not be known yet, or may differ).
+    std::string serial = info->adbSerial.empty() ? info->serialNumber() : info->adbSerial;
+    std::string key = serialKey(serial);
     if (auto it = announced().find(key); !key.empty() && it != announced().end()) {
         // Another entry announced this serial and still holds it: a removal
         // from this one would take that phone away from the host.
@@ -107,8 +111,7 @@ void NotifyRemoveDevice(AndroidDeviceInfo* info) {
                         << " is announced by another entry; no REMOVE_DEVICE from this one";
         return;
     }
-    DeviceRecord* temporary =
-        BuildTemporaryRecord(info->serialNumber(), info->propModel, info->vid, info->pid);
+    DeviceRecord* temporary = BuildTemporaryRecord(serial, info->propModel, info->vid, info->pid);
     if (temporary == nullptr) {
         return;
     }

@@ -142,7 +142,7 @@ void CWifiThread_Android::giveUpPhone() {
     DD_LOG(LOG_DEBUG) << "do info fail.";
     std::string serial = m_pDevRecord->serial.substr(0, 127);
     std::string imei = m_pDevRecord->imei.substr(0, 127);
-    theApp.RemoveDeviceInfo(serial);
+    theApp.RemoveDeviceInfo(serial, m_pDeviceInfo.get());
     theApp.m_wifiDetect.releaseRecord(m_pDevRecord.get());
     m_finder->RemoveDev(imei);
     DD_LOG(LOG_DEBUG) << "release dev record\r\n";

@@ -114,9 +114,13 @@ TEST_F(DeviceInfoQuery, AbsentVersionCodeKeepsTheOldValueAndAbsentAllowWifiIsZer
     EXPECT_EQ(info.allowWifi, 3);
 }
 
-TEST_F(DeviceInfoQuery, AnswerWithoutSerialNumberEmptiesTheKey) {
+TEST_F(DeviceInfoQuery, AnAnswerWithoutAUsableSerialKeepsTheKey) {
     ASSERT_EQ(queryDocument(R"({"status":0,"telephony":{"imei":"1"}})"), 1);
-    EXPECT_EQ(info.serialNumber(), "");
+    EXPECT_EQ(info.serialNumber(), "adbserial1");
+    ASSERT_EQ(queryDocument(R"({"status":0,"serial_number":"a/../b"})"), 1);
+    EXPECT_EQ(info.serialNumber(), "adbserial1");
+    ASSERT_EQ(queryDocument(R"({"status":0,"serial_number":"R58M-40.AB_C:1"})"), 1);
+    EXPECT_EQ(info.serialNumber(), "R58M-40.AB_C:1");
 }
 
 TEST_F(DeviceInfoQuery, LocalPortIsUsedForTheLoopbackHostWhateverPortSays) {

@@ -104,6 +104,9 @@ TEST_F(WifiPhones, HostDisconnectReachesTheWifiPhone) {
     ASSERT_TRUE(phone->connect());
     ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
     DeviceRecord record = ddtest::PhoneMachine::recordFor("WIFI0207");
+    // The host's calls find the phone by the serial of its record, not its IMEI.
+    EXPECT_EQ(machine.module.DeviceReadyToSync(&record), 0);
+    EXPECT_EQ(machine.module.DeviceSyncBegin(&record), 0);
     EXPECT_EQ(machine.module.DisconnectDevice(&record), 0);
     ASSERT_TRUE(machine.host.waitFor(REMOVE_DEVICE));
     EXPECT_TRUE(machine.sandbox.waitForLog("CWifiThread_Android::InitInstance()--"));
