@@ -326,14 +326,10 @@ int CUsbDeviceThread_Android::GetUsbNodeInfo(const std::string& hubPath, int por
 }
 
 int CUsbDeviceThread_Android::Disconnect(bool shutdown) {
-    m_bUserDisconnect.store(1);
     if (shutdown) {
-        m_nState.store(kStateFinished);
-        RequestExit();
-        Join();
-        GiveBackConnectCount();
-        return 1;
+        return ShutDownForHost();
     }
+    m_bUserDisconnect.store(1);
     int32_t running = kStateRunning;
     m_nState.compare_exchange_strong(running, kStateUserDisconnected);
     m_syncServer->disable();  // sets m_lSyncServerStopped; the link never comes back

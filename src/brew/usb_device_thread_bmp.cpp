@@ -296,19 +296,16 @@ int CUsbDeviceThread_BMP::GetUsbNodeInfo(const std::string& hubPath, int port, i
 }
 
 int CUsbDeviceThread_BMP::Disconnect(bool shutdown) {
-    m_bUserDisconnect.store(1);
     if (shutdown) {
-        m_nState.store(kStateFinished);
-        RequestExit();
-        Join();
-    } else {
-        m_nState.store(kStateUserDisconnected);
-        std::string imei = m_csSerialNum.get();
-        if (!imei.empty()) {
-            RemoveDetectedDevice(imei);
-        }
-        m_nState.store(kStateFinished);
+        return ShutDownForHost();
     }
+    m_bUserDisconnect.store(1);
+    m_nState.store(kStateUserDisconnected);
+    std::string imei = m_csSerialNum.get();
+    if (!imei.empty()) {
+        RemoveDetectedDevice(imei);
+    }
+    m_nState.store(kStateFinished);
     GiveBackConnectCount();
     return 1;
 }

@@ -85,6 +85,15 @@ bool CUsbDeviceThread::GiveBackConnectCount() {
     return true;
 }
 
+int CUsbDeviceThread::ShutDownForHost() {
+    m_bUserDisconnect.store(1);
+    m_nState.store(kStateFinished);
+    RequestExit();
+    Join();
+    GiveBackConnectCount();
+    return 1;
+}
+
 void CUsbDeviceThread::MarkLeaving() {
     m_lExit.request();
     m_nState.store(kStateFinished);

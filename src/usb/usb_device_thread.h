@@ -66,6 +66,9 @@ class CUsbDeviceThread : public dd::StepContext {
     // Gives the thread's place in m_lConnectCount back; only the first call
     // does (the list thread on reaping and Disconnect may race for it).
     bool GiveBackConnectCount();
+    // The host's disconnect with shutdown: marked ended by the user, asked to
+    // leave, joined, and its running place given back. Returns 1.
+    int ShutDownForHost();
     // A hub scan found this thread's device on its port and, because this
     // thread was listed, created none. If the thread ends anyway (its phone
     // left and came back, or a stage gave up), the device may have no thread

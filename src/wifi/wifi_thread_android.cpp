@@ -151,12 +151,7 @@ void CWifiThread_Android::giveUpPhone() {
 int CWifiThread_Android::Disconnect(bool shutdown) {
     SignalDisconnect();
     if (shutdown) {
-        m_nState.store(kStateFinished);
-        m_bUserDisconnect.store(1);
-        RequestExit();
-        Join();
-        GiveBackConnectCount();
-        return 1;
+        return ShutDownForHost();
     }
     int32_t running = kStateRunning;
     m_nState.compare_exchange_strong(running, kStateUserDisconnected);
