@@ -3,6 +3,7 @@
 // nothing at all. Through the C interface, against whole simulated phones.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <set>
 
 #include "phone_harness.h"
@@ -108,6 +109,22 @@ TEST_F(PhoneIdentity, TwoPhonesNeverShareOneInformationObject) {
     ASSERT_TRUE(machine.unplug("CLAIMANT01"));
     ASSERT_TRUE(host.waitFor(NEW_DEVICE, 2));
     EXPECT_EQ(host.last(NEW_DEVICE).imei, "354444444444444");
+}
+
+// A phone given up before its own serial was read (its companion service
+// cannot be installed) leaves with the serial its DEVICE_DISCOVERED carried,
+// so the host can tell which phone it was.
+TEST_F(PhoneIdentity, APhoneGivenUpEarlyLeavesUnderItsDiscoveredSerial) {
+    std::remove((sandbox.moduleDir + "/QXHttpd.apk").c_str());
+    std::remove((sandbox.moduleDir + "/QXHttpd16.apk").c_str());
+    start();
+    SimPhoneSpec spec = phone("NOPACKAGE1", "1-1", "NOPACKAGE1", "355555555555555");
+    spec.serviceInstalled = false;
+    ASSERT_NE(machine.plug(spec), nullptr);
+    ASSERT_TRUE(host.waitFor(REMOVE_DEVICE));
+    EXPECT_EQ(host.last(DEVICE_DISCOVERED).serial, "NOPACKAGE1");
+    EXPECT_EQ(host.last(REMOVE_DEVICE).serial, "NOPACKAGE1");
+    EXPECT_EQ(host.count(NEW_DEVICE), 0u);
 }
 
 }  // namespace
