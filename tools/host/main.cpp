@@ -23,6 +23,7 @@
 #include "events.h"
 #include "loader_port.h"
 #include "module_api.h"
+#include "served_phones.h"
 #include "system_check.h"
 
 namespace {
@@ -169,17 +170,7 @@ class Host {
         if (event.kind != HostEvent::Kind::DeviceChange) {
             return;
         }
-        if (event.code == DEVICE_DISCOVERED || event.code == DRIVER_INSTALLING) {
-            m_left.erase(event.serialno);  // a new journey of the phone
-        }
-        if (event.code == NEW_DEVICE) {
-            m_announced.insert(event.serialno);
-        } else if (event.code == REMOVE_DEVICE && m_announced.erase(event.serialno) != 0) {
-            // The user's disconnect removes a phone that is still plugged in;
-            // its unplug later removes it once more, and that one was served.
-            m_left.insert(event.serialno);
-        } else if (event.code == REMOVE_DEVICE && m_left.erase(event.serialno) == 0 &&
-                   event.vid != 0) {
+        if (m_served.unservedRemoval(event.code, event.serialno, event.vid)) {
             // A phone that left without ever being ready: say why rather than
             // let it pass in silence.
             message("why " + event.serialno + " was not served: " +
@@ -300,8 +291,7 @@ class Host {
   private:
     const Options& m_options;
     ModuleApi& m_api;
-    std::set<std::string> m_announced;  // serials shown with NEW_DEVICE and not yet removed
-    std::set<std::string> m_left;       // announced serials removed since, until seen again
+    ServedPhones m_served;
     BrewStoreView* m_brew = nullptr;
 };
 
