@@ -137,6 +137,9 @@ TEST(BrewHostView, TheUsersDisconnectTakesABrewPhoneOutByItsImei) {
     phonesim::BrewPhone phone(spec);
     ASSERT_TRUE(phone.plug(tree));
     ASSERT_TRUE(host.waitForLine({"\"event\":\"BREW_DEVICE\"", "356938035643810"}));
+    // The phone's thread takes disconnects once it has recorded the phone.
+    ASSERT_TRUE(
+        sandbox.waitForLog("brew phone 356938035643810 saved to the detected-device store"));
     // An IMEI the store does not hold is no BREW phone: it is looked up among
     // the announced phones and refused there.
     ASSERT_TRUE(host.send("disconnect 356938035643899"));
