@@ -197,10 +197,23 @@ class RatioReporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The ratios go with the readable table only; another format (json for
+    // bench/run) keeps the library's own reporter and its clean output.
+    bool console = true;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg.rfind("--benchmark_format=", 0) == 0 && arg != "--benchmark_format=console") {
+            console = false;
+        }
+    }
     benchmark::Initialize(&argc, argv);
     rig();
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (console) {
+        RatioReporter reporter;
+        benchmark::RunSpecifiedBenchmarks(&reporter);
+    } else {
+        benchmark::RunSpecifiedBenchmarks();
+    }
     benchmark::Shutdown();
     return 0;
 }

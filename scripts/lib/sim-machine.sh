@@ -1,6 +1,8 @@
 # Sourced by scripts that run devicedetect-host against a simulated machine.
-#   sim_machine_start BIN_DIR   makes a private sandbox, points the module at it
-#                               and starts BIN_DIR/phonesim machine
+#   sim_machine_start BIN_DIR [ARGS...]
+#                               makes a private sandbox, points the module at it
+#                               and starts BIN_DIR/phonesim machine (with ARGS)
+#   free_loopback_port tcp|udp  prints a port that is free on 127.0.0.1
 #   sim CMD...                  sends one command to the simulated machine
 #   sim_machine_stop            ends the machine and removes the sandbox
 # Everything lives in one temporary folder; the adb program may never start a
@@ -8,6 +10,7 @@
 
 sim_machine_start() {
   local bin=$1
+  shift
   sandbox=$(mktemp -d "${TMPDIR:-/tmp}/devicedetect-sim.XXXXXX")
   mkdir -p "$sandbox"/{sys,dev,lock,data,config,home}
   export DEVICEDETECT_SYSFS_ROOT=$sandbox/sys DEVICEDETECT_DEV_ROOT=$sandbox/dev
@@ -23,7 +26,7 @@ SH
   export DEVICEDETECT_ADB=$sandbox/adb
   mkfifo "$sandbox/sim.in"
   "$bin/phonesim" machine --sysfs "$sandbox/sys" --dev "$sandbox/dev" \
-    --port-file "$sandbox/adb.port" <"$sandbox/sim.in" >"$sandbox/sim.out" 2>&1 &
+    --port-file "$sandbox/adb.port" "$@" <"$sandbox/sim.in" >"$sandbox/sim.out" 2>&1 &
   SIM_PID=$!
   exec 3>"$sandbox/sim.in"
   for _ in $(seq 200); do [[ -s "$sandbox/adb.port" ]] && break; sleep 0.05; done
@@ -32,6 +35,15 @@ SH
 }
 
 sim() { echo "$*" >&3; }
+
+free_loopback_port() {
+  python3 -c '
+import socket, sys
+kind = socket.SOCK_DGRAM if sys.argv[1] == "udp" else socket.SOCK_STREAM
+with socket.socket(socket.AF_INET, kind) as s:
+    s.bind(("127.0.0.1", 0))
+    print(s.getsockname()[1])' "$1"
+}
 
 sim_machine_stop() {
   if [[ -n "${SIM_PID:-}" ]]; then

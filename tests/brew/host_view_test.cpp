@@ -23,24 +23,35 @@ class HostProcess {
   public:
     explicit HostProcess(const std::string& moduleDir) {
         int pipeFds[2];
+        int inFds[2];
         if (pipe(pipeFds) != 0) {
+            return;
+        }
+        if (pipe(inFds) != 0) {
+            close(pipeFds[0]);
+            close(pipeFds[1]);
             return;
         }
         m_pid = fork();
         if (m_pid == 0) {
             dup2(pipeFds[1], STDOUT_FILENO);
-            int devNull = open("/dev/null", O_RDONLY);
-            dup2(devNull, STDIN_FILENO);
+            dup2(inFds[0], STDIN_FILENO);
             close(pipeFds[0]);
+            close(inFds[1]);
             std::string program = std::string(DD_TEST_BIN_DIR) + "/devicedetect-host";
             execl(program.c_str(), program.c_str(), "--json", "--module-dir", moduleDir.c_str(),
                   static_cast<char*>(nullptr));
             _exit(127);
         }
         close(pipeFds[1]);
+        close(inFds[0]);
         m_out = pipeFds[0];
+        m_in = inFds[1];
     }
     ~HostProcess() {
+        if (m_in >= 0) {
+            close(m_in);
+        }
         if (m_pid > 0) {
             kill(m_pid, SIGTERM);
             int status = 0;
@@ -50,7 +61,12 @@ class HostProcess {
             close(m_out);
         }
     }
-    bool started() const { return m_pid > 0 && m_out >= 0; }
+    bool started() const { return m_pid > 0 && m_out >= 0 && m_in >= 0; }
+    // One command line on the host's standard input.
+    bool send(const std::string& command) {
+        std::string line = command + "\n";
+        return write(m_in, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    }
     // Reads output until a line holds every one of the texts.
     bool waitForLine(std::initializer_list<std::string> texts,
                      std::chrono::seconds limit = std::chrono::seconds(20)) {
@@ -86,6 +102,7 @@ class HostProcess {
   private:
     pid_t m_pid = -1;
     int m_out = -1;
+    int m_in = -1;
     std::string m_pending;
 };
 
@@ -106,6 +123,32 @@ TEST(BrewHostView, TheHostShowsBrewPhonesAsTheyComeAndGo) {
                                   "\"firmware\":\"BREW 3.1.5 Q6085\"", "\"battery\":\"55\""}));
     phone.unplug();
     EXPECT_TRUE(host.waitForLine({"\"event\":\"BREW_REMOVED\"", "356938035643809"}));
+}
+
+TEST(BrewHostView, TheUsersDisconnectTakesABrewPhoneOutByItsImei) {
+    ddtest::Sandbox sandbox;
+    phonesim::FakeUsbTree tree(sandbox.sysfsRoot, sandbox.devRoot);
+    HostProcess host(DD_TEST_MODULE_DIR);
+    ASSERT_TRUE(host.started());
+    ASSERT_TRUE(host.waitForLine({"DeviceDetect started"}));
+
+    phonesim::BrewPhoneSpec spec;
+    spec.imei = "356938035643810";
+    phonesim::BrewPhone phone(spec);
+    ASSERT_TRUE(phone.plug(tree));
+    ASSERT_TRUE(host.waitForLine({"\"event\":\"BREW_DEVICE\"", "356938035643810"}));
+    // The phone's thread takes disconnects once it has recorded the phone.
+    ASSERT_TRUE(
+        sandbox.waitForLog("brew phone 356938035643810 saved to the detected-device store"));
+    // An IMEI the store does not hold is no BREW phone: it is looked up among
+    // the announced phones and refused there.
+    ASSERT_TRUE(host.send("disconnect 356938035643899"));
+    EXPECT_TRUE(host.waitForLine({"no ready phone with serial 356938035643899"}));
+    ASSERT_TRUE(host.send("disconnect 356938035643810"));
+    EXPECT_TRUE(host.waitForLine({"disconnect 356938035643810: ok"}));
+    // Still plugged in, yet out of the store.
+    EXPECT_TRUE(host.waitForLine({"\"event\":\"BREW_REMOVED\"", "356938035643810"}));
+    phone.unplug();
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <set>
@@ -22,6 +23,7 @@
 #include "events.h"
 #include "loader_port.h"
 #include "module_api.h"
+#include "served_phones.h"
 #include "system_check.h"
 
 namespace {
@@ -100,7 +102,7 @@ void usage() {
         "                     Wi-Fi dispatch requests (set LoaderHttpPort=P in\n"
         "                     orqBRAXLoader.ini)\n"
         "Commands on standard input: list, ready SERIAL, begin SERIAL, end SERIAL,\n"
-        "disconnect SERIAL, quit.");
+        "disconnect SERIAL (a BREW phone by its IMEI), quit.");
 }
 
 bool parseOptions(int argc, char** argv, Options& options) {
@@ -168,10 +170,7 @@ class Host {
         if (event.kind != HostEvent::Kind::DeviceChange) {
             return;
         }
-        if (event.code == NEW_DEVICE) {
-            m_announced.insert(event.serialno);
-        } else if (event.code == REMOVE_DEVICE && m_announced.erase(event.serialno) == 0 &&
-                   event.vid != 0) {
+        if (m_served.unservedRemoval(event.code, event.serialno, event.vid)) {
             // A phone that left without ever being ready: say why rather than
             // let it pass in silence.
             message("why " + event.serialno + " was not served: " +
@@ -248,7 +247,9 @@ class Host {
                 }
             }
         } else if (verb == "disconnect") {
-            withRecord(serial, "disconnect", m_api.disconnectDevice);
+            if (!disconnectBrewPhone(serial)) {
+                withRecord(serial, "disconnect", m_api.disconnectDevice);
+            }
         } else if (verb == "ready") {
             withRecord(serial, "ready to sync", m_api.deviceReadyToSync);
         } else if (verb == "begin") {
@@ -258,6 +259,21 @@ class Host {
         } else {
             message("unknown command: " + verb + " (list, ready, begin, end, disconnect, quit)");
         }
+        return true;
+    }
+
+    // A BREW phone is never announced with a record: the module knows it by
+    // its IMEI, so the disconnect goes out on a record that carries only that.
+    bool disconnectBrewPhone(const std::string& imei) {
+        if (m_brew == nullptr || m_brew->phones().count(imei) == 0) {
+            return false;
+        }
+        DeviceRecord record{};
+        for (size_t i = 0; i < imei.size() && i + 1 < std::size(record.serialno); ++i) {
+            record.serialno[i] = static_cast<unsigned char>(imei[i]);
+        }
+        int32_t ret = m_api.disconnectDevice(&record);
+        message("disconnect " + imei + (ret == 0 ? ": ok" : ": failed"));
         return true;
     }
 
@@ -275,7 +291,7 @@ class Host {
   private:
     const Options& m_options;
     ModuleApi& m_api;
-    std::set<std::string> m_announced;  // serials shown with NEW_DEVICE and not yet removed
+    ServedPhones m_served;
     BrewStoreView* m_brew = nullptr;
 };
 
