@@ -283,11 +283,13 @@ void CUsbDeviceThread_BMP::saveToStore(const PhoneFacts& facts) {
     if (facts.factoryReset) {
         dd::platform::writeIniString(theApp.rememberedDeviceFile(), "imei", facts.imei, "65535");
     }
+    // Keyed before the entry is visible: a host that sees the entry and
+    // disconnects the phone at once must find this thread.
+    m_csSerialNum.set(facts.imei);
+    m_csConnectedSerial.set(facts.imei);
     if (saveBrewStoreEntry(detectedDeviceFile(theApp.dataFolder()), entry)) {
         DD_LOG(LOG_INFO) << "brew phone " << facts.imei << " saved to the detected-device store";
     }
-    m_csSerialNum.set(facts.imei);
-    m_csConnectedSerial.set(facts.imei);
 }
 
 int CUsbDeviceThread_BMP::GetUsbNodeInfo(const std::string& hubPath, int port, int* vid, int* pid,
