@@ -25,6 +25,7 @@
 
 #include "android/phone_harness.h"
 #include "machine_process.h"
+#include "thread_switches.h"
 
 namespace {
 
@@ -361,34 +362,6 @@ BENCHMARK(BM_StormOfPhones)
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
-
-// Context switches of this process's threads, by thread name; every wake-up
-// of a sleeping thread is one.
-std::map<std::string, long> switchesByThreadName() {
-    std::map<std::string, long> switches;
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        return switches;
-    }
-    while (dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        std::string base = std::string("/proc/self/task/") + entry->d_name;
-        std::string name;
-        std::getline(std::ifstream(base + "/comm"), name);
-        std::ifstream status(base + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
-                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
-                switches[name] += std::stol(line.substr(line.find(':') + 1));
-            }
-        }
-    }
-    closedir(tasks);
-    return switches;
-}
 
 // Ten whole phones announced and left alone: what the module's threads cost
 // while nothing happens (10 s).

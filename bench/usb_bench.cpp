@@ -18,6 +18,7 @@
 #include "core/supported_devices.h"
 #include "fake_usb_tree.h"
 #include "test_env.h"
+#include "thread_switches.h"
 #include "usb/hub_queries.h"
 #include "usb/usb_detect.h"
 #include "usb/usb_device_thread.h"
@@ -132,31 +133,6 @@ void BM_PlugToThreadStart(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_PlugToThreadStart)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(200);
-
-// Context switches of this process's threads by name ("dd-usb-watch",
-// "dd-usb-list", "dd-device"); every wake-up of a sleeping thread is one.
-std::map<std::string, long> switchesByThreadName() {
-    std::map<std::string, long> switches;
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        return switches;
-    }
-    while (dirent* entry = readdir(tasks)) {
-        std::string base = std::string("/proc/self/task/") + entry->d_name;
-        std::string name;
-        std::getline(std::ifstream(base + "/comm"), name);
-        std::ifstream status(base + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
-                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
-                switches[name] += std::stol(line.substr(line.find(':') + 1));
-            }
-        }
-    }
-    closedir(tasks);
-    return switches;
-}
 
 void BM_IdleWakeupsWithTenPhones(benchmark::State& state) {
     RunningModule module;

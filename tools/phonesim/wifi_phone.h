@@ -38,7 +38,8 @@ class WifiPhone {
     WifiPhone& operator=(const WifiPhone&) = delete;
 
     // Takes an address and starts the companion service there; it reports
-    // the spec's IMEI, serial and pairing. False when no address was free.
+    // the IMEI, serial and pairing it was made with. False when no address
+    // was free.
     bool start();
     void stop();
     const std::string& address() const { return m_address; }

@@ -1,0 +1,36 @@
+// Context switches of this process's threads, by thread name ("dd-usb-watch",
+// "dd-usb-list", "dd-device", "dd-sync" ...): every wake-up of a sleeping
+// thread is one, so two readings apart tell how often each kind woke.
+#pragma once
+
+#include <dirent.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+
+inline std::map<std::string, long> switchesByThreadName() {
+    std::map<std::string, long> switches;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return switches;
+    }
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        std::string base = std::string("/proc/self/task/") + entry->d_name;
+        std::string name;
+        std::getline(std::ifstream(base + "/comm"), name);
+        std::ifstream status(base + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+                switches[name] += std::stol(line.substr(line.find(':') + 1));
+            }
+        }
+    }
+    closedir(tasks);
+    return switches;
+}
