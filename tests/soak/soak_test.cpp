@@ -153,7 +153,11 @@ class Soak : public ::testing::Test {
             return false;
         }
         checkNotices(before, serial, p);
-        return !::testing::Test::HasFailure();
+        if (::testing::Test::HasFailure()) {
+            std::printf("%s\n", logTail().c_str());
+            return false;
+        }
+        return true;
     }
 
     std::string usbCycle(unsigned long n, const Plan& p) {
