@@ -58,6 +58,23 @@ inline std::string threadNames() {
     return names;
 }
 
+// Each thread of this process with the system call it waits in (number and
+// first argument) and where the kernel holds it, for a report on a thread
+// that did not end.
+inline std::string threadReport() {
+    std::string report;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string dir = task.path().string();
+        std::string line = task.path().filename().string() + " " + readFile(dir + "/comm") + " " +
+                           readFile(dir + "/syscall") + " " + readFile(dir + "/wchan");
+        for (char& c : line) {
+            c = c == '\n' ? ' ' : c;
+        }
+        report += "\n  " + line.substr(0, 160);
+    }
+    return report;
+}
+
 // What each open descriptor of this process is, for a report.
 inline std::string descriptorTargets() {
     std::string targets;
