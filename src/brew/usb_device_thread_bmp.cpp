@@ -283,11 +283,17 @@ void CUsbDeviceThread_BMP::saveToStore(const PhoneFacts& facts) {
     if (facts.factoryReset) {
         dd::platform::writeIniString(theApp.rememberedDeviceFile(), "imei", facts.imei, "65535");
     }
+    // The phone answers to its IMEI before its entry shows: a host that
+    // disconnects it as soon as it sees the entry must find this thread.
+    m_csSerialNum.set(facts.imei);
+    m_csConnectedSerial.set(facts.imei);
     if (saveBrewStoreEntry(detectedDeviceFile(theApp.dataFolder()), entry)) {
         DD_LOG(LOG_INFO) << "brew phone " << facts.imei << " saved to the detected-device store";
     }
-    m_csSerialNum.set(facts.imei);
-    m_csConnectedSerial.set(facts.imei);
+    if (m_bUserDisconnect.load() != 0) {
+        // Disconnected while the entry was being written: it goes again.
+        RemoveDetectedDevice(facts.imei);
+    }
 }
 
 int CUsbDeviceThread_BMP::GetUsbNodeInfo(const std::string& hubPath, int port, int* vid, int* pid,
