@@ -24,8 +24,9 @@ namespace ddtest {
 
 // What the process holds at one moment.
 struct ProcessCounts {
-    size_t threads = 0;
+    size_t threads = 0;  // the module's threads (all named "dd-...")
     size_t fds = 0;
+    size_t allThreads = 0;  // the simulator's and the test's too
 };
 
 inline size_t entriesIn(const char* dir) {
@@ -42,7 +43,13 @@ inline size_t entriesIn(const char* dir) {
 // The listing's own descriptor is open while /proc/self/fd is read, in every
 // reading alike, so readings compare with each other.
 inline ProcessCounts processCounts() {
-    return {entriesIn("/proc/self/task"), entriesIn("/proc/self/fd")};
+    ProcessCounts counts;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        counts.threads += readFile(task.path().string() + "/comm").rfind("dd-", 0) == 0;
+        counts.allThreads++;
+    }
+    counts.fds = entriesIn("/proc/self/fd");
+    return counts;
 }
 
 // The names of this process's threads, for a report.
