@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,23 @@ inline std::string descriptorTargets() {
         std::error_code error;
         std::string target = std::filesystem::read_symlink(fd.path(), error).string();
         targets += "\n  " + fd.path().filename().string() + " -> " + target;
+        // A TCP socket: its ends and state, so that the two ends of a
+        // connection can be paired up.
+        if (target.rfind("socket:[", 0) == 0) {
+            std::string inode = target.substr(8, target.size() - 9);
+            std::istringstream table(readFile("/proc/self/net/tcp"));
+            std::string line;
+            while (std::getline(table, line)) {
+                std::istringstream fields(line);
+                std::string slot, local, remote, state, queues, timer, retransmit, uid, timeout,
+                    node;
+                fields >> slot >> local >> remote >> state >> queues >> timer >> retransmit >>
+                    uid >> timeout >> node;
+                if (node == inode) {
+                    targets += " tcp " + local + " " + remote + " state " + state;
+                }
+            }
+        }
     }
     return targets;
 }

@@ -325,6 +325,17 @@ class Soak : public ::testing::Test {
         return "log tail:\n" + log.substr(from);
     }
 
+    // The simulated adb server can keep a forward's listener (its thread, its
+    // socket and the connection it serves) for a phone pulled while the
+    // forward was being made; those are not the module's.
+    size_t simulatorAllowance(const ProcessCounts& now) const {
+        size_t extraThreads =
+            now.allThreads - now.threads > m_quiet.allThreads - m_quiet.threads
+                ? (now.allThreads - now.threads) - (m_quiet.allThreads - m_quiet.threads)
+                : 0;
+        return 3 * extraThreads;
+    }
+
     unsigned long pick(unsigned long below) {
         return std::uniform_int_distribution<unsigned long>(0, below - 1)(m_random);
     }
@@ -378,10 +389,8 @@ TEST_F(Soak, PlugAndUnplugAtRandomMomentsLeavesNothingBehind) {
     ProcessCounts after;
     EXPECT_TRUE(ddtest::waitUntil([&] {
         after = ddtest::processCounts();
-        // A simulated connection still being served holds one socket.
-        size_t serving =
-            after.allThreads > m_quiet.allThreads ? after.allThreads - m_quiet.allThreads : 0;
-        return after.threads <= m_quiet.threads && after.fds <= m_quiet.fds + serving;
+        return after.threads <= m_quiet.threads &&
+               after.fds <= m_quiet.fds + simulatorAllowance(after);
     })) << "threads "
         << m_quiet.threads << " -> " << after.threads << ", descriptors " << m_quiet.fds << " -> "
         << after.fds << "; threads now " << ddtest::threadNames() << "; descriptors now"
@@ -408,7 +417,8 @@ TEST_F(Soak, PlugAndUnplugAtRandomMomentsLeavesNothingBehind) {
         return end.threads == stopped.threads;
     })) << "threads before start "
         << stopped.threads << ", after stop " << end.threads << ": " << ddtest::threadNames();
-    EXPECT_LE(end.fds, m_quiet.fds) << "descriptors after stop:" << ddtest::descriptorTargets();
+    EXPECT_LE(end.fds, m_quiet.fds + simulatorAllowance(end))
+        << "descriptors after stop:" << ddtest::descriptorTargets();
 
     std::printf("soak: %lu cycles in %.1f s (%.0f ms each), %zu announced and withdrawn\n",
                 m_cycles, seconds, m_cycles != 0 ? seconds * 1000 / m_cycles : 0.0, m_announced);
