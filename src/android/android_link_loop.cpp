@@ -197,8 +197,14 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::phoneAnswered(RunContex
         }
     }
     m_csConnectedSerial.set(m_csSerialNum.get());
-    NotifyNewDevice(m_pDeviceInfo.get());
-    entry.notified.store(1);
+    {
+        // Announced and marked in one step under the record lock, as a host
+        // disconnect withdraws and clears the mark: the mark never outlives
+        // the withdrawal.
+        std::lock_guard<std::recursive_mutex> lock(theApp.m_recordLock);
+        NotifyNewDevice(m_pDeviceInfo.get());
+        entry.notified.store(1);
+    }
     if (m_lSyncServerStopped.load() == 1 && m_nState.load() != kStateUserDisconnected) {
         startSyncLink(true);
     }

@@ -333,7 +333,16 @@ int CUsbDeviceThread_Android::Disconnect(bool shutdown) {
     int32_t running = kStateRunning;
     m_nState.compare_exchange_strong(running, kStateUserDisconnected);
     m_syncServer->disable();  // sets m_lSyncServerStopped; the link never comes back
-    NotifyRemoveDevice(m_pDeviceInfo.get());
+    {
+        // The host now knows the phone left: clearing the notified flag keeps
+        // the thread's exit from withdrawing it a second time when the phone
+        // is unplugged.
+        std::lock_guard<std::recursive_mutex> lock(theApp.m_recordLock);
+        NotifyRemoveDevice(m_pDeviceInfo.get());
+        if (m_pDeviceInfo) {
+            m_pDeviceInfo->notified.store(0);
+        }
+    }
     GiveBackConnectCount();
     return 1;
 }

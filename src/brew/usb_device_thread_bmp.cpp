@@ -283,12 +283,16 @@ void CUsbDeviceThread_BMP::saveToStore(const PhoneFacts& facts) {
     if (facts.factoryReset) {
         dd::platform::writeIniString(theApp.rememberedDeviceFile(), "imei", facts.imei, "65535");
     }
-    // Keyed before the entry is visible: a host that sees the entry and
-    // disconnects the phone at once must find this thread.
+    // The phone answers to its IMEI before its entry shows: a host that
+    // disconnects it as soon as it sees the entry must find this thread.
     m_csSerialNum.set(facts.imei);
     m_csConnectedSerial.set(facts.imei);
     if (saveBrewStoreEntry(detectedDeviceFile(theApp.dataFolder()), entry)) {
         DD_LOG(LOG_INFO) << "brew phone " << facts.imei << " saved to the detected-device store";
+    }
+    if (m_bUserDisconnect.load() != 0) {
+        // Disconnected while the entry was being written: it goes again.
+        RemoveDetectedDevice(facts.imei);
     }
 }
 

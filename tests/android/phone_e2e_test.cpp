@@ -101,6 +101,7 @@ TEST_F(PhoneJourney, HostDisconnectSendsRemoveOnTheCallersThread) {
     EXPECT_EQ(module.DeviceReadyToSync(&record), 0);
     ASSERT_TRUE(machine.unplug("DISC0001"));
     EXPECT_TRUE(sandbox.waitForLog("CUsbDeviceThread_Android::InitInstance() --"));
+    EXPECT_EQ(host.count(REMOVE_DEVICE), 1u) << "the unplug does not withdraw the phone again";
 }
 
 // Each stage's unplug: the thread ends through its exit stage with only the

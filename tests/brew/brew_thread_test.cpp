@@ -265,6 +265,27 @@ TEST_F(BrewThreads, TheHostsDisconnectTakesTheEntryAndThePlaceOnce) {
     EXPECT_EQ(theApp.m_lConnectCount.load(), 0);
 }
 
+// A host that disconnects a phone the moment its entry shows in the store
+// finds the phone: the entry goes with the disconnect, every time.
+TEST_F(BrewThreads, ADisconnectAsSoonAsTheEntryShowsTakesIt) {
+    for (int round = 0; round < 12; ++round) {
+        std::string imei = "1515151515151" + std::to_string(10 + round);
+        auto phone = plug(phoneSpec("1-1", imei, key + "\0"s, key));
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        // Watched without a pause, so that the disconnect follows the
+        // entry's write as closely as a host's file watch could.
+        while (ddtest::readFile(storeFile()).find(imei) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+        }
+        ASSERT_TRUE(entry(imei)) << "round " << round;
+        theApp.disconnect(imei);
+        EXPECT_FALSE(entry(imei)) << "round " << round << ": the disconnect missed the phone";
+        phone->unplug();
+        ASSERT_TRUE(ddtest::waitUntil([&] { return theApp.deviceThreads().empty(); }));
+        EXPECT_FALSE(entry(imei));
+    }
+}
+
 }  // namespace
 
 namespace {

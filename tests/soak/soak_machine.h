@@ -1,0 +1,199 @@
+// One simulated machine for all three phone families at once: the USB tree
+// and adb server with whole Android phones, Wi-Fi phones aimed at the finder
+// with a stand-in for the suite loader, and BREW phones on pseudo-terminals
+// in the same USB tree. The module runs in this process, driven through its
+// C interface, so that its count of running phone threads can be read.
+#pragma once
+
+#include <dirent.h>
+
+#include <filesystem>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "android/pc_identity.h"
+#include "android/phone_harness.h"
+#include "brew_phone.h"
+#include "core/device_detect_app.h"
+#include "wifi/wifi_harness.h"
+
+namespace ddtest {
+
+// What the process holds at one moment.
+struct ProcessCounts {
+    size_t threads = 0;  // the module's threads (all named "dd-...")
+    size_t fds = 0;
+    size_t allThreads = 0;  // the simulator's and the test's too
+};
+
+inline size_t entriesIn(const char* dir) {
+    size_t count = 0;
+    if (DIR* listing = opendir(dir)) {
+        while (dirent* entry = readdir(listing)) {
+            count += entry->d_name[0] != '.';
+        }
+        closedir(listing);
+    }
+    return count;
+}
+
+// The listing's own descriptor is open while /proc/self/fd is read, in every
+// reading alike, so readings compare with each other.
+inline ProcessCounts processCounts() {
+    ProcessCounts counts;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        counts.threads += readFile(task.path().string() + "/comm").rfind("dd-", 0) == 0;
+        counts.allThreads++;
+    }
+    counts.fds = entriesIn("/proc/self/fd");
+    return counts;
+}
+
+// The names of this process's threads, for a report.
+inline std::string threadNames() {
+    std::string names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string name = readFile(task.path().string() + "/comm");
+        while (!name.empty() && name.back() == '\n') {
+            name.pop_back();
+        }
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    return names;
+}
+
+// Each thread of this process with the system call it waits in (number and
+// first argument) and where the kernel holds it, for a report on a thread
+// that did not end.
+inline std::string threadReport() {
+    std::string report;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string dir = task.path().string();
+        std::string line = task.path().filename().string() + " " + readFile(dir + "/comm") + " " +
+                           readFile(dir + "/syscall") + " " + readFile(dir + "/wchan");
+        for (char& c : line) {
+            c = c == '\n' ? ' ' : c;
+        }
+        report += "\n  " + line.substr(0, 160);
+    }
+    return report;
+}
+
+// What each open descriptor of this process is, for a report.
+inline std::string descriptorTargets() {
+    std::string targets;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+        targets += "\n  " + fd.path().filename().string() + " -> " + target;
+        // A TCP socket: its ends and state, so that the two ends of a
+        // connection can be paired up.
+        if (target.rfind("socket:[", 0) == 0) {
+            std::string inode = target.substr(8, target.size() - 9);
+            std::istringstream table(readFile("/proc/self/net/tcp"));
+            std::string line;
+            while (std::getline(table, line)) {
+                std::istringstream fields(line);
+                std::string slot, local, remote, state, queues, timer, retransmit, uid, timeout,
+                    node;
+                fields >> slot >> local >> remote >> state >> queues >> timer >> retransmit >>
+                    uid >> timeout >> node;
+                if (node == inode) {
+                    targets += " tcp " + local + " " + remote + " state " + state;
+                }
+            }
+        }
+    }
+    return targets;
+}
+
+class SoakMachine : public PhoneMachine {
+  public:
+    explicit SoakMachine(const std::string& logLevel)
+        : m_finderPort(freeUdpPort()),
+          m_portEnv("DEVICEDETECT_WIFI_PORT", std::to_string(m_finderPort)),
+          m_addressEnv("DEVICEDETECT_WIFI_ADDRESS", "127.0.0.1") {
+        // The module runs in-process here; the loaded copy stays unused.
+        module.unload();
+        EXPECT_TRUE(loader.start());
+        sandbox.writeModuleFile("orqBRAXLoader.ini",
+                                "[Detect]\nLogLevel=" + logLevel +
+                                    "\nLoaderHttpPort=" + std::to_string(loader.port()) + "\n");
+        pcIdentity = dd::android::fullPcIdentity(sandbox.sysfsRoot);
+    }
+    ~SoakMachine() {
+        if (m_running) {
+            stop();
+        }
+    }
+
+    // Initialises the module and reads this PC's short identity (the name
+    // BREW phones list).
+    void init() {
+        ASSERT_EQ(QX_InitDetect(), 0);
+        ASSERT_EQ(QX_SetDeviceChangeCallBack(&HostRecorder::onDeviceChange), 0);
+        ASSERT_EQ(QX_SetSyncByDevCallBack(&HostRecorder::onSync), 0);
+        brewKey = dd::android::shortPcIdentity();
+        ASSERT_FALSE(brewKey.empty());
+    }
+    void run() {
+        ASSERT_EQ(QX_startDetect(), 0);
+        m_running = true;
+    }
+    // Stops detection and waits for every module thread to end, as unloading
+    // the library would.
+    void stop() {
+        m_running = false;
+        EXPECT_EQ(QX_stopDetect(), 0);
+        theApp.waitForDetectionEnd();
+    }
+
+    // A Wi-Fi phone paired with this PC, started and aimed at the finder.
+    std::unique_ptr<phonesim::WifiPhone> wifiPhone(const std::string& imei,
+                                                   const std::string& serial) {
+        phonesim::WifiPhoneSpec spec;
+        spec.imei = imei;
+        spec.serial = serial;
+        spec.paired = pcIdentity;
+        auto made = std::make_unique<phonesim::WifiPhone>(spec);
+        EXPECT_TRUE(made->start());
+        made->setFinder("127.0.0.1", m_finderPort);
+        return made;
+    }
+
+    // Sync requests the loader stand-in has received for Wi-Fi phones.
+    size_t loaderSyncRequests() const {
+        size_t count = 0;
+        for (const auto& request : loader.requests()) {
+            count += request.target.rfind("/__dispatch__dodevicesync", 0) == 0;
+        }
+        return count;
+    }
+
+    std::string storeFile() const { return sandbox.dataDir() + "/xml/detecteddevice.xml"; }
+    bool storeHolds(const std::string& imei) const {
+        return readFile(storeFile()).find("imei=\"" + imei + "\"") != std::string::npos;
+    }
+
+    // No phone thread of the module runs, and no more threads run than in
+    // the quiet state the soak measured.
+    static bool moduleIdle() {
+        return theApp.m_lConnectCount.load() == 0 && theApp.deviceThreads().empty();
+    }
+
+    phonesim::CompanionService loader;
+    std::string pcIdentity;
+    std::string brewKey;
+
+  private:
+    uint16_t m_finderPort;
+    ScopedEnv m_portEnv;
+    ScopedEnv m_addressEnv;
+    bool m_running = false;
+};
+
+}  // namespace ddtest
