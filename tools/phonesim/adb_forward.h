@@ -2,11 +2,13 @@
 // port and relays each connection, byte for byte in both directions, to the
 // loopback port that plays the phone's service (what adbd would reach on the
 // phone). A forward whose phone port has no service accepts and closes, as
-// adb does when the phone refuses the connection.
+// adb does when the phone refuses the connection. Relays run on the event
+// loop: a plugged phone's held links cost no thread.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "loopback_server.h"
@@ -31,15 +33,12 @@ class AdbForward {
     const std::string& remote() const { return m_remote; }
 
   private:
-    void relay(int clientFd);
+    std::unique_ptr<Session> relay(int clientFd);
 
     std::string m_serial;
     std::string m_remote;
     Target m_target;
     LoopbackServer m_server;
 };
-
-// Copies bytes between two sockets until either side closes.
-void relayStreams(int a, int b);
 
 }  // namespace phonesim

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,17 +10,32 @@
 #include <cstdio>
 #include <system_error>
 
+#include "event_loop.h"
+
 namespace phonesim {
 
 bool LoopbackServer::start(uint16_t port, Handler handler, const std::string& address) {
     stop();
     m_handler = std::move(handler);
+    m_factory = nullptr;
+    return listenOn(port, address);
+}
+
+bool LoopbackServer::startSessions(uint16_t port, SessionFactory factory,
+                                   const std::string& address) {
+    stop();
+    m_handler = nullptr;
+    m_factory = std::move(factory);
+    return listenOn(port, address);
+}
+
+bool LoopbackServer::listenOn(uint16_t port, const std::string& address) {
     in_addr host{};
     if (inet_pton(AF_INET, address.c_str(), &host) != 1 || (ntohl(host.s_addr) >> 24) != 127) {
         errno = EINVAL;
         return false;
     }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         return false;
     }
@@ -40,83 +54,132 @@ bool LoopbackServer::start(uint16_t port, Handler handler, const std::string& ad
         return false;
     }
     m_listenFd = fd;
-    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_port = ntohs(addr.sin_port);
-    m_stopping = false;
-    try {
-        m_acceptThread = std::thread([this] { acceptLoop(); });
-    } catch (const std::system_error&) {
-        close(m_listenFd);
-        close(m_wakeFd);
+    m_listenWatch = EventLoop::shared().watch(fd, EPOLLIN, [this](uint32_t) { acceptReady(); });
+    if (m_listenWatch == 0) {
+        int error = errno;
+        close(fd);
         m_listenFd = -1;
-        m_wakeFd = -1;
+        errno = error;
         return false;
     }
     return true;
 }
 
-void LoopbackServer::acceptLoop() {
-    while (!m_stopping) {
-        pollfd fds[2] = {{m_listenFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        if (m_stopping || (fds[1].revents & POLLIN) != 0) {
-            return;
-        }
+void LoopbackServer::acceptReady() {
+    for (;;) {
         int client = accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (client < 0) {
-            continue;
+            return;  // EAGAIN: all taken; anything else: the peer gave up first
         }
-        std::lock_guard<std::mutex> lock(m_mutex);
-        // Reap finished connections so a long run does not pile up threads.
-        for (auto it = m_connections.begin(); it != m_connections.end();) {
-            if (it->done) {
-                it->thread.join();
-                close(it->fd);
-                it = m_connections.erase(it);
-            } else {
-                ++it;
-            }
-        }
-        Connection& connection = m_connections.emplace_back();
-        connection.fd = client;
-        try {
-            connection.thread = std::thread([this, &connection] {
-                m_handler(connection.fd);
-                shutdown(connection.fd, SHUT_RDWR);
-                connection.done = true;
-            });
-        } catch (const std::system_error&) {
-            // Out of threads: this one connection is refused (the peer sees
-            // it closed), the server goes on accepting.
-            m_connections.pop_back();
-            close(client);
-            if (!m_warnedNoThread.exchange(true)) {
-                std::fprintf(stderr, "phonesim: out of threads, refusing connections on %u\n",
-                             m_port);
-            }
+        if (m_factory) {
+            startSession(client);
+        } else {
+            startHandler(client);
         }
     }
+}
+
+void LoopbackServer::reapHandlers() {
+    for (auto it = m_connections.begin(); it != m_connections.end();) {
+        if (it->done) {
+            it->thread.join();
+            close(it->fd);
+            it = m_connections.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void LoopbackServer::startHandler(int client) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // Reap finished connections so a long run does not pile up threads.
+    reapHandlers();
+    Connection& connection = m_connections.emplace_back();
+    connection.fd = client;
+    try {
+        connection.thread = std::thread([this, &connection] {
+            m_handler(connection.fd);
+            shutdown(connection.fd, SHUT_RDWR);
+            connection.done = true;
+        });
+    } catch (const std::system_error&) {
+        // Out of threads: this one connection is refused (the peer sees
+        // it closed), the server goes on accepting.
+        m_connections.pop_back();
+        close(client);
+        if (!m_warnedNoThread.exchange(true)) {
+            std::fprintf(stderr, "phonesim: out of threads, refusing connections on %u\n", m_port);
+        }
+    }
+}
+
+void LoopbackServer::startSession(int client) {
+    std::shared_ptr<Session> session = m_factory(client);
+    if (!session) {
+        close(client);
+        return;
+    }
+    // Registered under the lock, so the first readiness finds the session.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    uint64_t watch = EventLoop::shared().watch(client, EPOLLIN,
+                                               [this, client](uint32_t) { sessionReady(client); });
+    if (watch == 0) {
+        session.reset();
+        close(client);
+        return;
+    }
+    m_sessions[client] = Evented{watch, std::move(session)};
+}
+
+void LoopbackServer::sessionReady(int fd) {
+    std::shared_ptr<Session> session;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_sessions.find(fd);
+        if (it == m_sessions.end()) {
+            return;  // stop() has taken it
+        }
+        session = it->second.session;
+    }
+    if (session->onReadable(fd)) {
+        return;
+    }
+    uint64_t watch = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_sessions.find(fd);
+        if (it == m_sessions.end()) {
+            return;  // stop() has taken it and closes it
+        }
+        watch = it->second.watch;
+        m_sessions.erase(it);
+    }
+    EventLoop::shared().unwatch(watch);
+    session.reset();
+    close(fd);
 }
 
 void LoopbackServer::stop() {
     if (m_listenFd < 0) {
         return;
     }
-    m_stopping = true;
-    uint64_t one = 1;
-    (void)!write(m_wakeFd, &one, sizeof(one));
-    if (m_acceptThread.joinable()) {
-        m_acceptThread.join();
-    }
+    EventLoop::shared().unwatch(m_listenWatch);  // no accept runs after this
+    m_listenWatch = 0;
+    std::map<int, Evented> sessions;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        sessions.swap(m_sessions);
         for (Connection& connection : m_connections) {
             shutdown(connection.fd, SHUT_RDWR);  // wakes a handler blocked in recv
         }
+    }
+    for (auto& [fd, evented] : sessions) {
+        EventLoop::shared().unwatch(evented.watch);  // waits out a call that runs now
+        evented.session.reset();
+        shutdown(fd, SHUT_RDWR);
+        close(fd);
     }
     for (Connection& connection : m_connections) {
         connection.thread.join();
@@ -124,9 +187,7 @@ void LoopbackServer::stop() {
     }
     m_connections.clear();
     close(m_listenFd);
-    close(m_wakeFd);
     m_listenFd = -1;
-    m_wakeFd = -1;
 }
 
 bool sendAll(int fd, const void* data, size_t size) {
@@ -145,6 +206,27 @@ bool sendAll(int fd, const void* data, size_t size) {
 
 bool sendAll(int fd, const std::string& text) {
     return sendAll(fd, text.data(), text.size());
+}
+
+bool sendAllWithin(int fd, const void* data, size_t size, int timeoutMs) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t n = send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd entry{fd, POLLOUT, 0};
+            if (poll(&entry, 1, timeoutMs) <= 0) {
+                return false;
+            }
+            continue;
+        }
+        if (n <= 0)
+            return false;
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
 }
 
 bool recvExact(int fd, void* data, size_t size) {

@@ -4,14 +4,47 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <memory>
 
 namespace phonesim {
 
+// A link's session: it lives from accept to the link's end, and forgets its
+// fd before the server closes it, so a send never hits a closed (or reused)
+// descriptor.
+class SyncTool::CommandLink : public Session {
+  public:
+    CommandLink(SyncTool& tool, int fd) : m_tool(tool), m_fd(fd) {
+        m_tool.admitLink(fd, m_tool.m_commandConnections, m_tool.m_commandFds);
+    }
+    ~CommandLink() override { m_tool.forgetLink(m_fd, m_tool.m_commandFds); }
+    bool onReadable(int fd) override { return m_tool.commandReadable(fd, m_pending); }
+
+  private:
+    SyncTool& m_tool;
+    int m_fd;
+    std::string m_pending;  // the tail of what came, for a probe cut in pieces
+};
+
+class SyncTool::SyncLink : public Session {
+  public:
+    SyncLink(SyncTool& tool, int fd) : m_tool(tool), m_fd(fd) {
+        m_tool.admitLink(fd, m_tool.m_syncConnections, m_tool.m_syncFds);
+    }
+    ~SyncLink() override { m_tool.forgetLink(m_fd, m_tool.m_syncFds); }
+    bool onReadable(int fd) override { return m_tool.syncReadable(fd); }
+
+  private:
+    SyncTool& m_tool;
+    int m_fd;
+};
+
 bool SyncTool::start(uint16_t commandPort, uint16_t syncPort) {
-    if (!m_command.start(commandPort, [this](int fd) { serveCommand(fd); })) {
+    if (!m_command.startSessions(
+            commandPort, [this](int fd) { return std::make_unique<CommandLink>(*this, fd); })) {
         return false;
     }
-    if (!m_sync.start(syncPort, [this](int fd) { serveSync(fd); })) {
+    if (!m_sync.startSessions(syncPort,
+                              [this](int fd) { return std::make_unique<SyncLink>(*this, fd); })) {
         m_command.stop();
         return false;
     }
@@ -58,43 +91,42 @@ void SyncTool::dropCommandLinks() {
     shutdownLinks(m_commandFds);
 }
 
-void SyncTool::serveCommand(int fd) {
-    admitLink(fd, m_commandConnections, m_commandFds);
-    std::string pending;
-    char buffer[512];
-    for (;;) {
-        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        std::string answer;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_commandReceived.append(buffer, static_cast<size_t>(n));
-            answer = m_probeAnswer;
-        }
-        pending.append(buffer, static_cast<size_t>(n));
-        // One answer per complete probe, however the probe was cut up.
-        for (size_t at; (at = pending.find(kProbe)) != std::string::npos;) {
-            pending.erase(0, at + std::string_view(kProbe).size());
-            if (!answer.empty()) {
-                sendAll(fd, answer);
-            }
-        }
-        if (pending.size() > 64) {
-            pending.erase(0, pending.size() - 64);  // only a probe's tail matters
-        }
-        m_changed.notify_all();
-    }
+void SyncTool::forgetLink(int fd, std::vector<int>& fds) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_commandFds.erase(std::remove(m_commandFds.begin(), m_commandFds.end(), fd),
-                           m_commandFds.end());
+        fds.erase(std::remove(fds.begin(), fds.end(), fd), fds.end());
     }
     m_changed.notify_all();
+}
+
+bool SyncTool::commandReadable(int fd, std::string& pending) {
+    char buffer[512];
+    ssize_t n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return true;
+    }
+    if (n <= 0) {
+        return false;
+    }
+    std::string answer;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_commandReceived.append(buffer, static_cast<size_t>(n));
+        answer = m_probeAnswer;
+    }
+    pending.append(buffer, static_cast<size_t>(n));
+    // One answer per complete probe, however the probe was cut up.
+    for (size_t at; (at = pending.find(kProbe)) != std::string::npos;) {
+        pending.erase(0, at + std::string_view(kProbe).size());
+        if (!answer.empty()) {
+            sendAllWithin(fd, answer.data(), answer.size());
+        }
+    }
+    if (pending.size() > 64) {
+        pending.erase(0, pending.size() - 64);  // only a probe's tail matters
+    }
+    m_changed.notify_all();
+    return true;
 }
 
 std::string SyncTool::syncReceived() const {
@@ -153,35 +185,26 @@ void SyncTool::dropSyncLinks() {
     shutdownLinks(m_syncFds);
 }
 
-void SyncTool::serveSync(int fd) {
-    admitLink(fd, m_syncConnections, m_syncFds);
+bool SyncTool::syncReadable(int fd) {
     char buffer[512];
-    for (;;) {
-        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        std::function<void(std::string_view)> observer;
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_syncReceived.append(buffer, static_cast<size_t>(n));
-            observer = m_syncObserver;
-        }
-        m_changed.notify_all();
-        if (observer) {
-            observer(std::string_view(buffer, static_cast<size_t>(n)));
-        }
+    ssize_t n = recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        return true;
     }
+    if (n <= 0) {
+        return false;
+    }
+    std::function<void(std::string_view)> observer;
     {
-        // Unregistered before the server closes the fd, so a send never hits
-        // a closed (or reused) descriptor.
         std::lock_guard<std::mutex> lock(m_mutex);
-        m_syncFds.erase(std::remove(m_syncFds.begin(), m_syncFds.end(), fd), m_syncFds.end());
+        m_syncReceived.append(buffer, static_cast<size_t>(n));
+        observer = m_syncObserver;
     }
     m_changed.notify_all();
+    if (observer) {
+        observer(std::string_view(buffer, static_cast<size_t>(n)));
+    }
+    return true;
 }
 
 }  // namespace phonesim

@@ -3,7 +3,7 @@
 // port (the phone's 7990) records the status lines the module sends and,
 // on command, sends the phone's requests (";START", ";STOP", "STOP_APP") or
 // any other bytes. Tests script it directly; `phonesim sync-tool` drives it
-// from standard input.
+// from standard input. Both links are served on the event loop.
 #pragma once
 
 #include <chrono>
@@ -59,7 +59,7 @@ class SyncTool {
     bool waitForSyncLink(int count, std::chrono::milliseconds deadline);
     // Waits until no sync link is open (the module closed its end).
     bool waitForSyncClosed(std::chrono::milliseconds deadline);
-    // Called on the link's thread with each piece the module sends.
+    // Called on the event loop's thread with each piece the module sends.
     void setSyncObserver(std::function<void(std::string_view)> observer);
 
     // Sends bytes in one send on the newest open sync link; false when none.
@@ -73,8 +73,13 @@ class SyncTool {
     void dropSyncLinks();
 
   private:
-    void serveCommand(int fd);
-    void serveSync(int fd);
+    class CommandLink;
+    class SyncLink;
+    // One read on a link; false when the link has ended.
+    bool commandReadable(int fd, std::string& pending);
+    bool syncReadable(int fd);
+    // Forgets an ended link (before its fd is closed) and wakes waiters.
+    void forgetLink(int fd, std::vector<int>& fds);
     // Shuts every link of fds down (their handlers then end).
     void shutdownLinks(const std::vector<int>& fds);
     // Counts and records a new link, and wakes whoever waits for it.
