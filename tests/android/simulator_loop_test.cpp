@@ -1,0 +1,116 @@
+// The simulator's forwards and phone tools on its event loop: many held
+// links cost no threads, bytes pass both ways, and either side's close or a
+// stop ends the link at the other end.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "adb_forward.h"
+#include "platform/unique_fd.h"
+#include "sync_tool.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using dd::platform::UniqueFd;
+
+int threadCount() {
+    int count = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir)) {
+            count += entry->d_name[0] != '.';
+        }
+        closedir(dir);
+    }
+    return count;
+}
+
+UniqueFd connectTo(uint16_t port) {
+    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(port);
+    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
+        return UniqueFd();
+    }
+    return fd;
+}
+
+// What arrives on fd within a second; "<closed>" when the peer closed.
+std::string receive(int fd) {
+    pollfd entry{fd, POLLIN, 0};
+    if (poll(&entry, 1, 1000) <= 0) {
+        return "<nothing>";
+    }
+    char buffer[256];
+    ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+    return n <= 0 ? "<closed>" : std::string(buffer, static_cast<size_t>(n));
+}
+
+class SimulatorLoop : public testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(tool.start());
+        ASSERT_TRUE(forward.start(0));
+    }
+    phonesim::SyncTool tool;
+    phonesim::AdbForward forward{"LOOP1", "tcp:7990", [this] { return tool.syncPort(); }};
+};
+
+TEST_F(SimulatorLoop, HeldLinksThroughAForwardCostNoThreads) {
+    UniqueFd first = connectTo(forward.localPort());
+    ASSERT_TRUE(first);
+    ASSERT_TRUE(tool.waitForSyncLink(1, 5s));
+    const int threads = threadCount();
+    std::vector<UniqueFd> links;
+    for (int i = 0; i < 100; ++i) {
+        links.push_back(connectTo(forward.localPort()));
+        ASSERT_TRUE(links.back());
+    }
+    ASSERT_TRUE(tool.waitForSyncLink(101, 5s));
+    EXPECT_EQ(threadCount(), threads);
+    EXPECT_EQ(tool.openSyncLinks(), 101);
+
+    // Module to phone on an old link, phone to module on the newest.
+    ASSERT_EQ(send(links[3].get(), "READY_SYNC", 10, MSG_NOSIGNAL), 10);
+    EXPECT_TRUE(tool.waitForSyncReceived("READY_SYNC", 5s));
+    ASSERT_TRUE(tool.sendStart("desk"));
+    EXPECT_EQ(receive(links.back().get()), "desk;START");
+}
+
+TEST_F(SimulatorLoop, EitherSideClosingEndsTheOtherAndStopEndsTheRest) {
+    UniqueFd module = connectTo(forward.localPort());
+    ASSERT_TRUE(tool.waitForSyncLink(1, 5s));
+    module.reset();  // the module's end goes: the phone's end follows
+    EXPECT_TRUE(tool.waitForSyncClosed(5s));
+
+    UniqueFd second = connectTo(forward.localPort());
+    ASSERT_TRUE(tool.waitForSyncLink(2, 5s));
+    tool.dropSyncLinks();  // the phone's end goes: the module sees it closed
+    EXPECT_EQ(receive(second.get()), "<closed>");
+
+    UniqueFd third = connectTo(forward.localPort());
+    ASSERT_TRUE(tool.waitForSyncLink(3, 5s));
+    forward.stop();
+    EXPECT_EQ(receive(third.get()), "<closed>");
+    EXPECT_TRUE(tool.waitForSyncClosed(5s));
+    EXPECT_FALSE(connectTo(forward.localPort()));
+}
+
+TEST(SimulatorLoopForward, NoServiceOnThePhonePortClosesAtOnce) {
+    phonesim::AdbForward forward("LOOP2", "tcp:7890", [] { return uint16_t{0}; });
+    ASSERT_TRUE(forward.start(0));
+    UniqueFd link = connectTo(forward.localPort());
+    ASSERT_TRUE(link);
+    EXPECT_EQ(receive(link.get()), "<closed>");
+}
+
+}  // namespace
