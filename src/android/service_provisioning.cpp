@@ -89,29 +89,40 @@ bool netstatListens(std::string_view output, std::string_view address) {
     return false;
 }
 
-std::string GetUsbDeviceInterfaceId(const std::string& serial, uint16_t pid, uint16_t vid) {
+std::string GetUsbDeviceInterfaceId(const std::string& serial, uint16_t pid, uint16_t vid,
+                                    const std::string& hubPath, int port) {
     DD_LOG(LOG_DEBUG) << "++CUsbDeviceThread_Android::GetUsbDeviceInterfaceId";
-    std::string result;
     dd::platform::UsbSysfs tree = moduleUsbTree();
-    for (const dd::platform::UsbPortDevice& device : tree.listPortDevices()) {
-        if (device.vid != vid || device.pid != pid || device.isHub) {
-            continue;
-        }
+    auto isThePhone = [&](const dd::platform::UsbPortDevice& device) {
         std::string instance;
-        if (tree.serialNumber(device.hubPath, device.port, instance) != 0 ||
+        if (device.vid != vid || device.pid != pid || device.isHub ||
+            tree.serialNumber(device.hubPath, device.port, instance) != 0 ||
             !dd::equalsIgnoreCase(instance, serial)) {
-            continue;
+            return false;
         }
         DD_LOG(LOG_INFO) << "pid=" << pid << " vid=" << vid << " sn=" << instance;
-        result = dd::platform::joinPath(tree.devicesDir(), device.name);
-        break;
+        return true;
+    };
+    std::string result;
+    dd::platform::UsbPortDevice own;
+    if (!hubPath.empty() &&
+        tree.portConnection(hubPath, port, own) == dd::platform::usb_error::kOk &&
+        isThePhone(own)) {
+        result = dd::platform::joinPath(tree.devicesDir(), own.name);
+    } else {
+        for (const dd::platform::UsbPortDevice& device : tree.listPortDevices()) {
+            if (isThePhone(device)) {
+                result = dd::platform::joinPath(tree.devicesDir(), device.name);
+                break;
+            }
+        }
     }
     DD_LOG(LOG_DEBUG) << "--CUsbDeviceThread_Android::GetUsbDeviceInterfaceId";
     return result;
 }
 
 int WaitDriverInstalled(dd::StepContext& step, const std::string& serial, uint16_t vid,
-                        uint16_t pid) {
+                        uint16_t pid, const std::string& hubPath, int port) {
     bool notified = false;
     auto notifyOnce = [&] {
         if (notified) {
@@ -132,15 +143,16 @@ int WaitDriverInstalled(dd::StepContext& step, const std::string& serial, uint16
     return waitDriver(
         step, kDriverWaitSeconds,
         "WaitDriverInstalled result = ", "CheckDeviceIsReady timeout[90s]",
-        [&] { return CheckDevicePresent(serial, vid, pid); }, notifyOnce, true);
+        [&] { return CheckDevicePresent(serial, vid, pid, hubPath, port); }, notifyOnce, true);
 }
 
 int WaitMTPDeviceInstalled(dd::StepContext& step, const std::string& serial, uint16_t vid,
-                           uint16_t pid) {
+                           uint16_t pid, const std::string& hubPath, int port) {
     return waitDriver(
         step, kMtpWaitSeconds,
         "WaitMTPDeviceInstalled result = ", "CheckMTPDeviceIsReady timeout[60s]",
-        [&] { return CheckMtpDevicePresent(serial, vid, pid); }, [] { return true; }, false);
+        [&] { return CheckMtpDevicePresent(serial, vid, pid, hubPath, port); }, [] { return true; },
+        false);
 }
 
 int Start7890Service(const std::string& serial, std::string& output) {

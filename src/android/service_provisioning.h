@@ -19,16 +19,19 @@ namespace dd::android {
 
 // The phone's USB device as an interface id: its sysfs device path, found by
 // vid, pid and serial (ignoring case); empty when no such device is plugged.
-std::string GetUsbDeviceInterfaceId(const std::string& serial, uint16_t pid, uint16_t vid);
+// The device on hubPath/port (the thread's own port) is looked at first; the
+// whole tree only when that is not the phone.
+std::string GetUsbDeviceInterfaceId(const std::string& serial, uint16_t pid, uint16_t vid,
+                                    const std::string& hubPath = {}, int port = 0);
 
 // 1 driver ready; 0 not ready after 90 s, phone gone, or stopped. Sends
 // DRIVER_INSTALLING once (a record with serialno, pid and vid) while the
-// phone's adb interface is there but not usable yet.
+// phone's adb interface is there but not usable yet. hubPath/port as above.
 int WaitDriverInstalled(dd::StepContext& step, const std::string& serial, uint16_t vid,
-                        uint16_t pid);
+                        uint16_t pid, const std::string& hubPath = {}, int port = 0);
 // 1 MTP node ready or absent; 0 still faulty after 60 s or phone gone.
 int WaitMTPDeviceInstalled(dd::StepContext& step, const std::string& serial, uint16_t vid,
-                           uint16_t pid);
+                           uint16_t pid, const std::string& hubPath = {}, int port = 0);
 
 // 1 when 127.0.0.1:7890 already listens on the phone or the sync tool's start
 // broadcast was delivered; 0 otherwise. output gets the broadcast's output.

@@ -135,7 +135,8 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageIdentify(RunContex
     }
     if (m_pDeviceInfo) {
         m_pDeviceInfo->usbIfId = dd::android::GetUsbDeviceInterfaceId(
-            run.serial, static_cast<uint16_t>(run.pid), static_cast<uint16_t>(run.vid));
+            run.serial, static_cast<uint16_t>(run.pid), static_cast<uint16_t>(run.vid), m_csHubPath,
+            m_nHubPort);
     }
     int supported = theApp.supportedDevices().doesDeviceSupport(static_cast<uint32_t>(run.vid),
                                                                 static_cast<uint32_t>(run.pid));
@@ -174,10 +175,11 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageIdentify(RunContex
 CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageDriver(RunContext& run) {
     uint16_t vid = static_cast<uint16_t>(run.vid);
     uint16_t pid = static_cast<uint16_t>(run.pid);
-    if (dd::android::WaitDriverInstalled(*this, run.serial, vid, pid) == 0) {
+    if (dd::android::WaitDriverInstalled(*this, run.serial, vid, pid, m_csHubPath, m_nHubPort) ==
+        0) {
         return leave();
     }
-    dd::android::WaitMTPDeviceInstalled(*this, run.serial, vid, pid);
+    dd::android::WaitMTPDeviceInstalled(*this, run.serial, vid, pid, m_csHubPath, m_nHubPort);
     DD_LOG(LOG_INFO) << "[DETECT] driver is ready.";
     return exitRequested() ? Next::kExit : Next::kContinue;
 }

@@ -344,24 +344,35 @@ std::vector<UsbSysfs::Interface> UsbSysfs::interfacesOf(const std::string& devic
     return interfaces;
 }
 
+bool UsbSysfs::deviceMatches(const std::string& name, const std::string& serial, uint16_t vid,
+                             uint16_t pid) const {
+    uint16_t v = 0;
+    uint16_t p = 0;
+    std::string s;
+    return name.find(':') == std::string::npos && parseDeviceName(name, nullptr, nullptr) &&
+           readIds(name, v, p) && v == vid && p == pid && readAttribute(name, "serial", s) &&
+           equalsNoCase(cutUtf8(s, kMaxSerialBytes), serial);
+}
+
 std::vector<std::string> UsbSysfs::devicesMatching(const std::string& serial, uint16_t vid,
-                                                   uint16_t pid) const {
+                                                   uint16_t pid, const std::string& likely) const {
     std::vector<std::string> names;
+    if (serial.empty()) {
+        return names;
+    }
+    if (!likely.empty() && deviceMatches(likely, serial, vid, pid)) {
+        names.push_back(likely);
+        return names;
+    }
     DirHandle dir = openDir(m_devicesDir);
-    if (!dir || serial.empty()) {
+    if (!dir) {
         return names;
     }
     while (dirent* entry = readdir(dir.get())) {
         std::string name = entry->d_name;
-        uint16_t v = 0;
-        uint16_t p = 0;
-        std::string s;
-        if (name.find(':') != std::string::npos || !parseDeviceName(name, nullptr, nullptr) ||
-            !readIds(name, v, p) || v != vid || p != pid || !readAttribute(name, "serial", s) ||
-            !equalsNoCase(cutUtf8(s, kMaxSerialBytes), serial)) {
-            continue;
+        if (deviceMatches(name, serial, vid, pid)) {
+            names.push_back(std::move(name));
         }
-        names.push_back(std::move(name));
     }
     return names;
 }
@@ -389,9 +400,10 @@ bool UsbSysfs::nodeUsable(const std::string& deviceName) const {
     return !m_realSysfs || udevFinishedWith(joinPath(m_devicesDir, deviceName));
 }
 
-int UsbSysfs::adbInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid) const {
+int UsbSysfs::adbInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid,
+                                const std::string& likely) const {
     int state = kUsbDriverNotFound;
-    for (const std::string& name : devicesMatching(serial, vid, pid)) {
+    for (const std::string& name : devicesMatching(serial, vid, pid, likely)) {
         for (const Interface& iface : interfacesOf(name)) {
             if (iface.cls == 0xff && iface.subClass == 0x42 && iface.protocol == 0x01) {
                 state = nodeUsable(name) ? kUsbDriverWorking : kUsbDriverProblem;
@@ -401,9 +413,10 @@ int UsbSysfs::adbInterfaceState(const std::string& serial, uint16_t vid, uint16_
     return state;
 }
 
-int UsbSysfs::mtpInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid) const {
+int UsbSysfs::mtpInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid,
+                                const std::string& likely) const {
     int state = kUsbDriverNotFound;
-    for (const std::string& name : devicesMatching(serial, vid, pid)) {
+    for (const std::string& name : devicesMatching(serial, vid, pid, likely)) {
         for (const Interface& iface : interfacesOf(name)) {
             if ((iface.cls == 0x06 && iface.subClass == 0x01 && iface.protocol == 0x01) ||
                 iface.label == "MTP") {

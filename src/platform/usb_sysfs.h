@@ -92,10 +92,17 @@ class UsbSysfs {
     // kUsbDriverProblem when not, kUsbDriverNotFound when the device or the
     // interface is absent. With several matching devices the last one seen
     // decides.
-    int adbInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid) const;
+    //
+    // likely names the device the caller expects (its own port's, from
+    // portDeviceName): when it matches, it alone decides and the tree is not
+    // scanned. A scan reads every plugged device, so with a hub tower full of
+    // phones each thread would otherwise read the whole tower at every check.
+    int adbInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid,
+                          const std::string& likely = {}) const;
     // MTP interface (06/01/01 or interface string "MTP"): working when
     // present, else not found.
-    int mtpInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid) const;
+    int mtpInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid,
+                          const std::string& likely = {}) const;
 
     // The node of a device: DEV_ROOT/bus/usb/BBB/DDD; empty when its
     // busnum/devnum cannot be read.
@@ -118,8 +125,10 @@ class UsbSysfs {
     bool readIds(const std::string& deviceName, uint16_t& vid, uint16_t& pid) const;
     bool readHexByte(const std::string& entry, const char* attribute, uint8_t& out) const;
     std::vector<Interface> interfacesOf(const std::string& deviceName) const;
-    std::vector<std::string> devicesMatching(const std::string& serial, uint16_t vid,
-                                             uint16_t pid) const;
+    bool deviceMatches(const std::string& name, const std::string& serial, uint16_t vid,
+                       uint16_t pid) const;
+    std::vector<std::string> devicesMatching(const std::string& serial, uint16_t vid, uint16_t pid,
+                                             const std::string& likely) const;
     bool nodeUsable(const std::string& deviceName) const;
 
     std::string m_devicesDir;  // SYSFS_ROOT/bus/usb/devices

@@ -100,12 +100,14 @@ bool validIds(int vid, int pid) {
 
 }  // namespace
 
-int CheckDevicePresent(const std::string& serial, int vid, int pid) {
+int CheckDevicePresent(const std::string& serial, int vid, int pid, const std::string& hubPath,
+                       int port) {
     if (!validIds(vid, pid)) {
         return dd::platform::kUsbDriverNotFound;
     }
     int state = moduleUsbTree().adbInterfaceState(serial, static_cast<uint16_t>(vid),
-                                                  static_cast<uint16_t>(pid));
+                                                  static_cast<uint16_t>(pid),
+                                                  UsbSysfs::portDeviceName(hubPath, port));
     if (state == dd::platform::kUsbDriverProblem) {
         // Either udev is still at work (this passes in a moment) or no rule
         // lets this user open the device; say how to fix the second case.
@@ -117,10 +119,12 @@ int CheckDevicePresent(const std::string& serial, int vid, int pid) {
     return state;
 }
 
-int CheckMtpDevicePresent(const std::string& serial, int vid, int pid) {
+int CheckMtpDevicePresent(const std::string& serial, int vid, int pid, const std::string& hubPath,
+                          int port) {
     if (!validIds(vid, pid)) {
         return dd::platform::kUsbDriverNotFound;
     }
     return moduleUsbTree().mtpInterfaceState(serial, static_cast<uint16_t>(vid),
-                                             static_cast<uint16_t>(pid));
+                                             static_cast<uint16_t>(pid),
+                                             UsbSysfs::portDeviceName(hubPath, port));
 }

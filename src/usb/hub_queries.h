@@ -48,5 +48,9 @@ int portDeviceNumber(const std::string& hubPath, int port);
 // Driver checks of the driver waits: 0 the phone's interface works, 1 it is
 // there with a problem (node missing or not usable yet: udev not finished, or
 // no rule grants this user access), 2 not found.
-int CheckDevicePresent(const std::string& serial, int vid, int pid);     // adb interface
-int CheckMtpDevicePresent(const std::string& serial, int vid, int pid);  // MTP interface
+// hubPath and port, when known, name the phone's own port: its device is
+// looked at first, and the tree is scanned only when it does not match.
+int CheckDevicePresent(const std::string& serial, int vid, int pid,  // adb interface
+                       const std::string& hubPath = {}, int port = 0);
+int CheckMtpDevicePresent(const std::string& serial, int vid, int pid,  // MTP interface
+                          const std::string& hubPath = {}, int port = 0);

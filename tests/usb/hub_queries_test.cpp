@@ -180,6 +180,26 @@ TEST_F(HubQueries, AdbDriverStateFollowsInterfaceAndNode) {
     EXPECT_EQ(sysfs.adbInterfaceState("Serial2", 0x18d1, 0x4ee7), dd::platform::kUsbDriverNotFound);
 }
 
+TEST_F(HubQueries, DriverStateOfTheOwnPortDecidesOverAClone) {
+    // Two devices carry one serial; the thread of the one on 1-1 asks about
+    // its own port, whatever order the tree lists them in.
+    ASSERT_TRUE(tree.plug(phone("1-1", "Twin")));
+    ASSERT_TRUE(tree.plug(phone("1-2", "Twin")));
+    std::filesystem::remove(tree.nodePath("1-2"));
+    EXPECT_EQ(sysfs.adbInterfaceState("Twin", 0x18d1, 0x4ee7, "1-1"),
+              dd::platform::kUsbDriverWorking);
+    EXPECT_EQ(sysfs.adbInterfaceState("Twin", 0x18d1, 0x4ee7, "1-2"),
+              dd::platform::kUsbDriverProblem);
+    // A port whose device is not the phone (or is empty) falls back to the tree.
+    EXPECT_EQ(sysfs.adbInterfaceState("Serial3", 0x18d1, 0x4ee7, "1-1"),
+              dd::platform::kUsbDriverNotFound);
+    ASSERT_TRUE(tree.plug(phone("1-3", "Serial3")));
+    EXPECT_EQ(sysfs.adbInterfaceState("Serial3", 0x18d1, 0x4ee7, "1-1"),
+              dd::platform::kUsbDriverWorking);
+    EXPECT_EQ(sysfs.adbInterfaceState("Serial3", 0x18d1, 0x4ee7, "1-9"),
+              dd::platform::kUsbDriverWorking);
+}
+
 TEST_F(HubQueries, MtpStateFollowsTheInterface) {
     FakeUsbDevice mtp = phone("1-1", "m1");
     mtp.mtp = true;
