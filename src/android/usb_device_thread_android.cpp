@@ -236,18 +236,27 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageSyncTool(RunContex
 
 CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageWait7890(RunContext& run) {
     // No time limit: a sync tool that never listens keeps the phone waiting
-    // here until it is unplugged or the thread is told to leave.
+    // here until it is unplugged or the thread is told to leave. A tool that
+    // starts is seen within 100 ms for the first 5 s; after that the checks
+    // (each one an adb shell on the phone) thin out to one every 2 s and the
+    // log line to one a minute, so a phone left in this state does not keep
+    // adb and the log busy ten times a second for as long as it stays
+    // plugged. An unplug still cuts every pause short.
+    constexpr int kQuickChecks = 50;
+    constexpr int kChecksPerLogLine = 30;
     bool listening = false;
-    while (!exitRequested()) {
+    for (int check = 0; !exitRequested(); ++check) {
         if (dd::android::Check7890Listening(run.serial) == 1) {
             listening = true;
             break;
         }
-        DD_LOG(LOG_INFO) << "wait 7890";
+        if (check % kChecksPerLogLine == 0) {
+            DD_LOG(LOG_INFO) << "wait 7890";
+        }
         if (presenceAndExitCheck() == Next::kExit) {
             break;
         }
-        pause(std::chrono::milliseconds(100));
+        pause(std::chrono::milliseconds(check < kQuickChecks ? 100 : 2000));
     }
     if (!listening) {
         DD_LOG(LOG_ERR) << "device is unplug.<<endl";
