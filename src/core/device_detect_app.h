@@ -112,6 +112,9 @@ class CDeviceDetectApp {
     // For the detector's threads.
     // Wakes every device thread's pause so that its presence check runs now.
     void pokeDeviceThreads();
+    // The same for the threads whose port's device one of these removals
+    // (sysfs names) can have taken; threads without a port always look.
+    void pokeDeviceThreads(const std::vector<std::string>& removedNames);
     // Under the monitor-list lock: takes the ended threads out (giving their
     // running count back), then resumes created ones while fewer than
     // kMaxRunningThreads run. The caller joins and destroys what it gets.

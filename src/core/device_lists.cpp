@@ -9,6 +9,8 @@
 #include "core/text_codec.h"
 #include "deviceinfo/android_device_info.h"
 #include "log/log_stream.h"
+#include "platform/usb_monitor.h"
+#include "platform/usb_sysfs.h"
 #include "usb/hub_queries.h"
 
 namespace {
@@ -315,6 +317,20 @@ void CDeviceDetectApp::pokeDeviceThreads() {
     std::lock_guard<std::mutex> lock(m_monitorLock);
     for (const auto& thread : m_arrayDeviceMonitor) {
         thread->Poke();
+    }
+}
+
+void CDeviceDetectApp::pokeDeviceThreads(const std::vector<std::string>& removedNames) {
+    using dd::platform::UsbMonitor;
+    using dd::platform::UsbSysfs;
+    std::lock_guard<std::mutex> lock(m_monitorLock);
+    for (const auto& thread : m_arrayDeviceMonitor) {
+        std::string own = UsbSysfs::portDeviceName(thread->m_csHubPath, thread->m_nHubPort);
+        if (std::any_of(removedNames.begin(), removedNames.end(), [&](const std::string& name) {
+                return UsbMonitor::removalReaches(name, own);
+            })) {
+            thread->Poke();
+        }
     }
 }
 

@@ -20,6 +20,8 @@ namespace {
 // once; an overflow still only costs a rescan.
 constexpr int kReceiveBufferBytes = 8 * 1024 * 1024;
 constexpr int kMaxEventsPerDrain = 4096;
+constexpr size_t kMaxRemovedNames = 1024;
+constexpr size_t kMaxDeviceNameBytes = 64;  // "B-P.P.P.P.P.P.P:C.I" is far shorter
 
 class UdevUsbMonitor final : public UsbMonitor {
   public:
@@ -73,7 +75,8 @@ class UdevUsbMonitor final : public UsbMonitor {
             const char* action = udev_device_get_action(device.get());
             if (action != nullptr &&
                 (std::strcmp(action, "remove") == 0 || std::strcmp(action, "unbind") == 0)) {
-                changes.removal = true;
+                const char* name = udev_device_get_sysname(device.get());
+                changes.addRemoval(name != nullptr ? name : "");
             }
         }
     }
@@ -117,10 +120,13 @@ class InotifyUsbMonitor final : public UsbMonitor {
                 if ((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) {
                     changes.changed = true;
                 }
-                if ((event->mask & (IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF)) !=
-                    0) {
+                if ((event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) {
                     changes.changed = true;
-                    changes.removal = true;
+                    changes.addRemoval(event->len > 0 ? std::string_view(event->name) : "");
+                }
+                if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
+                    changes.changed = true;
+                    changes.addRemoval("");  // the whole folder went
                 }
                 offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             }
@@ -132,6 +138,33 @@ class InotifyUsbMonitor final : public UsbMonitor {
 };
 
 }  // namespace
+
+void UsbMonitor::Changes::addRemoval(std::string_view name) {
+    removal = true;
+    if (name.empty() || name.size() > kMaxDeviceNameBytes ||
+        removedNames.size() >= kMaxRemovedNames) {
+        removalUnnamed = true;
+        return;
+    }
+    removedNames.emplace_back(name);
+}
+
+bool UsbMonitor::removalReaches(std::string_view removed, std::string_view own) {
+    if (removed.empty() || own.empty()) {
+        return true;  // nothing to tell them apart by
+    }
+    if (removed.substr(0, 3) == "usb") {
+        // A root hub: every device on its bus ("usb2" holds "2-...").
+        std::string bus(removed.substr(3));
+        bus += '-';
+        return own.substr(0, bus.size()) == bus;
+    }
+    removed = removed.substr(0, removed.find(':'));  // an interface stands for its device
+    own = own.substr(0, own.find(':'));
+    return own == removed ||
+           (own.size() > removed.size() && own.substr(0, removed.size()) == removed &&
+            own[removed.size()] == '.');
+}
 
 UsbMonitor::UsbMonitor() : m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 

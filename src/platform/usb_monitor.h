@@ -1,8 +1,8 @@
 // Notices that the set of USB devices changed. On the machine's own /sys a
 // udev monitor (netlink, subsystem "usb") reports it; on any other sysfs root
 // (a test's fake tree) inotify on ROOT/bus/usb/devices does. Either way the
-// caller learns only "something changed", "something went away" and "events
-// were lost"; it then rescans the tree, which is the truth.
+// caller learns only "something changed", "what went away" and "events were
+// lost"; it then rescans the tree, which is the truth.
 //
 // Open the monitor before the first scan: a device that arrives between the
 // scan and the opening would otherwise be missed until the next event.
@@ -10,6 +10,8 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/unique_fd.h"
 
@@ -22,7 +24,20 @@ class UsbMonitor {
         bool removal = false;   // at least one of them went
         bool overflow = false;  // events were dropped: rescan, and assume removals
         bool woken = false;     // wake() was called
+        // The sysfs names of what went ("1-3", "1-3.2:1.0"), so that only the
+        // threads on those ports need to look.
+        std::vector<std::string> removedNames;
+        // A removal came without a usable name (or more than are kept):
+        // every thread must look.
+        bool removalUnnamed = false;
+        // Records a removal; an empty name is an unknown one.
+        void addRemoval(std::string_view name);
     };
+
+    // Whether the removal of the device named removed (as in removedNames)
+    // can have taken the device named own with it: the same device, one of
+    // its interfaces, or a hub (or root hub "usbN") above it.
+    static bool removalReaches(std::string_view removed, std::string_view own);
 
     // udev when sysfsRoot is the real /sys, else inotify. Never null: when the
     // event source cannot be opened (logged) the monitor still serves wake().

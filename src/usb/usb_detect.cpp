@@ -114,10 +114,14 @@ void CUsbDetect::watchThreadMain() {
             if (m_leave.load()) {
                 break;
             }
-            if (changes.removal || changes.overflow) {
-                // Device threads learn of an unplug by their presence check;
-                // make it run now instead of at their next poll.
+            // Device threads learn of an unplug by their presence check; make
+            // it run now in the threads whose phone may have gone. Waking all
+            // of them for each removal would cost a hub tower of phones
+            // phones x phones presence checks when it is unplugged.
+            if (changes.overflow || changes.removalUnnamed) {
                 theApp.pokeDeviceThreads();
+            } else if (changes.removal) {
+                theApp.pokeDeviceThreads(changes.removedNames);
             }
             bool requested = m_scanRequested.exchange(false);
             if (!changes.changed && !changes.overflow && !requested) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -44,11 +45,35 @@ TEST(UsbMonitor, ReportsPlugUnplugAndWake) {
     UsbMonitor::Changes removed = monitor->wait();
     EXPECT_TRUE(removed.changed);
     EXPECT_TRUE(removed.removal);
+    EXPECT_FALSE(removed.removalUnnamed);
+    EXPECT_NE(std::find(removed.removedNames.begin(), removed.removedNames.end(), "1-1"),
+              removed.removedNames.end());
 
     std::thread waker([&] { monitor->wake(); });
     UsbMonitor::Changes woken = monitor->wait();
     waker.join();
     EXPECT_TRUE(woken.woken || woken.changed);
+}
+
+// Only the threads whose phone a removal can have taken are woken for it.
+TEST(UsbMonitor, RemovalReachesTheDeviceItsInterfacesAndWhatIsBelowAHub) {
+    EXPECT_TRUE(UsbMonitor::removalReaches("1-3", "1-3"));
+    EXPECT_TRUE(UsbMonitor::removalReaches("1-3:1.0", "1-3"));
+    EXPECT_TRUE(UsbMonitor::removalReaches("1-3", "1-3.2"));   // a hub above the phone
+    EXPECT_TRUE(UsbMonitor::removalReaches("usb1", "1-3.2"));  // its root hub
+    EXPECT_TRUE(UsbMonitor::removalReaches("", "1-3"));        // unknown: look
+    EXPECT_TRUE(UsbMonitor::removalReaches("1-3", ""));        // no port: look
+    EXPECT_FALSE(UsbMonitor::removalReaches("1-3", "1-33"));
+    EXPECT_FALSE(UsbMonitor::removalReaches("1-3.2", "1-3"));  // below the phone's port
+    EXPECT_FALSE(UsbMonitor::removalReaches("2-3", "1-3"));
+    EXPECT_FALSE(UsbMonitor::removalReaches("usb1", "11-3"));
+    EXPECT_FALSE(UsbMonitor::removalReaches("usb2", "1-3"));
+
+    UsbMonitor::Changes changes;
+    changes.addRemoval(std::string(100, '1'));
+    EXPECT_TRUE(changes.removal);
+    EXPECT_TRUE(changes.removalUnnamed) << "a name no device has is kept as unknown";
+    EXPECT_TRUE(changes.removedNames.empty());
 }
 
 TEST(UsbMonitor, LostEventsAreReportedAsOverflow) {

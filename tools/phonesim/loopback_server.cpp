@@ -155,10 +155,16 @@ void LoopbackServer::sessionReady(int fd) {
         }
         watch = it->second.watch;
         m_sessions.erase(it);
+        ++m_closing;  // stop() waits for this, as the session may use its owner
     }
     EventLoop::shared().unwatch(watch);
     session.reset();
     close(fd);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        --m_closing;
+    }
+    m_closed.notify_all();
 }
 
 void LoopbackServer::stop() {
@@ -186,6 +192,10 @@ void LoopbackServer::stop() {
         close(connection.fd);
     }
     m_connections.clear();
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_closed.wait(lock, [&] { return m_closing == 0; });
+    }
     close(m_listenFd);
     m_listenFd = -1;
 }

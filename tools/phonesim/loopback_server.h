@@ -9,6 +9,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
@@ -76,6 +77,8 @@ class LoopbackServer {
         std::shared_ptr<Session> session;
     };
     std::map<int, Evented> m_sessions;  // by fd
+    int m_closing = 0;                  // sessions the loop is closing now
+    std::condition_variable m_closed;
 };
 
 // Helpers for the simulated peers' protocol code.
