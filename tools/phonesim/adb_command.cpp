@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "adb_server.h"
+#include "command_options.h"
 
 namespace phonesim {
 namespace {
@@ -29,12 +30,6 @@ void usage() {
         "  --boot-delay-ms N       sys.boot_completed shows N ms after start\n"
         "  --no-boot               sys.boot_completed never shows\n"
         "  --daemon                return once listening, serving in the background");
-}
-
-bool parseNumber(const char* text, long low, long high, long& value) {
-    char* end = nullptr;
-    value = std::strtol(text, &end, 10);
-    return end != text && *end == 0 && value >= low && value <= high;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "command_options.h"
 #include "companion_service.h"
 
 namespace phonesim {
@@ -24,61 +25,45 @@ void printUsage() {
         "prints the port; stops on SIGINT or SIGTERM.");
 }
 
-bool parseInt(const char* text, int& out) {
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < -2147483647L || value > 2147483647L) {
-        return false;
-    }
-    out = static_cast<int>(value);
-    return true;
-}
-
 }  // namespace
 
 int runCompanionCommand(int argc, char** argv) {
     PhoneConfig config;
     int port = 0;
     Fault fault = Fault::None;
-    for (int i = 0; i < argc; ++i) {
-        std::string option = argv[i];
-        if (option == "--help") {
-            printUsage();
-            return 0;
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "phonesim companion: %s needs a value\n", option.c_str());
-            return 2;
-        }
-        const char* value = argv[++i];
-        int number = 0;
-        bool numeric = parseInt(value, number);
-        if (option == "--port" && numeric && number >= 0 && number <= 65535) {
-            port = number;
-        } else if (option == "--imei") {
-            config.imei = value;
-        } else if (option == "--model") {
-            config.model = value;
-        } else if (option == "--serial") {
-            config.serialNumber = value;
-        } else if (option == "--conf-path") {
-            config.confPath = value;
-        } else if (option == "--paired-dev") {
-            config.pairedDev = value;
-        } else if (option == "--version-code" && numeric) {
-            config.versionCode = number;
-        } else if (option == "--battery" && numeric) {
-            config.battery = number;
-        } else if (option == "--status" && numeric) {
-            config.status = number;
-        } else if (option == "--allow-wifi" && numeric) {
-            config.allowWifi = number;
-        } else if (option == "--fault" && faultFromName(value)) {
-            fault = *faultFromName(value);
-        } else {
-            std::fprintf(stderr, "phonesim companion: bad option %s %s\n", option.c_str(), value);
-            return 2;
-        }
+    int parsed = takeOptionPairs(
+        argc, argv, "companion", printUsage, [&](const std::string& option, const char* value) {
+            long number = 0;
+            bool numeric = parseNumber(value, -2147483647L, 2147483647L, number);
+            if (option == "--port" && numeric && number >= 0 && number <= 65535) {
+                port = static_cast<int>(number);
+            } else if (option == "--imei") {
+                config.imei = value;
+            } else if (option == "--model") {
+                config.model = value;
+            } else if (option == "--serial") {
+                config.serialNumber = value;
+            } else if (option == "--conf-path") {
+                config.confPath = value;
+            } else if (option == "--paired-dev") {
+                config.pairedDev = value;
+            } else if (option == "--version-code" && numeric) {
+                config.versionCode = static_cast<int>(number);
+            } else if (option == "--battery" && numeric) {
+                config.battery = static_cast<int>(number);
+            } else if (option == "--status" && numeric) {
+                config.status = static_cast<int>(number);
+            } else if (option == "--allow-wifi" && numeric) {
+                config.allowWifi = static_cast<int>(number);
+            } else if (option == "--fault" && faultFromName(value)) {
+                fault = *faultFromName(value);
+            } else {
+                return false;
+            }
+            return true;
+        });
+    if (parsed >= 0) {
+        return parsed;
     }
     // Block the stop signals before any thread starts, so only sigwait sees them.
     sigset_t signals;

@@ -6,6 +6,7 @@
 #include <iostream>
 #include <string>
 
+#include "command_options.h"
 #include "sync_tool.h"
 #include "text_util.h"
 
@@ -24,16 +25,6 @@ void printUsage() {
         "  send TEXT        send TEXT (\\r, \\n, \\\\ and \\xNN are unescaped)\n"
         "  drop             close the sync link    drop-command  close the command link\n"
         "  quit             stop (also at end of input)");
-}
-
-bool parsePort(const char* text, uint16_t& port) {
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || value < 0 || value > 65535) {
-        return false;
-    }
-    port = static_cast<uint16_t>(value);
-    return true;
 }
 
 std::string unescape(const std::string& text) {
@@ -85,30 +76,23 @@ int runSyncToolCommand(int argc, char** argv) {
     uint16_t syncPort = 0;
     std::string answer;
     bool haveAnswer = false;
-    for (int i = 0; i < argc; ++i) {
-        std::string option = argv[i];
-        if (option == "--help") {
-            printUsage();
-            return 0;
-        }
-        if (i + 1 >= argc) {
-            std::fprintf(stderr, "phonesim sync-tool: %s needs a value\n", option.c_str());
-            return 2;
-        }
-        const char* value = argv[++i];
-        if (option == "--command-port" && parsePort(value, commandPort)) {
-            continue;
-        }
-        if (option == "--sync-port" && parsePort(value, syncPort)) {
-            continue;
-        }
-        if (option == "--answer") {
-            answer = unescape(value);
-            haveAnswer = true;
-            continue;
-        }
-        std::fprintf(stderr, "phonesim sync-tool: bad option %s %s\n", option.c_str(), value);
-        return 2;
+    int parsed = takeOptionPairs(
+        argc, argv, "sync-tool", printUsage, [&](const std::string& option, const char* value) {
+            long port = 0;
+            if (option == "--command-port" && parseNumber(value, 0, 65535, port)) {
+                commandPort = static_cast<uint16_t>(port);
+            } else if (option == "--sync-port" && parseNumber(value, 0, 65535, port)) {
+                syncPort = static_cast<uint16_t>(port);
+            } else if (option == "--answer") {
+                answer = unescape(value);
+                haveAnswer = true;
+            } else {
+                return false;
+            }
+            return true;
+        });
+    if (parsed >= 0) {
+        return parsed;
     }
 
     SyncTool tool;
