@@ -160,10 +160,10 @@ void LoopbackServer::sessionReady(int fd) {
     EventLoop::shared().unwatch(watch);
     session.reset();
     close(fd);
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        --m_closing;
-    }
+    // Notified under the lock: once stop() sees the count at 0 the server
+    // may be destroyed, condition variable included.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    --m_closing;
     m_closed.notify_all();
 }
 
