@@ -84,7 +84,6 @@ void LoopbackServer::reapHandlers() {
     for (auto it = m_connections.begin(); it != m_connections.end();) {
         if (it->done) {
             it->thread.join();
-            close(it->fd);
             it = m_connections.erase(it);
         } else {
             ++it;
@@ -101,7 +100,12 @@ void LoopbackServer::startHandler(int client) {
     try {
         connection.thread = std::thread([this, &connection] {
             m_handler(connection.fd);
+            // Closed here, not when the thread is reaped at a later accept:
+            // a finished exchange holds no descriptor.
+            std::lock_guard<std::mutex> lock(m_mutex);
             shutdown(connection.fd, SHUT_RDWR);
+            close(connection.fd);
+            connection.fd = -1;
             connection.done = true;
         });
     } catch (const std::system_error&) {
@@ -178,7 +182,9 @@ void LoopbackServer::stop() {
         std::lock_guard<std::mutex> lock(m_mutex);
         sessions.swap(m_sessions);
         for (Connection& connection : m_connections) {
-            shutdown(connection.fd, SHUT_RDWR);  // wakes a handler blocked in recv
+            if (connection.fd >= 0) {
+                shutdown(connection.fd, SHUT_RDWR);  // wakes a handler blocked in recv
+            }
         }
     }
     for (auto& [fd, evented] : sessions) {
@@ -188,8 +194,7 @@ void LoopbackServer::stop() {
         close(fd);
     }
     for (Connection& connection : m_connections) {
-        connection.thread.join();
-        close(connection.fd);
+        connection.thread.join();  // the thread has closed its fd
     }
     m_connections.clear();
     {
