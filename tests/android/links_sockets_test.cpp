@@ -135,11 +135,13 @@ TEST(LinkSocketsConnect, ExitFlagCutsTheConnectShort) {
 }
 
 TEST(LinkSocketsClose, LastLineReachesThePeerBeforeTheClose) {
+    std::atomic<bool> accepted{false};
     std::atomic<bool> done{false};
     std::string got;
     bool reset = false;
     phonesim::LoopbackServer peer;
     ASSERT_TRUE(peer.start(0, [&](int fd) {
+        accepted = true;
         char buffer[64];
         for (;;) {
             ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
@@ -158,6 +160,8 @@ TEST(LinkSocketsClose, LastLineReachesThePeerBeforeTheClose) {
         LinkSocket link = CreateLinkSocket();
         ASSERT_EQ(ConnectWithTimeout(link, "127.0.0.1", peer.port(), 1), 1);
         ASSERT_TRUE(phonesim::sendAll(link.fd(), "READY_TO_SYNC\r\n"));
+        // The server's accept must not take the number this close frees.
+        ASSERT_TRUE(ddtest::waitUntil([&] { return accepted.load(); }));
         int fd = link.fd();
         link.close();
         EXPECT_FALSE(isOpenDescriptor(fd));
