@@ -389,20 +389,14 @@ void BM_IdleAnnouncedPhones(benchmark::State& state) {
                    threadCount() - threadsBefore >= 2 * kPhones;
         },
         std::chrono::seconds(10));
-    const double seconds = 10;
-    std::map<std::string, long> before, after;
+    std::map<std::string, double> rate;
     for (auto _ : state) {
-        before = switchesByThreadName();
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
-        after = switchesByThreadName();
+        rate = wakeupsPerSecond(10);
     }
-    auto rate = [&](const std::string& name) {
-        return static_cast<double>(after[name] - before[name]) / seconds;
-    };
-    state.counters["device_threads_per_s"] = rate("dd-device");
-    state.counters["sync_threads_per_s"] = rate("dd-sync");
-    state.counters["watch_thread_per_s"] = rate("dd-usb-watch");
-    state.counters["list_thread_per_s"] = rate("dd-usb-list");
+    state.counters["device_threads_per_s"] = rate["dd-device"];
+    state.counters["sync_threads_per_s"] = rate["dd-sync"];
+    state.counters["watch_thread_per_s"] = rate["dd-usb-watch"];
+    state.counters["list_thread_per_s"] = rate["dd-usb-list"];
     state.counters["module_threads_per_phone"] =
         static_cast<double>(threadCount() - threadsBefore) / kPhones;
     state.counters["load_average_1min"] = loadAverage();

@@ -5,9 +5,11 @@
 
 #include <dirent.h>
 
+#include <chrono>
 #include <fstream>
 #include <map>
 #include <string>
+#include <thread>
 
 inline std::map<std::string, long> switchesByThreadName() {
     std::map<std::string, long> switches;
@@ -33,4 +35,16 @@ inline std::map<std::string, long> switchesByThreadName() {
     }
     closedir(tasks);
     return switches;
+}
+
+// Sleeps for seconds and returns how often each kind of thread woke per
+// second meanwhile (kinds that did not exist at the start count from 0).
+inline std::map<std::string, double> wakeupsPerSecond(double seconds) {
+    std::map<std::string, long> before = switchesByThreadName();
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    std::map<std::string, double> rates;
+    for (const auto& [name, count] : switchesByThreadName()) {
+        rates[name] = static_cast<double>(count - before[name]) / seconds;
+    }
+    return rates;
 }
