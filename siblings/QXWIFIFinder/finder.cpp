@@ -8,12 +8,15 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "log/log_text.h"
 #include "output_log.h"
 #include "wifi_datagram.h"
 
@@ -21,17 +24,34 @@ namespace qxwifi {
 
 namespace {
 
-constexpr int32_t kSeverityInfo = 2;
 constexpr int32_t kSeverityWarning = 3;
+// The sync status by which the module says that a phone's connection ended.
+constexpr int32_t kStatusConnectionEnded = 3;
 
 std::u16string widen(const std::string& text) {
-    // The lines are ASCII apart from phone text, which is passed byte by byte.
+    // The lines are ASCII: phone text is escaped (phoneText) before it joins one.
     std::u16string wide;
     wide.reserve(text.size());
     for (unsigned char c : text) {
         wide.push_back(static_cast<char16_t>(c));
     }
     return wide;
+}
+
+// A phone's text for a log line: every byte that is not printable ASCII is
+// written as "\xNN", by the module's rule for phone text.
+std::string phoneText(const std::string& text) {
+    return dd::escapeLogText(text, dd::NonAscii::Escape);
+}
+
+// Milliseconds from now until at, rounded up, for poll.
+int millisecondsUntil(std::chrono::steady_clock::time_point at,
+                      std::chrono::steady_clock::time_point now) {
+    if (at <= now) {
+        return 0;
+    }
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(at - now).count();
+    return static_cast<int>(std::min<long long>(wait, INT_MAX));
 }
 
 // The listening address and port from the environment, or the defaults.
@@ -111,7 +131,8 @@ Finder::~Finder() {
 }
 
 int32_t Finder::start(const char* pcIdentity) {
-    (void)pcIdentity;  // the module filters by pairing; the finder reports every phone
+    // The module decides by pairing; the finder reports every phone, and
+    // uses the pairing only to choose which phones to forget first.
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_receiver.joinable()) {
         return 1;
@@ -138,8 +159,13 @@ int32_t Finder::start(const char* pcIdentity) {
         close(fd);
         return 0;
     }
+    // Each datagram read then says how many the kernel dropped before it.
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof(one));
     m_socket = fd;
     m_phones.clear();
+    m_addresses.clear();
+    m_pcIdentity = pcIdentity != nullptr ? std::string(pcIdentity, strnlen(pcIdentity, 511)) : "";
     m_receiver = std::thread([this] { receive(); });
     return 1;
 }
@@ -162,6 +188,7 @@ int32_t Finder::stop() {
     m_socket = -1;
     m_wakeFd = -1;
     m_phones.clear();
+    m_addresses.clear();
     return 1;
 }
 
@@ -169,84 +196,200 @@ void Finder::receive() {
     // One byte more than the longest announcement, so a longer datagram is
     // seen as such (MSG_TRUNC gives its whole length).
     std::vector<char> buffer(kMaxDatagramBytes + 1);
+    uint32_t lostBefore = 0;
     for (;;) {
-        pollfd fds[2] = {{m_socket, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
+        Clock::time_point now = Clock::now();
+        m_drops.tellDue(now);
+        // Idle, nothing waits: no time limit. Over the read budget the
+        // socket is left alone until the budget's window ends.
+        bool reading = m_budget.mayRead(now);
+        std::optional<Clock::time_point> wakeAt = m_drops.due();
+        if (!reading && (!wakeAt || m_budget.readableAt() < *wakeAt)) {
+            wakeAt = m_budget.readableAt();
+        }
+        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {reading ? m_socket : -1, POLLIN, 0}};
+        if (poll(fds, 2, wakeAt ? millisecondsUntil(*wakeAt, now) : -1) < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            return;
+            break;
+        }
+        if ((fds[0].revents & POLLIN) != 0) {
+            break;
         }
         if ((fds[1].revents & POLLIN) != 0) {
-            return;
+            readDatagram(buffer, lostBefore);
         }
-        if ((fds[0].revents & POLLIN) == 0) {
-            continue;
-        }
-        sockaddr_in source{};
-        socklen_t length = sizeof(source);
-        ssize_t got = recvfrom(m_socket, buffer.data(), buffer.size(), MSG_TRUNC,
-                               reinterpret_cast<sockaddr*>(&source), &length);
-        if (got < 0) {
-            continue;
-        }
-        char address[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &source.sin_addr, address, sizeof(address));
-        if (static_cast<size_t>(got) > kMaxDatagramBytes) {
-            log(kSeverityWarning,
-                std::string("QXWIFIFinder: dropped an oversized datagram from ") + address);
-            continue;
-        }
-        handleDatagram(buffer.data(), static_cast<size_t>(got), address);
     }
+    m_drops.tellAll();
 }
 
-void Finder::handleDatagram(const char* data, size_t size, const std::string& source) {
+void Finder::readDatagram(std::vector<char>& buffer, uint32_t& lostBefore) {
+    sockaddr_in source{};
+    iovec part{buffer.data(), buffer.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))] = {};
+    msghdr message{};
+    message.msg_name = &source;
+    message.msg_namelen = sizeof(source);
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof(control);
+    ssize_t got = recvmsg(m_socket, &message, MSG_TRUNC);
+    if (got < 0) {
+        return;
+    }
+    Clock::time_point now = Clock::now();
+    m_budget.countRead(now);
+    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+            uint32_t lost = 0;
+            std::memcpy(&lost, CMSG_DATA(c), sizeof(lost));
+            uint32_t lostNow = lost - lostBefore;  // the kernel's count wraps
+            lostBefore = lost;
+            m_drops.drop(
+                DropKind::Unread, now,
+                [&] {
+                    return "QXWIFIFinder: " + std::to_string(lostNow) +
+                           " datagrams were lost unread, the socket's buffer being full";
+                },
+                lostNow);
+        }
+    }
+    char address[INET_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET, &source.sin_addr, address, sizeof(address));
+    if (!m_budget.takeFromSource(source.sin_addr.s_addr, now)) {
+        m_drops.drop(DropKind::OverBudget, now, [&] {
+            return std::string("QXWIFIFinder: dropped a datagram from ") + address +
+                   ": over its address's budget";
+        });
+        return;
+    }
+    if (static_cast<size_t>(got) > kMaxDatagramBytes) {
+        m_drops.drop(DropKind::Malformed, now, [&] {
+            return std::string("QXWIFIFinder: dropped an oversized datagram from ") + address;
+        });
+        return;
+    }
+    handleDatagram(buffer.data(), static_cast<size_t>(got), address, now);
+}
+
+void Finder::handleDatagram(const char* data, size_t size, const std::string& source,
+                            Clock::time_point now) {
     std::string why;
     std::optional<Announcement> announcement = parseAnnouncement({data, size}, &why);
     if (!announcement) {
-        log(kSeverityWarning, "QXWIFIFinder: dropped a datagram from " + source + ": " + why);
+        m_drops.drop(DropKind::Malformed, now, [&] {
+            return "QXWIFIFinder: dropped a datagram from " + source + ": " + why;
+        });
         return;
     }
     WifiDevRecord& record = announcement->record;
     // The phone is where its datagram came from, whatever it says.
     setField(record.ip, source);
     std::string imei = fieldText(record.imei);
+    const char* event = eventName(announcement->event);
     WifiDevRecord report{};
+    std::optional<Drop> dropped;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         auto known = m_phones.find(imei);
         if (known != m_phones.end() && fieldText(known->second.record.ip) != source) {
             // Another sender cannot speak for a phone it is not.
-            log(kSeverityWarning, "QXWIFIFinder: dropped a " +
-                                      std::string(eventName(announcement->event)) + " for " + imei +
-                                      " from " + source + ", which is not its address");
-            return;
-        }
-        switch (announcement->event) {
-            case AnnouncementEvent::Connect:
-                m_phones[imei].record = record;
+            dropped = Drop{DropKind::NotItsAddress,
+                           "QXWIFIFinder: dropped a " + std::string(event) + " for " +
+                               phoneText(imei) + " from " + source + ", which is not its address"};
+        } else if (announcement->event == AnnouncementEvent::Connect) {
+            if (known == m_phones.end()) {
+                dropped = placeNewPhoneLocked(imei, source);
+            }
+            if (!dropped) {
+                Phone& phone = m_phones[imei];
+                phone.record = record;
+                phone.paired = !m_pcIdentity.empty() && fieldText(record.paired) == m_pcIdentity;
+                phone.heard = now;
+                m_addresses[source] = imei;
                 report = record;
-                break;
-            case AnnouncementEvent::Disconnect:
-            case AnnouncementEvent::StartSync:
-            case AnnouncementEvent::StopSync:
-                if (known == m_phones.end()) {
-                    log(kSeverityInfo,
-                        "QXWIFIFinder: " + std::string(eventName(announcement->event)) +
-                            " from unknown phone " + imei);
-                    return;
-                }
-                report = known->second.record;  // the record as the phone connected
-                if (announcement->event == AnnouncementEvent::Disconnect) {
-                    m_phones.erase(known);
-                }
-                break;
+            }
+        } else if (known == m_phones.end()) {
+            dropped = Drop{DropKind::UnknownPhone, "QXWIFIFinder: " + std::string(event) +
+                                                       " from unknown phone " + phoneText(imei) +
+                                                       " at " + source};
+        } else {
+            known->second.heard = now;
+            report = known->second.record;  // the record as the phone connected
+            if (announcement->event == AnnouncementEvent::Disconnect) {
+                forgetLocked(known);
+            }
         }
     }
+    if (dropped) {
+        m_drops.drop(dropped->kind, now, [&] { return dropped->line; });
+        return;
+    }
     StateCallback onState = m_onState.load();
-    if (onState != nullptr) {
-        onState(&report, static_cast<int32_t>(announcement->event));
+    int32_t taken =
+        onState != nullptr ? onState(&report, static_cast<int32_t>(announcement->event)) : 0;
+    if (announcement->event == AnnouncementEvent::Connect) {
+        noteServed(imei, source, taken == 1);
+    }
+}
+
+std::optional<Finder::Drop> Finder::placeNewPhoneLocked(const std::string& imei,
+                                                        const std::string& source) {
+    if (auto at = m_addresses.find(source); at != m_addresses.end()) {
+        auto there = m_phones.find(at->second);
+        if (there != m_phones.end() && there->second.served) {
+            return Drop{DropKind::AddressTaken,
+                        "QXWIFIFinder: dropped a connect for " + phoneText(imei) + " from " +
+                            source + ", which serves " + phoneText(at->second) + " already"};
+        }
+        // The phone the module did not take has left the address, or was
+        // never a phone: the newcomer has it now.
+        if (there != m_phones.end()) {
+            forgetLocked(there);
+        } else {
+            m_addresses.erase(at);
+        }
+    }
+    if (m_phones.size() < kMaxPhones) {
+        return std::nullopt;
+    }
+    // Full: forget a phone the module did not take, unpaired ones first, the
+    // one silent longest among them.
+    auto victim = m_phones.end();
+    for (auto it = m_phones.begin(); it != m_phones.end(); ++it) {
+        const Phone& phone = it->second;
+        if (phone.served) {
+            continue;
+        }
+        if (victim == m_phones.end() || phone.paired < victim->second.paired ||
+            (phone.paired == victim->second.paired && phone.heard < victim->second.heard)) {
+            victim = it;
+        }
+    }
+    if (victim == m_phones.end()) {
+        return Drop{DropKind::TableFull, "QXWIFIFinder: dropped a connect for " + phoneText(imei) +
+                                             " from " + source + ": " + std::to_string(kMaxPhones) +
+                                             " phones are served"};
+    }
+    forgetLocked(victim);
+    return std::nullopt;
+}
+
+void Finder::forgetLocked(PhoneTable::iterator phone) {
+    auto at = m_addresses.find(fieldText(phone->second.record.ip));
+    if (at != m_addresses.end() && at->second == phone->first) {
+        m_addresses.erase(at);
+    }
+    m_phones.erase(phone);
+}
+
+void Finder::noteServed(const std::string& imei, const std::string& source, bool served) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto known = m_phones.find(imei);
+    if (known != m_phones.end() && fieldText(known->second.record.ip) == source) {
+        known->second.served = served;
     }
 }
 
@@ -281,6 +424,9 @@ int32_t Finder::setDevStatus(int32_t status, const WifiDevRecord* record) {
         return 0;
     }
     known->second.status = status;
+    if (status == kStatusConnectionEnded) {
+        known->second.served = false;  // the module has let the phone go
+    }
     return 1;
 }
 
@@ -290,7 +436,9 @@ void Finder::removeDev(const char* imei) {
     }
     std::string key(imei, strnlen(imei, sizeof(WifiDevRecord::imei)));
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_phones.erase(key);
+    if (auto known = m_phones.find(key); known != m_phones.end()) {
+        forgetLocked(known);
+    }
 }
 
 }  // namespace qxwifi

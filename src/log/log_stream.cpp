@@ -3,7 +3,6 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <ctime>
@@ -11,6 +10,7 @@
 #include <mutex>
 
 #include "core/text_codec.h"
+#include "log/log_text.h"
 #include "output_log.h"
 
 namespace {
@@ -145,31 +145,9 @@ LogLine& LogLine::operator<<(const char* text) {
 }
 
 // Narrow text is where phone-supplied values (serials, models, replies) enter
-// a line, so control bytes are written as "\xNN": a phone can neither break a
-// line in two nor send terminal escapes to whoever reads the log.
+// a line: control bytes are escaped (log/log_text.h).
 LogLine& LogLine::operator<<(std::string_view text) {
-    auto isControl = [](char c) {
-        auto byte = static_cast<unsigned char>(c);
-        return byte < 0x20 || byte == 0x7F;
-    };
-    if (std::none_of(text.begin(), text.end(), isControl)) {
-        m_stream << dd::utf8ToWide(text);
-        return *this;
-    }
-    std::string escaped;
-    escaped.reserve(text.size() + 16);
-    for (char c : text) {
-        if (isControl(c)) {
-            static constexpr char kHex[] = "0123456789abcdef";
-            auto byte = static_cast<unsigned char>(c);
-            escaped += "\\x";
-            escaped += kHex[byte >> 4];
-            escaped += kHex[byte & 0x0F];
-        } else {
-            escaped += c;
-        }
-    }
-    m_stream << dd::utf8ToWide(escaped);
+    m_stream << dd::utf8ToWide(dd::escapeLogText(text));
     return *this;
 }
 

@@ -1,11 +1,12 @@
 #include "wifi/wifi_message_queue.h"
 
 #include <chrono>
-#include <cstdio>
+
+#include "log/log_stream.h"
 
 bool WifiMessageQueue::Add(std::shared_ptr<tagWifiMessage> message) {
     if (!message) {
-        std::puts("add elements error");
+        DD_LOG(LOG_ERR) << "add elements error";
         return false;
     }
     {
@@ -21,7 +22,7 @@ bool WifiMessageQueue::Add(std::shared_ptr<tagWifiMessage> message) {
 
 bool WifiMessageQueue::GetFront(std::shared_ptr<tagWifiMessage>& out, int seconds) {
     if (seconds < 0) {
-        std::puts("Message Array timeout!");
+        DD_LOG(LOG_ERR) << "Message Array timeout!";
         return false;
     }
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -29,7 +30,7 @@ bool WifiMessageQueue::GetFront(std::shared_ptr<tagWifiMessage>& out, int second
     if (seconds == 0) {
         m_event.wait(lock, ready);
     } else if (!m_event.wait_for(lock, std::chrono::seconds(seconds), ready)) {
-        std::puts("Get element timeout!");
+        DD_LOG(LOG_WAR) << "Get element timeout!";
         return false;
     }
     if (m_closed || m_messages.empty()) {

@@ -3,8 +3,8 @@
 // bridge's message thread. GetFront leaves the front message in place until
 // PopFront, so a message is taken off only once it has been handled.
 //
-// Misuse and time-outs are reported on standard output, as the finder's
-// callers have always seen them there.
+// Misuse and time-outs are logged. They are never printed: the module's
+// standard output is the host's.
 #pragma once
 
 #include <condition_variable>

@@ -1,10 +1,13 @@
-// The pure pieces of Wi-Fi detection: the finder's datagram parser, the
-// module's reading of finder records, and the bridge's message queue.
+// The pure pieces of Wi-Fi detection: the finder's datagram parser and
+// datagram budget, the module's reading of finder records, and the bridge's
+// message queue.
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <thread>
 
+#include "datagram_budget.h"
+#include "deviceinfo/in_process_log.h"
 #include "wifi/wifi_message_queue.h"
 #include "wifi/wifi_record.h"
 #include "wifi_datagram.h"
@@ -137,17 +140,18 @@ TEST(WifiMessageQueue, KeepsOrderAndLeavesTheFrontUntilPopped) {
     EXPECT_EQ(out->type, 1);
 }
 
-TEST(WifiMessageQueue, MisuseAndTimeoutsAreReportedOnStandardOutput) {
+TEST(WifiMessageQueue, MisuseAndTimeoutsAreLoggedNeverPrinted) {
+    ddtest::InProcessLog log;
     WifiMessageQueue queue;
     std::shared_ptr<tagWifiMessage> out;
     testing::internal::CaptureStdout();
     EXPECT_FALSE(queue.Add(nullptr));
     EXPECT_FALSE(queue.GetFront(out, -1));
     EXPECT_FALSE(queue.GetFront(out, 1));
-    std::string printed = testing::internal::GetCapturedStdout();
-    EXPECT_NE(printed.find("add elements error"), std::string::npos);
-    EXPECT_NE(printed.find("Message Array timeout!"), std::string::npos);
-    EXPECT_NE(printed.find("Get element timeout!"), std::string::npos);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the host's standard output";
+    EXPECT_EQ(log.count("add elements error"), 1u);
+    EXPECT_EQ(log.count("Message Array timeout!"), 1u);
+    EXPECT_EQ(log.count("Get element timeout!"), 1u);
     EXPECT_EQ(queue.size(), 0u);
 }
 
@@ -171,6 +175,49 @@ TEST(WifiMessageQueue, FullQueueRefusesMore) {
         ASSERT_TRUE(queue.Add(std::make_shared<tagWifiMessage>()));
     }
     EXPECT_FALSE(queue.Add(std::make_shared<tagWifiMessage>()));
+}
+
+using qxwifi::DatagramBudget;
+using Clock = DatagramBudget::Clock;
+
+TEST(DatagramBudget, AnAddressHasABurstThenARate) {
+    DatagramBudget budget;
+    Clock::time_point start = Clock::now();
+    constexpr uint32_t kOne = 0x0100007f;
+    constexpr uint32_t kOther = 0x0200007f;
+    int taken = 0;
+    while (budget.takeFromSource(kOne, start)) {
+        ++taken;
+    }
+    EXPECT_EQ(taken, static_cast<int>(DatagramBudget::kSourceBurst));
+    EXPECT_TRUE(budget.takeFromSource(kOther, start)) << "another address has its own";
+    Clock::time_point second = start + std::chrono::seconds(1);
+    taken = 0;
+    while (budget.takeFromSource(kOne, second)) {
+        ++taken;
+    }
+    EXPECT_EQ(taken, static_cast<int>(DatagramBudget::kSourceRefillPerSecond));
+}
+
+TEST(DatagramBudget, SocketIsLeftAloneForTheRestOfASpentWindow) {
+    DatagramBudget budget;
+    Clock::time_point start = Clock::now();
+    for (uint32_t i = 0; i < DatagramBudget::kReadsPerSecond; ++i) {
+        ASSERT_TRUE(budget.mayRead(start));
+        budget.countRead(start);
+    }
+    EXPECT_FALSE(budget.mayRead(start + std::chrono::milliseconds(999)));
+    EXPECT_EQ(budget.readableAt(), start + std::chrono::seconds(1));
+    EXPECT_TRUE(budget.mayRead(budget.readableAt()));
+}
+
+TEST(DatagramBudget, ManyAddressesKeepTheTableBounded) {
+    DatagramBudget budget;
+    Clock::time_point now = Clock::now();
+    for (uint32_t address = 1; address <= 3 * DatagramBudget::kMaxSources; ++address) {
+        EXPECT_TRUE(budget.takeFromSource(address, now));
+    }
+    EXPECT_LE(budget.sourceCount(), DatagramBudget::kMaxSources);
 }
 
 }  // namespace

@@ -228,7 +228,7 @@ size_t occurrences(const std::string& text, const std::string& what) {
     return count;
 }
 
-TEST_F(WifiPhones, FinderDropsBadDatagramsWithOneLineEachAndGoesOn) {
+TEST_F(WifiPhones, FinderLogsBadDatagramsOnceAMinuteWithACountAndGoesOn) {
     machine.start();
     auto phone = machine.phone("860000000000214", "WIFI0214");
     const std::string bad[] = {
@@ -243,8 +243,33 @@ TEST_F(WifiPhones, FinderDropsBadDatagramsWithOneLineEachAndGoesOn) {
     }
     ASSERT_TRUE(phone->connect());
     ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
-    EXPECT_EQ(occurrences(machine.sandbox.log(), "QXWIFIFinder: dropped"), std::size(bad));
+    EXPECT_EQ(occurrences(machine.sandbox.log(), "QXWIFIFinder: dropped"), 1u)
+        << "the first in full, the others counted";
+    EXPECT_TRUE(machine.sandbox.logContains("QXWIFIFinder: dropped a datagram from " +
+                                            phone->address() + ": not JSON"));
     EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
+    EXPECT_EQ(machine.module.stopDetect(), 0);
+    EXPECT_TRUE(machine.sandbox.logContains(
+        "QXWIFIFinder: dropped 4 more datagrams within a minute: malformed or too long"));
+}
+
+TEST_F(WifiPhones, FinderEscapesPhoneTextInTheLog) {
+    machine.start();
+    auto phone = machine.phone("860000000000217", "WIFI0217");
+    qxwifi::AnnouncementFields fields;
+    fields.imei = "86\n2026-01-01 00:00:00:000 | Crit | forged\x1b[2J\xc2\x9b";
+    ASSERT_TRUE(
+        phone->sendRaw(qxwifi::formatAnnouncement(qxwifi::AnnouncementEvent::StartSync, fields)));
+    ASSERT_TRUE(phone->connect());  // handled after the datagram before it
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    std::string log = machine.sandbox.log();
+    EXPECT_NE(log.find("startsync from unknown phone 86\\x0a2026-01-01 00:00:00:000 | Crit | "
+                       "forged\\x1b[2J\\xc2\\x9b at " +
+                       phone->address()),
+              std::string::npos)
+        << log;
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+    EXPECT_EQ(log.find("\n2026-01-01 00:00:00:000 | Crit | forged"), std::string::npos);
 }
 
 TEST_F(WifiPhones, OnlyThePhoneItselfCanReportItsDisconnect) {
