@@ -1,11 +1,14 @@
 // Wi-Fi phones on the simulator, through the module's C interface and our
 // finder: how long a phone takes from its connect announcement to
-// NEW_DEVICE (goal: median under 20 ms), and what 100 phones announcing
+// NEW_DEVICE (goal: median under 20 ms), what 100 phones announcing
 // themselves at the same moment cost (goal: all announced, none twice,
-// under 2 s).
+// under 2 s), and how long a USB phone plugged after a storm of 255
+// announcements from one address takes to be announced (goal: as without
+// the storm, one Wi-Fi phone for the address, no serial announced twice).
 //
 //   build/bin/wifi_bench
 //   build/bin/wifi_bench --benchmark_filter=Hundred
+//   build/bin/wifi_bench --benchmark_filter=Storm
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -101,6 +104,70 @@ BENCHMARK(BM_HundredPhonesAtOnce)
     ->Arg(100)
     ->UseManualTime()
     ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+// The storm: 255 phones announced from one address, one companion service
+// there answering with an empty serial; then a USB phone is plugged.
+void BM_UsbPhoneAfterWifiStormFromOneAddress(benchmark::State& state) {
+    std::vector<double> plugToNew;
+    double wifiAnnounced = 0;
+    double serialsShared = 0;
+    int round = 0;
+    for (auto _ : state) {
+        ddtest::WifiUsbMachine machine;
+        machine.start();
+        phonesim::WifiPhoneSpec spec;
+        spec.imei = "860000000810000";
+        spec.serial = "";
+        auto storm = machine.wifiPhone(spec);
+        phonesim::PhoneConfig config = storm->service().config();
+        config.serialNumber = "";
+        config.imei = "";
+        storm->service().setConfig(config);
+        for (int i = 0; i < 255; ++i) {
+            qxwifi::AnnouncementFields fields;
+            fields.imei = "8600000008" + std::to_string(10000 + i);
+            fields.paired = machine.pcIdentity;
+            fields.port = "8183";
+            storm->sendRaw(qxwifi::formatAnnouncement(qxwifi::AnnouncementEvent::Connect, fields));
+        }
+        if (!machine.host.waitFor(NEW_DEVICE, 1, std::chrono::seconds(60))) {
+            state.SkipWithError("the storm's first phone was not announced");
+            break;
+        }
+        phonesim::SimPhoneSpec usb;
+        usb.serial = "STORMUSB" + std::to_string(++round);
+        Clock::time_point plugged = Clock::now();
+        machine.machine.plug(usb);
+        bool seen = ddtest::waitUntil(
+            [&] { return machine.host.first(NEW_DEVICE, usb.serial).code == NEW_DEVICE; },
+            std::chrono::seconds(60));
+        if (!seen) {
+            state.SkipWithError("the USB phone was not announced");
+            break;
+        }
+        plugToNew.push_back(ms(machine.host.first(NEW_DEVICE, usb.serial).at - plugged));
+        state.SetIterationTime(plugToNew.back() / 1000.0);
+        std::map<std::string, int> announced;
+        for (const ddtest::Notice& notice : machine.host.notices()) {
+            if (notice.code == NEW_DEVICE) {
+                announced[notice.serial] += 1;
+                wifiAnnounced += notice.serverip == storm->address();
+            }
+        }
+        for (const auto& [serial, times] : announced) {
+            serialsShared += times > 1 || serial.empty();
+        }
+    }
+    state.counters["usb_plug_to_new_median_ms"] = median(plugToNew);
+    state.counters["usb_plug_to_new_worst_ms"] =
+        plugToNew.empty() ? 0.0 : *std::max_element(plugToNew.begin(), plugToNew.end());
+    state.counters["wifi_announced_per_storm"] = round > 0 ? wifiAnnounced / round : 0.0;
+    state.counters["serials_shared"] = serialsShared;
+}
+BENCHMARK(BM_UsbPhoneAfterWifiStormFromOneAddress)
+    ->UseManualTime()
+    ->Iterations(5)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -77,29 +77,8 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::takePhoneSerial() {
         DD_LOG(LOG_ERR) << "IMEI is null,unplug.";
         return leave();
     }
-    std::shared_ptr<CUsbDeviceThread> holder = theApp.claimSerial(serial, this);
-    if (!holder) {
-        return Next::kContinue;
-    }
-    // Another phone goes by this serial (this one may be lying, or that one
-    // may be on its way out after a move to another port). The phone that
-    // holds it is left alone, and this one waits, unannounced, until the
-    // holder has ended.
-    DD_LOG(LOG_WAR) << "the phone on " << m_csHubPath << " port " << m_nHubPort
-                    << " reports serial " << serial << ", which the phone on "
-                    << (holder->m_csHubPath.empty() ? std::string("Wi-Fi") : holder->m_csHubPath)
-                    << " port " << holder->m_nHubPort
-                    << " goes by; it is not announced while that phone is there";
-    do {
-        holder.reset();
-        if (!pause(std::chrono::milliseconds(1000)) || presenceAndExitCheck() == Next::kExit) {
-            return Next::kExit;
-        }
-        holder = theApp.claimSerial(serial, this);
-    } while (holder);
-    DD_LOG(LOG_INFO) << "serial " << serial << " is free now; serving the phone on " << m_csHubPath
-                     << " port " << m_nHubPort;
-    return Next::kContinue;
+    bool claimed = claimKeyWaiting(serial, [&] { return presenceAndExitCheck() != Next::kExit; });
+    return claimed ? Next::kContinue : Next::kExit;
 }
 
 CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageServicePort(RunContext& run) {

@@ -138,6 +138,34 @@ int CUsbDeviceThread::SetSyncStatus(int status) {
     return 1;
 }
 
+std::string CUsbDeviceThread::phonePlace() const {
+    return "the phone on " + m_csHubPath + " port " + std::to_string(m_nHubPort);
+}
+
+bool CUsbDeviceThread::claimKeyWaiting(const std::string& key,
+                                       const std::function<bool()>& stillHere) {
+    std::shared_ptr<CUsbDeviceThread> holder = theApp.claimSerial(key, this);
+    if (!holder) {
+        return true;
+    }
+    // Another phone goes by this key (this one may be lying, or that one may
+    // be on its way out after a move to another port). The phone that holds
+    // it is left alone, and this one waits, unannounced, until the holder
+    // has ended.
+    DD_LOG(LOG_WAR) << phonePlace() << " reports serial " << key << ", which "
+                    << holder->phonePlace()
+                    << " goes by; it is not announced while that phone is there";
+    do {
+        holder.reset();
+        if (!pause(std::chrono::milliseconds(1000)) || !stillHere()) {
+            return false;
+        }
+        holder = theApp.claimSerial(key, this);
+    } while (holder);
+    DD_LOG(LOG_INFO) << "serial " << key << " is free now; serving " << phonePlace();
+    return true;
+}
+
 bool CUsbDeviceThread::devicePresent() {
     if (CheckDeviceOnHub(m_csHubPath, m_nHubPort, m_nVid, m_nPid) == 0 &&
         theApp.m_bStopped.load() == 0) {

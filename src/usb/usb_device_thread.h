@@ -104,6 +104,8 @@ class CUsbDeviceThread : public dd::StepContext {
     virtual int Disconnect(bool shutdown) = 0;
     // Stores the host's sync status; subclasses pass it on. Returns 1.
     virtual int SetSyncStatus(int status);
+    // How the log names this thread's phone: "the phone on 1-2 port 3".
+    virtual std::string phonePlace() const;
 
     // --- dd::StepContext -----------------------------------------------------
     // The presence check: CheckDeviceOnHub on the thread's hub port with its
@@ -124,8 +126,9 @@ class CUsbDeviceThread : public dd::StepContext {
     const std::string m_csDllName;  // catalogue "dll" as a full path, or empty
     const int32_t m_nVid;
     const int32_t m_nPid;
-    // The phone's key: the adb serial (USB Android), the IMEI (BREW, Wi-Fi).
-    // Written by the thread; host calls find the thread by it.
+    // The phone's key: the adb serial, then the phone's own serial (USB
+    // Android), the IMEI (BREW), the serial or IMEI it was claimed under
+    // (Wi-Fi). Written by the thread; host calls find the thread by it.
     dd::SharedText m_csSerialNum;
     // Set just before NEW_DEVICE; QX_DisconnectDevice finds the thread by it.
     dd::SharedText m_csConnectedSerial;
@@ -148,6 +151,12 @@ class CUsbDeviceThread : public dd::StepContext {
     virtual int InitInstance() = 0;
     // Marks the thread to leave: m_lExit 1 and state 3.
     void MarkLeaving();
+    // Makes key this thread's key (theApp.claimSerial). While another device
+    // thread that has not ended goes by it, this phone waits unannounced and
+    // tries again every second, asking stillHere after each pause: one key,
+    // one live phone, and the phone that had it first keeps it. False when
+    // the wait ended because the thread is to leave.
+    bool claimKeyWaiting(const std::string& key, const std::function<bool()>& stillHere);
     // Starts the system thread that runs body; throws std::system_error when
     // none can be had (thread limit, memory), as std::thread does.
     virtual std::thread startThread(std::function<void()> body);

@@ -10,13 +10,25 @@
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/service_requests.h"
 #include "log/log_stream.h"
+#include "platform/ini_file.h"
 #include "wifi/wifi_thread_android.h"
 
 namespace {
 
-std::string withoutKeyPrefix(const std::string& key) {
-    std::string_view prefix = WifiDetect::kKeyPrefix;
-    return key.compare(0, prefix.size(), prefix) == 0 ? key.substr(prefix.size()) : key;
+// "MaxWifiPhones" of "orqBRAXLoader.ini" [Detect], within 0 (no Wi-Fi
+// phone is served) and one place less than there are device threads.
+size_t readMaxPhones(const std::string& moduleFolder) {
+    std::string ini = dd::platform::joinPath(moduleFolder, "orqBRAXLoader.ini");
+    int value =
+        dd::platform::readIniInt(ini, "Detect", "MaxWifiPhones", WifiDetect::kDefaultMaxPhones);
+    constexpr int kLimit = CDeviceDetectApp::kMaxRunningThreads - 1;
+    if (value < 0 || value > kLimit) {
+        int used = value < 0 ? WifiDetect::kDefaultMaxPhones : kLimit;
+        DD_LOG(LOG_WAR) << "MaxWifiPhones " << value << " out of range (0 to " << kLimit
+                        << "), using " << used;
+        value = used;
+    }
+    return static_cast<size_t>(value);
 }
 
 }  // namespace
@@ -49,6 +61,8 @@ int WifiDetect::startDetect(const std::string& pcIdentity) {
         m_stop = std::make_shared<dd::ExitFlag>();
         m_running = true;
     }
+    m_maxPhones = readMaxPhones(theApp.moduleFolder());
+    DD_LOG(LOG_INFO) << "wifi phones served at most: " << m_maxPhones;
     finder->SetStateNotifyCallBack(&WifiDetect::OnStateNotify);
     finder->SetSyncNotifyCallBack(&WifiDetect::OnSyncNotify);
     m_msgQueue.open();
@@ -84,6 +98,7 @@ void WifiDetect::stopDetect() {
     if (m_messageThread.joinable()) {
         m_messageThread.join();
     }
+    tellRefusals(true);
     {
         std::lock_guard<std::mutex> lock(m_listMutex);
         m_devList.clear();  // a thread that holds a record keeps it alive
@@ -223,7 +238,7 @@ void WifiDetect::syncNotify(const WifiDevRecord* record, int32_t action) {
             sendDispatch(kStopSyncPath, phone->imei);
             break;
         case WIFI_SYNC_GONE:
-            theApp.RemoveDeviceInfo(phone->serial);
+            theApp.RemoveDeviceInfo(phone->key);
             break;
         default:
             DD_LOG(LOG_WAR) << "unknown wifi sync action " << action;
@@ -242,6 +257,7 @@ void WifiDetect::WifiMessageThread() {
             }
             continue;
         }
+        tellRefusals(false);
         switch (static_cast<uint32_t>(message->type)) {
             case WIFI_CONNECT:
                 handleConnect(message->record);
@@ -261,27 +277,72 @@ void WifiDetect::WifiMessageThread() {
     }
 }
 
+std::string WifiDetect::admissionRefusalLocked(const WifiPhoneRecord& record) const {
+    if (record.key.empty()) {
+        return "it has no serial number or IMEI that can be its key";
+    }
+    for (const auto& other : m_devList) {
+        if (other->ip == record.ip) {
+            return "its address serves " + other->imei + " already";
+        }
+    }
+    if (m_devList.size() >= m_maxPhones) {
+        return "the " + std::to_string(m_maxPhones) +
+               " places of Wi-Fi phones are taken (MaxWifiPhones)";
+    }
+    return std::string();
+}
+
+void WifiDetect::refuse(const WifiPhoneRecord& record, const std::string& why) {
+    if (m_refusals.note(dd::RepeatSummary::Clock::now())) {
+        DD_LOG(LOG_WAR) << "wifi phone " << record.imei << " at " << record.ip
+                        << " not served: " << why;
+    }
+    FinderRemoveDev(record.imei);
+}
+
+void WifiDetect::tellRefusals(bool all) {
+    uint64_t count =
+        all ? m_refusals.takeAll() : m_refusals.takeDue(dd::RepeatSummary::Clock::now());
+    if (count > 0) {
+        DD_LOG(LOG_WAR) << count << " more wifi phones not served within a minute";
+    }
+}
+
 void WifiDetect::handleConnect(const std::shared_ptr<WifiPhoneRecord>& record) {
     DD_LOG(LOG_DEBUG) << "recv WIFI_CONNECT from " << record->ip;
     record->setServicePort();
     bool listed = false;
+    std::string refusal;
     {
         std::lock_guard<std::mutex> lock(m_listMutex);
         listed = std::any_of(m_devList.begin(), m_devList.end(),
                              [&](const auto& other) { return other->imei == record->imei; });
         if (!listed) {
+            refusal = admissionRefusalLocked(*record);
+        }
+        if (!listed && refusal.empty()) {
             m_devList.push_back(record);
             DD_LOG(LOG_DEBUG) << "BuildAndInsertList wifi device(" << record->ip << ")";
         }
     }
     // A phone listed already has its DetectThread or its thread: a second
     // report must neither start another nor take the first one's record.
-    if (listed || theApp.findWirelessDuplicate(record->serial)) {
+    if (listed) {
         DD_LOG(LOG_DEBUG) << "USB connection already exists! exit.";
-        if (!listed) {
+        return;
+    }
+    if (!refusal.empty()) {
+        refuse(*record, refusal);
+        return;
+    }
+    if (theApp.findWirelessDuplicate(record->key)) {
+        DD_LOG(LOG_DEBUG) << "USB connection already exists! exit.";
+        {
             std::lock_guard<std::mutex> lock(m_listMutex);
             std::erase(m_devList, record);
         }
+        refuse(*record, "another thread serves " + record->key);
         return;
     }
     std::lock_guard<std::mutex> lock(m_jobsMutex);
@@ -329,8 +390,9 @@ void WifiDetect::handleDisconnect(const WifiPhoneRecord& record) {
         if (!wifi) {
             continue;
         }
-        std::string key = wifi->m_csSerialNum.get();
-        DD_LOG(LOG_DEBUG) << "p->m_csIMEI == " << key;
+        // Found by its record: its key may be its serial, not its IMEI.
+        const std::string& imei = wifi->devRecord()->imei;
+        DD_LOG(LOG_DEBUG) << "p->m_csIMEI == " << imei;
         bool holdsTaken = std::any_of(taken.begin(), taken.end(), [&](const auto& record) {
             return record.get() == wifi->devRecord();
         });
@@ -338,8 +400,7 @@ void WifiDetect::handleDisconnect(const WifiPhoneRecord& record) {
             phoneThread = wifi;
             break;
         }
-        if (!phoneThread && !wifi->HasEnded() &&
-            dd::equalsIgnoreCase(withoutKeyPrefix(key), record.imei)) {
+        if (!phoneThread && !wifi->HasEnded() && dd::equalsIgnoreCase(imei, record.imei)) {
             phoneThread = wifi;
         }
     }
@@ -347,7 +408,7 @@ void WifiDetect::handleDisconnect(const WifiPhoneRecord& record) {
         phoneThread->SignalDisconnect();
         phoneThread->Join();  // returns at once for a thread never resumed
     }
-    theApp.RemoveDeviceInfo(taken.front()->serial);
+    theApp.RemoveDeviceInfo(taken.front()->key);
     RemoveDev(record.imei);
     DD_LOG(LOG_DEBUG) << "remove wifi dev completed.";
 }
@@ -390,23 +451,21 @@ void WifiDetect::DetectThread(const std::shared_ptr<WifiPhoneRecord>& record, De
         if (finder) {
             finder->RemoveDev(record->imei);
         }
-        theApp.RemoveDeviceInfo(record->serial);
+        theApp.RemoveDeviceInfo(record->key);
         RemoveDev(record->imei);
         DD_LOG(LOG_DEBUG) << "end notify";
     } else {
         DD_LOG(LOG_DEBUG) << "start client success";
         bool created = false;
         std::shared_ptr<AndroidDeviceInfo> info =
-            theApp.findOrCreateDeviceInfo(record->serial, &created);
+            theApp.findOrCreateDeviceInfo(record->key, &created);
         if (info) {
-            if (!record->serial.empty()) {
-                // Keyed at once, so that the duplicate checks of both sides
-                // see the phone before its information is read.
-                info->setSerialNumber(record->serial);
-            }
+            // Keyed at once, so that the duplicate checks of both sides see
+            // the phone before its information is read. The thread goes by
+            // the key only once it has claimed it.
+            info->setSerialNumber(record->key);
             auto thread = std::make_shared<CWifiThread_Android>(info, record, finder);
             thread->m_szIp = record->ip.substr(0, 15);
-            thread->m_csSerialNum.set(record->imei);
             thread->m_nPort = record->servicePort();
             DD_LOG(LOG_DEBUG) << "build wifi detect thread finish";
             std::lock_guard<std::mutex> lock(m_stateMutex);

@@ -2,14 +2,23 @@
 // reports phones on its own threads; the bridge copies each report onto its
 // queue and works the queue off on its message thread:
 //
-//   WIFI_CONNECT     the phone joins m_devList; unless a live thread already
-//                    serves it, a DetectThread asks the finder for a client
-//                    and adds the phone's CWifiThread_Android to the
-//                    monitor list (the USB list thread resumes it)
+//   WIFI_CONNECT     the phone joins m_devList when it may (below); unless a
+//                    live thread already serves it, a DetectThread asks the
+//                    finder for a client and adds the phone's
+//                    CWifiThread_Android to the monitor list (the USB list
+//                    thread resumes it)
 //   WIFI_DISCONNECT  the phone's DetectThread and Wi-Fi thread end, then
 //                    its record and information entry are dropped
 //   WIFI_START_SYNC  dispatch requests to the suite loader's HTTP port
 //   WIFI_STOP_SYNC
+//
+// Anyone on the network can announce phones, so a phone joins m_devList
+// only when it has a key (WifiPhoneRecord::key), its address serves no other
+// phone, and fewer than "MaxWifiPhones" ("orqBRAXLoader.ini", [Detect])
+// Wi-Fi phones are listed: Wi-Fi phones never hold more than that share of
+// the device-thread places, so USB and BREW phones always find one. A
+// refused phone is forgotten by the finder too; refusals are logged once a
+// minute with a count.
 //
 // Lifecycle: startDetect loads the finder and starts the message thread and
 // the finder; stopDetect stops the finder (no callback after that), ends the
@@ -35,6 +44,7 @@
 #include <vector>
 
 #include "core/exit_flag.h"
+#include "log/repeat_summary.h"
 #include "wifi/wifi_finder_library.h"
 #include "wifi/wifi_message_queue.h"
 
@@ -45,6 +55,10 @@ class WifiDetect {
     static constexpr const char* kStopSyncPath = "/__dispatch__canceldevicesync?imei=%s";
     // Prefix of the key of a phone whose IMEI is its serial number.
     static constexpr const char* kKeyPrefix = "ORQT";
+    // Wi-Fi phones served at once unless "MaxWifiPhones" says otherwise:
+    // half of the device-thread places. At most kMaxRunningThreads - 1, so
+    // that one place is always left to the other families.
+    static constexpr int kDefaultMaxPhones = 128;
 
     WifiDetect() = default;
     ~WifiDetect();
@@ -95,6 +109,14 @@ class WifiDetect {
     };
 
     void WifiMessageThread();
+    // Under m_listMutex: why a phone that is not listed may not join the
+    // list; empty when it may.
+    std::string admissionRefusalLocked(const WifiPhoneRecord& record) const;
+    // A phone that is not served: logged (or counted) and forgotten by the
+    // finder, so that its address is free for the next phone there.
+    void refuse(const WifiPhoneRecord& record, const std::string& why);
+    // Logs the count of refusals whose minute is over (all at the end).
+    void tellRefusals(bool all);
     void handleConnect(const std::shared_ptr<WifiPhoneRecord>& record);
     void handleDisconnect(const WifiPhoneRecord& record);
     void handleSync(const WifiPhoneRecord& record, bool start);
@@ -121,6 +143,12 @@ class WifiDetect {
 
     mutable std::mutex m_listMutex;  // the list lock
     std::vector<std::shared_ptr<WifiPhoneRecord>> m_devList;
+    // "MaxWifiPhones": set by startDetect before the message thread starts,
+    // read by that thread.
+    size_t m_maxPhones = kDefaultMaxPhones;
+    // Refused phones, for the log; the message thread's, then stopDetect's
+    // once that thread has ended.
+    dd::RepeatSummary m_refusals;
 
     WifiMessageQueue m_msgQueue;
     std::thread m_messageThread;  // started and joined under m_lifecycle

@@ -3,6 +3,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "deviceinfo/android_device_info.h"
 #include "platform/tcp_socket.h"
 
 namespace {
@@ -53,6 +54,11 @@ std::optional<WifiPhoneRecord> WifiPhoneRecord::fromFinder(const WifiDevRecord& 
     }
     if (!dd::platform::isDottedIpv4(phone.ip)) {
         return refuse("no IPv4 address");
+    }
+    if (AndroidDeviceInfo::isUsableSerial(phone.serial)) {
+        phone.key = phone.serial;
+    } else if (AndroidDeviceInfo::isUsableSerial(phone.imei)) {
+        phone.key = phone.imei;
     }
     phone.port = fieldText(record.port);
     phone.model = fieldText(record.model);

@@ -19,15 +19,22 @@ struct WifiPhoneRecord {
 
     WifiDevRecord raw{};  // the copy the finder is handed back; fields NUL-terminated
     std::string imei;     // the phone's key in the bridge's list
-    std::string serial;   // its device key in the module (may be empty)
-    std::string ip;       // dotted IPv4 address
+    std::string serial;   // the serial number it announced (may be empty)
+    // Its key in the module (information list, duplicate checks, the
+    // record's serialno): the serial when usable as a key, else the IMEI
+    // when that is usable, else empty: such a phone is not served. The rule
+    // of USB phones' keys (AndroidDeviceInfo::isUsableSerial), so that no
+    // two phones go by "" or "unknown".
+    std::string key;
+    std::string ip;  // dotted IPv4 address
     std::string port, model, version, sdk, brand, paired, pid;
     int32_t autolaunch = 0;
 
     // Copies a finder's record. nullopt (with *why set) when a key field is
     // unusable: an empty IMEI, an IMEI or serial with characters outside
     // [A-Za-z0-9._:-] (they become request parameters and list keys), or an
-    // address that is not dotted IPv4.
+    // address that is not dotted IPv4. A record without a usable key is
+    // copied with an empty key.
     static std::optional<WifiPhoneRecord> fromFinder(const WifiDevRecord& record,
                                                      std::string* why = nullptr);
 

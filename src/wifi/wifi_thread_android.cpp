@@ -55,12 +55,12 @@ int CWifiThread_Android::InitInstance() {
     // Resume() has set state 1 and counted the thread in m_lConnectCount.
     if (!exitRequested()) {
         DD_LOG(LOG_DEBUG) << "start doinfo ip = " << m_szIp << " port = " << m_nPort;
-        if (readInformation()) {
+        if (!readInformation()) {
+            giveUpPhone();
+        } else if (claimKeyWaiting(m_pDevRecord->key, [this] { return !exitRequested(); })) {
             fillInformation();
             announceAndWait();
             withdraw();
-        } else {
-            giveUpPhone();
         }
     }
     // The connection has ended: its record leaves the bridge's list now, so
@@ -77,23 +77,21 @@ bool CWifiThread_Android::readInformation() {
     info.pid = record.productId();
     info.vid = static_cast<uint16_t>(CDeviceDetectApp::kHomeVendorId);
     // The service port doubles as the "local" port, so a phone whose address
-    // is 127.0.0.1 is reached at its port too.
-    if (info.QueryDeviceInfo(m_szIp, m_nPort, m_nPort, record.serial, &m_lExit) != 1) {
+    // is 127.0.0.1 is reached at its port too. A serial the service reports
+    // that is not usable as a key gives way to the phone's key.
+    if (info.QueryDeviceInfo(m_szIp, m_nPort, m_nPort, record.key, &m_lExit) != 1) {
         return false;
     }
     // The service speaks for the phone at that address; it must be the phone
     // the finder reported, or a host would act on one phone under the name
     // of another.
-    if (info.serialNumber().empty()) {
-        info.setSerialNumber(record.serial);
-    }
     if (info.imei.empty()) {
         info.imei = record.imei;
     }
-    if (!dd::equalsIgnoreCase(info.serialNumber(), record.serial) ||
+    if (!dd::equalsIgnoreCase(info.serialNumber(), record.key) ||
         !dd::equalsIgnoreCase(withoutKeyPrefix(info.imei), record.imei)) {
         DD_LOG(LOG_ERR) << "the service at " << m_szIp << " answered as another phone";
-        info.setSerialNumber(record.serial);
+        info.setSerialNumber(record.key);
         return false;
     }
     return true;
@@ -109,9 +107,8 @@ void CWifiThread_Android::fillInformation() {
     info.kernel = numberOrZero(record.version);
     info.model = record.model;
     info.autoLaunch = record.autolaunch != 0 ? 1 : 0;
-    // The bridge finds this thread by the finder's IMEI; the host hands back
-    // the record's serial number to disconnect it.
-    m_csSerialNum.set(record.imei);
+    // The key is claimed (m_csSerialNum); the host hands it back as the
+    // record's serial number to disconnect the phone.
     m_csConnectedSerial.set(info.serialNumber());
 }
 
@@ -140,9 +137,9 @@ void CWifiThread_Android::withdraw() {
 
 void CWifiThread_Android::giveUpPhone() {
     DD_LOG(LOG_DEBUG) << "do info fail.";
-    std::string serial = m_pDevRecord->serial.substr(0, 127);
+    std::string key = m_pDevRecord->key.substr(0, 127);
     std::string imei = m_pDevRecord->imei.substr(0, 127);
-    theApp.RemoveDeviceInfo(serial, m_pDeviceInfo.get());
+    theApp.RemoveDeviceInfo(key, m_pDeviceInfo.get());
     theApp.m_wifiDetect.releaseRecord(m_pDevRecord.get());
     m_finder->RemoveDev(imei);
     DD_LOG(LOG_DEBUG) << "release dev record\r\n";
@@ -165,6 +162,10 @@ int CWifiThread_Android::Disconnect(bool shutdown) {
     GiveBackConnectCount();
     SetSyncStatus(3);
     return 1;
+}
+
+std::string CWifiThread_Android::phonePlace() const {
+    return "the Wi-Fi phone at " + m_szIp;
 }
 
 int CWifiThread_Android::SetSyncStatus(int status) {

@@ -4,6 +4,10 @@
 // ends, and withdraws it (REMOVE_DEVICE). It runs no adb command, forwards
 // no port and holds no link.
 //
+// The phone goes by its key (WifiPhoneRecord::key) like a USB phone by its
+// serial: it claims the key before it is announced, and while another phone
+// goes by that key it waits unannounced.
+//
 // The connection ends when the bridge signals a WIFI_DISCONNECT, the host
 // disconnects the phone, or detection stops. For this thread ending the
 // connection and leaving are one: the disconnect event is its exit flag,
@@ -37,6 +41,8 @@ class CWifiThread_Android : public CUsbDeviceThread {
     int Disconnect(bool shutdown) override;
     // Stores the status and passes it to the finder.
     int SetSyncStatus(int status) override;
+    // "the Wi-Fi phone at 10.0.0.5".
+    std::string phonePlace() const override;
 
     // The phone's record in the bridge's list.
     const WifiPhoneRecord* devRecord() const { return m_pDevRecord.get(); }
@@ -50,7 +56,7 @@ class CWifiThread_Android : public CUsbDeviceThread {
 
   private:
     // Reads the phone's information; true when it answered as the phone the
-    // finder reported.
+    // finder reported, under the key the bridge gave it.
     bool readInformation();
     void fillInformation();
     void announceAndWait();

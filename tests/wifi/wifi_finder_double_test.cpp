@@ -217,6 +217,33 @@ TEST_F(ForeignFinder, StormOfReportsIsHandledWithoutBlockingTheFinder) {
         [&] { return machine.host.count(NEW_DEVICE) == machine.host.count(REMOVE_DEVICE); }));
 }
 
+TEST_F(ForeignFinder, AnAddressServesOnePhoneAtATime) {
+    start();
+    // One service answers for whatever phone is asked about at its address.
+    auto phone = machine.phone("860000000000309", "");
+    phonesim::PhoneConfig config = phone->service().config();
+    config.serialNumber = "";
+    config.imei = "";
+    phone->service().setConfig(config);
+    WifiDevRecord first = record(*phone);
+    WifiDevRecord second = record(*phone);
+    put(second.imei, "860000000000310");
+    int32_t removedBefore = finder->calls("RemoveDev");
+    ASSERT_EQ(finder->emit(&first, WIFI_CONNECT), 1);
+    ASSERT_EQ(finder->emit(&second, WIFI_CONNECT), 1);
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    ASSERT_TRUE(
+        machine.sandbox.waitForLog("not served: its address serves 860000000000309 already"));
+    EXPECT_EQ(finder->calls("RemoveDev"), removedBefore + 1) << "the finder is told to forget it";
+    EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
+
+    ASSERT_EQ(finder->emit(&first, WIFI_DISCONNECT), 1);
+    ASSERT_TRUE(machine.host.waitFor(REMOVE_DEVICE));
+    ASSERT_EQ(finder->emit(&second, WIFI_CONNECT), 1);
+    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE, 2)) << "the address is free again";
+    EXPECT_EQ(machine.host.last(NEW_DEVICE).serial, "860000000000310");
+}
+
 class IncompleteFinder : public ::testing::Test {
   protected:
     WifiMachine machine{"incomplete"};

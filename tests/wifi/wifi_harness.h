@@ -118,4 +118,25 @@ class WifiMachine {
     ScopedEnv m_addressEnv;
 };
 
+// The module on a simulated machine that has USB phones (PhoneMachine) and
+// Wi-Fi phones announcing themselves to the finder.
+class WifiUsbMachine : public PhoneMachine {
+  public:
+    // A Wi-Fi phone, paired with this PC unless spec says otherwise, started
+    // and aimed at the finder.
+    std::unique_ptr<phonesim::WifiPhone> wifiPhone(phonesim::WifiPhoneSpec spec) {
+        if (spec.paired.empty()) {
+            spec.paired = pcIdentity;
+        }
+        auto phone = std::make_unique<phonesim::WifiPhone>(spec);
+        EXPECT_TRUE(phone->start());
+        phone->setFinder("127.0.0.1", finderPort);
+        return phone;
+    }
+
+    uint16_t finderPort = freeUdpPort();
+    ScopedEnv portEnv{"DEVICEDETECT_WIFI_PORT", std::to_string(finderPort)};
+    std::string pcIdentity = dd::android::fullPcIdentity(sandbox.sysfsRoot);
+};
+
 }  // namespace ddtest

@@ -6,26 +6,15 @@
 
 namespace {
 
-using ddtest::PhoneMachine;
-using ddtest::ScopedEnv;
-
-class WifiAndUsb : public ::testing::Test, public PhoneMachine {
+class WifiAndUsb : public ::testing::Test, public ddtest::WifiUsbMachine {
   protected:
-    uint16_t finderPort = ddtest::freeUdpPort();
-    ScopedEnv portEnv{"DEVICEDETECT_WIFI_PORT", std::to_string(finderPort)};
-    std::string pcIdentity = dd::android::fullPcIdentity(sandbox.sysfsRoot);
-
     std::unique_ptr<phonesim::WifiPhone> wifiPhone(const std::string& serial,
                                                    const std::string& pid) {
         phonesim::WifiPhoneSpec spec;
         spec.imei = "86" + serial;
         spec.serial = serial;
         spec.pid = pid;
-        spec.paired = pcIdentity;
-        auto phone = std::make_unique<phonesim::WifiPhone>(spec);
-        EXPECT_TRUE(phone->start());
-        phone->setFinder("127.0.0.1", finderPort);
-        return phone;
+        return WifiUsbMachine::wifiPhone(spec);
     }
     phonesim::SimPhoneSpec usbPhone(const std::string& serial, uint16_t vid, uint16_t pid) {
         phonesim::SimPhoneSpec spec;
