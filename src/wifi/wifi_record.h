@@ -26,8 +26,9 @@ struct WifiPhoneRecord {
 
     // Copies a finder's record. nullopt (with *why set) when a key field is
     // unusable: an empty IMEI, an IMEI or serial with characters outside
-    // [A-Za-z0-9._:-] (they become request parameters and list keys), or an
-    // address that is not dotted IPv4.
+    // [A-Za-z0-9._:-] (they become request parameters and list keys), an
+    // IMEI longer than a record's key field holds, or an address that is
+    // not dotted IPv4.
     static std::optional<WifiPhoneRecord> fromFinder(const WifiDevRecord& record,
                                                      std::string* why = nullptr);
 
