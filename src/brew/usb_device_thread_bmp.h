@@ -72,6 +72,10 @@ class CUsbDeviceThread_BMP : public CUsbDeviceThread {
     bool interrogate(const std::string& tty, PhoneFacts& facts);
     bool detectPhone(PhoneFacts& facts);
     void checkRegistration(PhoneFacts& facts);
+    // Makes the IMEI this thread's key unless another live phone, of any
+    // family, goes by it (logged once while waiting is false; waiting tells
+    // whether this phone is kept waiting). True when claimed.
+    bool claimImei(const PhoneFacts& facts, bool& waiting);
     void saveToStore(const PhoneFacts& facts);
 
     CUsbHelper m_helper;
