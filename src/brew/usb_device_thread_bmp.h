@@ -6,6 +6,10 @@
 // store, and then only watches that the phone stays plugged in. It sends no
 // device-change notification: the host reads the store.
 //
+// The IMEI is the phone's key, claimed like any phone's: while another live
+// phone (BREW, Android or Wi-Fi) goes by it, this one is not recorded. A
+// phone that answers busy past its limit is only watched until unplugged.
+//
 // While the file "ORQ_Connect_In_Sync" exists in the lock folder the host is
 // synchronising with a phone, and the thread leaves its phone alone.
 #pragma once
