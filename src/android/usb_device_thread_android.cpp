@@ -19,13 +19,14 @@ namespace {
 // Brisel build supports.
 constexpr int kBriselPid = 0x0FB4;
 constexpr int kSyncToolAttempts = 3;
-constexpr size_t kMaxSerialLength = 64;
 
 // The serial travels in adb command lines and in file names: accept only the
 // characters real phones use, so a crafted string descriptor cannot add
-// arguments or reach outside a folder.
+// arguments or reach outside a folder. It is also the phone's key until its
+// own serial is read (and after, when that one is not usable), so it must
+// fit the record's field whole.
 bool isSafeSerial(const std::string& serial) {
-    if (serial.empty() || serial.size() > kMaxSerialLength) {
+    if (serial.empty() || serial.size() > kMaxDeviceKeyChars) {
         return false;
     }
     for (char c : serial) {
@@ -150,6 +151,12 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageIdentify(RunContex
             DD_LOG(LOG_INFO) << "csSerialNumber unsafe (" << run.serial.size() << " bytes)";
         }
         DD_LOG(LOG_ERR) << "device no support.leave detect thread";
+        return leave();
+    }
+    if (run.serial.size() > kMaxDeviceKeyChars) {
+        DD_LOG(LOG_ERR) << "serial number of " << run.serial.size()
+                        << " characters, longer than a record holds (" << kMaxDeviceKeyChars
+                        << "), leave detect thread";
         return leave();
     }
     if (!isSafeSerial(run.serial)) {

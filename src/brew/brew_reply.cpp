@@ -4,6 +4,7 @@
 
 #include "brew/brew_frame.h"
 #include "core/text_codec.h"
+#include "deviceinfo/device_record.h"
 
 namespace dd::brew {
 
@@ -256,7 +257,7 @@ std::string syncSettingListFor(std::string_view key, bool oldListEmpty) {
 }
 
 bool isSafeImei(std::string_view imei) {
-    if (imei.empty() || imei.size() > 63) {
+    if (imei.empty() || imei.size() > kMaxDeviceKeyChars) {
         return false;
     }
     for (char c : imei) {

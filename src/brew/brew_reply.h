@@ -65,8 +65,8 @@ std::string syncSvrContentFor(std::string_view key);
 // when the old list was empty).
 std::string syncSettingListFor(std::string_view key, bool oldListEmpty);
 
-// True for an IMEI that may name a file and a store entry: 1 to 63 ASCII
-// letters, digits, '-' or '_'.
+// True for an IMEI that may name a file and a store entry and be the
+// phone's key: 1 to kMaxDeviceKeyChars ASCII letters, digits, '-' or '_'.
 bool isSafeImei(std::string_view imei);
 // True for a model name that may be part of a file name: 1 to 64 bytes,
 // no path separator, no leading '.', no control byte.

@@ -51,6 +51,8 @@ int CUsbDeviceThread_BMP::InitInstance() {
     PhoneFacts facts;
     bool saved = false;
     bool syncNoted = false;
+    bool claimWaiting = false;  // another phone goes by this one's IMEI
+    bool leftAlone = false;     // busy past its limit: only watched until unplugged
     int ttyMisses = 0;
     while (!exitRequested() && !m_csHubPath.empty()) {
         int vid = 0;
@@ -71,7 +73,7 @@ int CUsbDeviceThread_BMP::InitInstance() {
                                          : "host finished synchronising");
             syncNoted = syncing;
         }
-        if (!syncing && !driverKey.empty() && facts.imei.empty()) {
+        if (!syncing && !driverKey.empty() && facts.imei.empty() && !leftAlone) {
             std::string tty;
             if (findComPort(driverKey, tty) != 0) {
                 if (++ttyMisses >= kTtyWaitPasses) {
@@ -83,8 +85,15 @@ int CUsbDeviceThread_BMP::InitInstance() {
             } else {
                 interrogate(tty, facts);
             }
+            if (m_helper.busyLimitReached()) {
+                // Asking again on every pass would hold the phone (and this
+                // thread) in busy rounds for as long as it stays plugged.
+                DD_LOG(LOG_ERR) << "brew phone on " << m_csHubPath << " port " << m_nHubPort
+                                << " left alone until it is plugged again";
+                leftAlone = true;
+            }
         }
-        if (!facts.imei.empty() && !saved && !exitRequested()) {
+        if (!facts.imei.empty() && !saved && !exitRequested() && claimImei(facts, claimWaiting)) {
             saveToStore(facts);
             saved = true;
         }
@@ -136,9 +145,40 @@ bool CUsbDeviceThread_BMP::interrogate(const std::string& tty, PhoneFacts& facts
     }
     found.info = info;
     checkRegistration(found);
+    if (m_helper.busyLimitReached()) {
+        // Half an interrogation is not recorded.
+        m_helper.Close(0);
+        return false;
+    }
     m_helper.Close(kCloseWaitMs);
     facts = std::move(found);
     return true;
+}
+
+bool CUsbDeviceThread_BMP::claimImei(const PhoneFacts& facts, bool& waiting) {
+    std::shared_ptr<CUsbDeviceThread> holder = theApp.claimSerial(facts.imei, this);
+    if (!holder) {
+        if (waiting) {
+            DD_LOG(LOG_INFO) << "IMEI " << facts.imei
+                             << " is free now; recording the brew phone on " << m_csHubPath
+                             << " port " << m_nHubPort;
+            waiting = false;
+        }
+        return true;
+    }
+    // One key, one phone: the phone that goes by it keeps its store entry,
+    // its unplug and its disconnect; this one waits, unrecorded, until that
+    // phone has gone.
+    if (!waiting) {
+        DD_LOG(LOG_WAR) << "the brew phone on " << m_csHubPath << " port " << m_nHubPort
+                        << " reports IMEI " << facts.imei << ", which the phone on "
+                        << (holder->m_csHubPath.empty() ? std::string("Wi-Fi")
+                                                        : holder->m_csHubPath)
+                        << " port " << holder->m_nHubPort
+                        << " goes by; it is not recorded while that phone is there";
+        waiting = true;
+    }
+    return false;
 }
 
 bool CUsbDeviceThread_BMP::detectPhone(PhoneFacts& facts) {
@@ -283,9 +323,9 @@ void CUsbDeviceThread_BMP::saveToStore(const PhoneFacts& facts) {
     if (facts.factoryReset) {
         dd::platform::writeIniString(theApp.rememberedDeviceFile(), "imei", facts.imei, "65535");
     }
-    // The phone answers to its IMEI before its entry shows: a host that
-    // disconnects it as soon as it sees the entry must find this thread.
-    m_csSerialNum.set(facts.imei);
+    // The phone answers to its IMEI (claimed, so m_csSerialNum holds it)
+    // before its entry shows: a host that disconnects it as soon as it sees
+    // the entry must find this thread.
     m_csConnectedSerial.set(facts.imei);
     if (saveBrewStoreEntry(detectedDeviceFile(theApp.dataFolder()), entry)) {
         DD_LOG(LOG_INFO) << "brew phone " << facts.imei << " saved to the detected-device store";

@@ -6,6 +6,10 @@
 // store, and then only watches that the phone stays plugged in. It sends no
 // device-change notification: the host reads the store.
 //
+// The IMEI is the phone's key, claimed like any phone's: while another live
+// phone (BREW, Android or Wi-Fi) goes by it, this one is not recorded. A
+// phone that answers busy past its limit is only watched until unplugged.
+//
 // While the file "ORQ_Connect_In_Sync" exists in the lock folder the host is
 // synchronising with a phone, and the thread leaves its phone alone.
 #pragma once
@@ -72,6 +76,10 @@ class CUsbDeviceThread_BMP : public CUsbDeviceThread {
     bool interrogate(const std::string& tty, PhoneFacts& facts);
     bool detectPhone(PhoneFacts& facts);
     void checkRegistration(PhoneFacts& facts);
+    // Makes the IMEI this thread's key unless another live phone, of any
+    // family, goes by it (logged once while waiting is false; waiting tells
+    // whether this phone is kept waiting). True when claimed.
+    bool claimImei(const PhoneFacts& facts, bool& waiting);
     void saveToStore(const PhoneFacts& facts);
 
     CUsbHelper m_helper;

@@ -244,12 +244,43 @@ int CUsbHelper::busyIntervalSeconds() const {
     return seconds;
 }
 
+int CUsbHelper::busyLimitMinutes() const {
+    int minutes = dd::platform::readIniInt(m_settingsFile, "Pell", "LimitForPhoneBusy",
+                                           kDefaultBusyLimitMinutes);
+    if (minutes < 0 || minutes > kMaxBusyLimitMinutes) {
+        DD_LOG(LOG_WAR) << "LimitForPhoneBusy " << minutes << " out of range, using "
+                        << kDefaultBusyLimitMinutes;
+        minutes = kDefaultBusyLimitMinutes;
+    }
+    return minutes;
+}
+
+bool CUsbHelper::busyRoundsLeft(std::chrono::steady_clock::duration round) {
+    m_busyTime += round;
+    int limit = busyLimitMinutes();
+    if (m_busyTime < std::chrono::minutes(limit)) {
+        return true;
+    }
+    m_busyGivenUp = true;
+    DD_LOG(LOG_ERR) << "the phone on " << m_csDevicePath << " has answered busy for "
+                    << std::chrono::duration_cast<std::chrono::seconds>(m_busyTime).count()
+                    << " s, past its limit of " << limit
+                    << " min (LimitForPhoneBusy); it is not asked again";
+    return false;
+}
+
 int CUsbHelper::Transact(std::string_view payload, std::string& reply, int timeoutMs, int retries) {
     reply.clear();
+    if (m_busyGivenUp) {
+        return kBusyTooLong;
+    }
     const std::string frame = dd::brew::buildFrame(payload);
     int retriesLeft = retries < 0 ? 0 : retries;
     int lastError = kReceiveTimeout;
     for (;;) {
+        // A round runs from the request to the end of a busy wait; only the
+        // busy ones count against the limit.
+        const auto roundStart = std::chrono::steady_clock::now();
         if (!portConnected()) {
             DD_LOG(LOG_INFO) << "phone no longer on hub " << m_csHubName << " port " << m_nHubPort;
             return kNotConnected;
@@ -294,12 +325,21 @@ int CUsbHelper::Transact(std::string_view payload, std::string& reply, int timeo
             continue;
         }
         if (dd::brew::isBusyReply(unwrapped)) {
+            // The limit is checked before the wait as well, so a phone past
+            // it is not waited for once more.
+            if (!busyRoundsLeft(std::chrono::steady_clock::now() - roundStart)) {
+                return kBusyTooLong;
+            }
             int seconds = busyIntervalSeconds();
             DD_LOG(LOG_INFO) << "phone is busy, asking again in " << seconds << " s";
+            const auto waitStart = std::chrono::steady_clock::now();
             for (int i = 0; i < seconds && portConnected(); ++i) {
                 if (!sleepFor(std::chrono::seconds(1))) {
                     return kReceiveTimeout;
                 }
+            }
+            if (!busyRoundsLeft(std::chrono::steady_clock::now() - waitStart)) {
+                return kBusyTooLong;
             }
             continue;
         }

@@ -35,10 +35,16 @@ class CUsbHelper {
     static constexpr int kSendFailed = 9;
     static constexpr int kRequestTooLong = 14;
     static constexpr int kNotConnected = 17;
+    // The phone has answered busy for longer than its limit: not asked again.
+    static constexpr int kBusyTooLong = 170;
     // Bound of the receive buffer: more than any reply of the protocol.
     static constexpr size_t kMaxReceiveBytes = 256 * 1024;
     static constexpr int kDefaultBusySeconds = 6;
     static constexpr int kMaxBusySeconds = 3600;
+    // How long, all busy rounds of one connection together, a phone may
+    // keep answering busy before it is given up.
+    static constexpr int kDefaultBusyLimitMinutes = 10;
+    static constexpr int kMaxBusyLimitMinutes = 24 * 60;
 
     using FrameCompleteTest = std::function<int(const uint8_t* bytes, size_t length)>;
 
@@ -71,6 +77,9 @@ class CUsbHelper {
     // the phone is no longer on its hub port; 9 the request could not be
     // sent after the retries. Failed sends and unaccepted replies use up a
     // retry too, so a phone that answers garbage cannot hold the caller.
+    // Busy replies are waited out, but the busy rounds of all requests
+    // through this object count against one limit (busyLimitMinutes); past
+    // it the request ends with 170, and so does every later one, unsent.
     int Transact(std::string_view payload, std::string& reply, int timeoutMs, int retries);
 
     // The hub and port of the USB device that carries a tty: 0, 2 when the
@@ -86,6 +95,12 @@ class CUsbHelper {
     // Seconds to wait after a busy reply: "IntervalForPhoneBusy" in section
     // "Pell" of the settings file, kDefaultBusySeconds when missing.
     int busyIntervalSeconds() const;
+    // Minutes of busy rounds a phone is given: "LimitForPhoneBusy" in the
+    // same section, kDefaultBusyLimitMinutes when missing. 0 gives up at the
+    // first busy reply.
+    int busyLimitMinutes() const;
+    // True once the phone has used up its busy limit.
+    bool busyLimitReached() const { return m_busyGivenUp; }
 
     bool isOpen() const { return m_bOpened.load(); }
     const std::string& hubName() const { return m_csHubName; }
@@ -99,11 +114,19 @@ class CUsbHelper {
     // Sleeps; false when the owner must leave.
     bool sleepFor(std::chrono::milliseconds duration);
     bool portConnected() const;
+    // Adds a busy round's time; false (logged once) when the phone is past
+    // its busy limit now.
+    bool busyRoundsLeft(std::chrono::steady_clock::duration round);
 
     std::string m_sysfsRoot;
     std::string m_devRoot;
     std::string m_settingsFile;
     dd::ExitFlag* m_exitFlag = nullptr;  // not owned; set before Open
+
+    // Time spent in busy rounds (request, busy reply, wait) since
+    // construction, and whether it went past the limit. Owner only.
+    std::chrono::steady_clock::duration m_busyTime{};
+    bool m_busyGivenUp = false;
 
     std::string m_csHubName;  // filled by Open
     int m_nHubPort = 0;

@@ -117,7 +117,7 @@ int AndroidDeviceInfo::QueryDeviceInfo(const std::string& host, int port, int lo
 }
 
 bool AndroidDeviceInfo::isUsableSerial(std::string_view serial) {
-    if (serial.empty() || serial.size() > kMaxSerialChars ||
+    if (serial.empty() || serial.size() > kMaxDeviceKeyChars ||
         dd::equalsIgnoreCase(serial, "unknown")) {
         return false;
     }

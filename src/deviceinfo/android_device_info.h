@@ -57,9 +57,8 @@ class AndroidDeviceInfo {
     int parseInfoReply(std::string_view body);
 
     // A phone's own serial is its key only when it fits the record's field
-    // (63 characters) and holds letters, digits and "._:-" alone, and is not
-    // the "unknown" that phones without one report.
-    static constexpr size_t kMaxSerialChars = 63;
+    // whole (kMaxDeviceKeyChars) and holds letters, digits and "._:-" alone,
+    // and is not the "unknown" that phones without one report.
     static bool isUsableSerial(std::string_view serial);
     // After a successful read: replaces a serial the phone reported that is
     // not usable by fallback (the adb serial, or the finder's), with a log line.

@@ -93,6 +93,27 @@ TEST_F(PhoneIdentity, SerialsThatCannotBeAKeyFallBackToTheAdbSerial) {
     ASSERT_TRUE(host.waitFor(REMOVE_DEVICE, std::size(cases)));
 }
 
+// The adb serial is the key a phone falls back to: one that a record's
+// serialno cannot hold whole is no key, so that phone is not served under
+// it; one that fits is served, and the host's calls find it.
+TEST_F(PhoneIdentity, AnAdbSerialLongerThanARecordHoldsIsNoKey) {
+    start();
+    const std::string tooLong(64, 'T');
+    const std::string fits(63, 'F');
+    ASSERT_NE(machine.plug(phone(tooLong, "1-1", "unknown", "356100000000001")), nullptr);
+    ASSERT_NE(machine.plug(phone(fits, "1-2", "unknown", "356100000000002")), nullptr);
+    ASSERT_TRUE(sandbox.waitForLog(
+        "serial number of 64 characters, longer than a record holds (63), leave detect thread"));
+    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
+    EXPECT_EQ(host.last(NEW_DEVICE).serial, fits);
+    DeviceRecord record = recordFor(fits);
+    EXPECT_EQ(module.DeviceReadyToSync(&record), 0);
+    for (const Notice& notice : host.notices()) {
+        EXPECT_NE(notice.serial, tooLong.substr(0, 63))
+            << "notification " << notice.code << " carried a cut serial";
+    }
+}
+
 // The phone that claims the serial comes first: the real one, plugged later,
 // must not be handed the claimant's information object (two threads would
 // write one object, which ThreadSanitizer reports) and waits for the serial

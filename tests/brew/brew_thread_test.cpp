@@ -304,6 +304,93 @@ TEST_F(BrewThreads, ListsThatCannotBeReadAreNeverRewritten) {
     EXPECT_TRUE(sandbox.logContains("registration left as it is"));
 }
 
+// One IMEI, one recorded phone: a second phone answering with the IMEI of a
+// phone being served leaves that phone's entry, unplug and host disconnect
+// alone, and is recorded once the first phone has gone.
+TEST_F(BrewThreads, ASecondPhoneWithAServedImeiWaitsAndDisturbsNothing) {
+    const std::string imei = "161616161616161";
+    auto first = plug(phoneSpec("1-1", imei, key + "\0"s, key));
+    ASSERT_TRUE(waitForEntry(imei));
+    auto second = plug(phoneSpec("1-2", imei, key + "\0"s, key));
+    ASSERT_TRUE(sandbox.waitForLog("the brew phone on usb1 port 2 reports IMEI " + imei +
+                                   ", which the phone on usb1 port 1 goes by; it is not "
+                                   "recorded while that phone is there"));
+    ASSERT_EQ(entries().size(), 1u);
+    EXPECT_EQ(entry(imei)->attributes["commport"], first->tty());
+
+    second->unplug();
+    ASSERT_TRUE(ddtest::waitUntil([&] { return theApp.deviceThreads().size() == 1; }));
+    ASSERT_TRUE(entry(imei)) << "the other phone's unplug took the entry";
+    EXPECT_EQ(entry(imei)->attributes["commport"], first->tty());
+
+    auto third = plug(phoneSpec("1-3", imei, key + "\0"s, key));
+    ASSERT_TRUE(sandbox.waitForLog("the brew phone on usb1 port 3 reports IMEI " + imei));
+    EXPECT_EQ(theApp.disconnect(imei), 1);
+    EXPECT_FALSE(entry(imei));
+    for (const auto& thread : theApp.deviceThreads()) {
+        EXPECT_EQ(thread->m_bUserDisconnect.load(), thread->m_nHubPort == 1 ? 1 : 0)
+            << "port " << thread->m_nHubPort;
+    }
+
+    first->unplug();
+    std::optional<StoreEntry> moved = waitForEntry(imei);
+    ASSERT_TRUE(moved);
+    EXPECT_EQ(moved->attributes["commport"], third->tty());
+    EXPECT_TRUE(sandbox.logContains("IMEI " + imei + " is free now"));
+}
+
+// Busy past its limit (none here), a phone is given up with one log line and
+// only watched while it stays plugged; plugged again, it is served afresh.
+TEST_F(BrewThreads, APhoneBusyPastItsLimitIsLeftAloneUntilPluggedAgain) {
+    ddtest::makeDirs(sandbox.configHome + "/Orq Sync");
+    ddtest::writeFile(sandbox.configHome + "/Orq Sync/DeviceDetect.ini",
+                      "[Pell]\nIntervalForPhoneBusy=1\nLimitForPhoneBusy=0\n");
+    const std::string imei = "171717171717171";
+    const std::string leftAlone = "brew phone on usb1 port 1 left alone until it is plugged again";
+    BrewPhoneSpec spec = phoneSpec("1-1", imei, key + "\0"s, key);
+    auto busy = std::make_unique<BrewPhone>(spec);
+    busy->setBusyReplies(1 << 30);
+    ASSERT_TRUE(busy->plug(tree));
+    ASSERT_TRUE(sandbox.waitForLog(leftAlone));
+
+    // The watch goes on: each pass notes the host's sync flag. Two passes
+    // with the flag gone in between would each have asked the phone again.
+    auto occurrences = [&](const std::string& text) {
+        std::string log = sandbox.log();
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    const std::string flag = sandbox.lockDir + "/ORQ_Connect_In_Sync";
+    for (int pass = 1; pass <= 2; ++pass) {
+        ddtest::writeFile(flag, "");
+        theApp.pokeDeviceThreads();
+        ASSERT_TRUE(ddtest::waitUntil([&] {
+            return occurrences("host is synchronising, phone left alone") == size_t(pass);
+        }));
+        std::filesystem::remove(flag);
+        theApp.pokeDeviceThreads();
+        ASSERT_TRUE(ddtest::waitUntil(
+            [&] { return occurrences("host finished synchronising") == size_t(pass); }));
+    }
+    ddtest::writeFile(flag, "");
+    theApp.pokeDeviceThreads();
+    ASSERT_TRUE(ddtest::waitUntil(
+        [&] { return occurrences("host is synchronising, phone left alone") == 3; }));
+    std::filesystem::remove(flag);
+    EXPECT_EQ(occurrences(leftAlone), 1u);
+    EXPECT_EQ(busy->commands().size(), 1u) << "asked once, never again";
+    EXPECT_FALSE(entry(imei));
+    EXPECT_EQ(theApp.deviceThreads().size(), 1u);
+
+    busy->unplug();
+    ASSERT_TRUE(ddtest::waitUntil([&] { return theApp.deviceThreads().empty(); }));
+    busy = plug(spec);
+    ASSERT_TRUE(waitForEntry(imei)) << "plugged again, the phone is asked afresh";
+}
+
 TEST(BrewThreadAlone, ASetSyncSettingOver4096BytesIsNotSent) {
     ddtest::Sandbox sandbox;
     theApp.readLoaderConfig();

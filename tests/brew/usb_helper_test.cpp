@@ -44,9 +44,12 @@ class BrewTransport : public ::testing::Test {
         phone.reset();
     }
     void setBusyInterval(const std::string& seconds) {
+        setBusySettings("IntervalForPhoneBusy=" + seconds);
+    }
+    void setBusySettings(const std::string& lines) {
         ddtest::makeDirs(sandbox.configHome + "/Orq Sync");
         ddtest::writeFile(sandbox.configHome + "/Orq Sync/DeviceDetect.ini",
-                          "[Pell]\nIntervalForPhoneBusy=" + seconds + "\n");
+                          "[Pell]\n" + lines + "\n");
     }
     size_t requestsSeen() const { return phone->commands().size(); }
 };
@@ -102,6 +105,42 @@ TEST_F(BrewTransport, TheBusyIntervalDefaultsToSixSeconds) {
     EXPECT_EQ(helper->busyIntervalSeconds(), 6);
     setBusyInterval("2");
     EXPECT_EQ(helper->busyIntervalSeconds(), 2);
+}
+
+TEST_F(BrewTransport, TheBusyLimitDefaultsToTenMinutes) {
+    EXPECT_EQ(helper->busyLimitMinutes(), 10);
+    for (const char* bad : {"-1", "1441"}) {
+        setBusySettings("IntervalForPhoneBusy=1\nLimitForPhoneBusy=" + std::string(bad));
+        EXPECT_EQ(helper->busyLimitMinutes(), 10) << bad;
+    }
+    setBusySettings("LimitForPhoneBusy=0");
+    EXPECT_EQ(helper->busyLimitMinutes(), 0);
+    setBusySettings("LimitForPhoneBusy=45");
+    EXPECT_EQ(helper->busyLimitMinutes(), 45);
+}
+
+// A phone that never stops answering busy cannot hold its caller: past the
+// limit (here none at all) the request ends, and no later request is sent.
+TEST_F(BrewTransport, APhoneBusyPastItsLimitIsNotAskedAgain) {
+    setBusySettings("IntervalForPhoneBusy=60\nLimitForPhoneBusy=0");
+    ASSERT_EQ(helper->Open(1, 0), CUsbHelper::kOk);
+    phone->setBusyReplies(1 << 30);
+    auto result = std::async(std::launch::async, [&] {
+        std::string reply;
+        return helper->Transact("DetectPhone<EndTag0x0d0c0f>", reply, 5000, 1);
+    });
+    if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        phone->unplug();  // ends the busy wait, so the test fails instead of hanging
+        FAIL() << "a phone busy for ever held the request";
+    }
+    EXPECT_EQ(result.get(), CUsbHelper::kBusyTooLong);
+    EXPECT_TRUE(helper->busyLimitReached());
+    EXPECT_EQ(requestsSeen(), 1u);
+    EXPECT_TRUE(sandbox.logContains("past its limit of 0 min (LimitForPhoneBusy)"));
+    std::string reply;
+    EXPECT_EQ(helper->Transact("GetPhoneInfo<EndTag0x0d0c0f>", reply, 5000, 1),
+              CUsbHelper::kBusyTooLong);
+    EXPECT_EQ(requestsSeen(), 1u) << "nothing more is sent to the phone";
 }
 
 TEST_F(BrewTransport, ABrokenReplyIsAskedForAgain) {

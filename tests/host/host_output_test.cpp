@@ -1,10 +1,11 @@
 // What devicedetect-host prints about a phone, when the phone's own texts are
 // hostile: the JSON view stays one well-formed object with the members the
-// host wrote, the readable view carries no terminal control, and a phone
-// that floods sync requests cannot grow the host's queue.
+// host wrote, the readable view carries no terminal control, and no flood
+// of events can grow the host's queue without the host saying so.
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include <map>
 #include <memory>
 #include <string>
 
@@ -95,11 +96,75 @@ TEST(HostOutput, APhoneFloodingSyncRequestsIsCoalesced) {
         }
     }
     std::deque<HostEvent> events = queue.takeAll();
-    ASSERT_EQ(events.size(), 2u);
+    ASSERT_EQ(events.size(), 3u);
     EXPECT_EQ(events[0].device, "FLOOD");
     EXPECT_EQ(events[0].code, STOP_SYNC) << "the newest request wins";
     EXPECT_EQ(events[1].serialno, "OTHER");
-    EXPECT_EQ(queue.coalesced(), 9999u);
+    EXPECT_EQ(events[2].kind, HostEvent::Kind::Dropped);
+    EXPECT_EQ(events[2].dropped.syncRequests, 9999u);
+    EXPECT_EQ(queue.dropped().syncRequests, 9999u);
+}
+
+// Requests whose text changes every time are not folded into one, and
+// device changes pile up while the output is blocked: each kind keeps at
+// most its share, and what goes is counted and shown after what stayed.
+TEST(HostOutput, EveryKindOfEventIsBoundedAndWhatIsDroppedIsShown) {
+    HostEventQueue queue;
+    const size_t pushed = 5000;
+    for (size_t i = 0; i < pushed; ++i) {
+        HostEvent request;
+        request.kind = HostEvent::Kind::SyncRequest;
+        request.code = START_SYNC;
+        request.device = "TEXT" + std::to_string(i);
+        queue.push(std::move(request));
+        HostEvent loader;
+        loader.kind = HostEvent::Kind::LoaderRequest;
+        loader.device = "GET /__dispatch__dodevicesync?imei=" + std::to_string(i);
+        queue.push(std::move(loader));
+        DeviceRecord record{};
+        dd::copyToField(record.serialno, "PHONE" + std::to_string(i));
+        queue.push(eventFromRecord(i % 2 == 0 ? NEW_DEVICE : REMOVE_DEVICE, &record));
+    }
+    std::deque<HostEvent> events = queue.takeAll();
+    std::map<HostEvent::Kind, size_t> kept;
+    for (const HostEvent& event : events) {
+        ++kept[event.kind];
+    }
+    EXPECT_EQ(kept[HostEvent::Kind::SyncRequest], HostEventQueue::kMaxSyncRequests);
+    EXPECT_EQ(kept[HostEvent::Kind::LoaderRequest], HostEventQueue::kMaxLoaderRequests);
+    EXPECT_EQ(kept[HostEvent::Kind::DeviceChange], HostEventQueue::kMaxDeviceChanges);
+    ASSERT_EQ(kept[HostEvent::Kind::Dropped], 1u);
+    EXPECT_EQ(events.front().device, "TEXT0") << "the oldest are kept, in order";
+    const HostEvent& report = events.back();
+    ASSERT_EQ(report.kind, HostEvent::Kind::Dropped);
+    EXPECT_EQ(report.dropped.syncRequests, pushed - HostEventQueue::kMaxSyncRequests);
+    EXPECT_EQ(report.dropped.loaderRequests, pushed - HostEventQueue::kMaxLoaderRequests);
+    EXPECT_EQ(report.dropped.deviceChanges, pushed - HostEventQueue::kMaxDeviceChanges);
+
+    Json::Value json = parseLine(formatJson(report));
+    EXPECT_EQ(json["event"].asString(), "DROPPED");
+    EXPECT_EQ(json["dropped"]["sync_requests"].asUInt64(), report.dropped.syncRequests);
+    EXPECT_EQ(json["dropped"]["loader_requests"].asUInt64(), report.dropped.loaderRequests);
+    EXPECT_EQ(json["dropped"]["device_changes"].asUInt64(), report.dropped.deviceChanges);
+    std::string line = formatReadable(report);
+    EXPECT_NE(line.find("DROPPED  " + std::to_string(report.dropped.total())), std::string::npos)
+        << line;
+
+    // Taken, the queue has room again; a report comes only after new drops,
+    // and the total since the start goes on.
+    queue.push(eventFromRecord(NEW_DEVICE, nullptr));
+    events = queue.takeAll();
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0].kind, HostEvent::Kind::DeviceChange);
+    for (size_t i = 0; i <= HostEventQueue::kMaxLoaderRequests; ++i) {
+        HostEvent loader;
+        loader.kind = HostEvent::Kind::LoaderRequest;
+        queue.push(std::move(loader));
+    }
+    events = queue.takeAll();
+    ASSERT_EQ(events.back().kind, HostEvent::Kind::Dropped);
+    EXPECT_EQ(events.back().dropped.total(), 1u);
+    EXPECT_EQ(events.back().droppedTotal.loaderRequests, report.dropped.loaderRequests + 1);
 }
 
 }  // namespace

@@ -123,6 +123,18 @@ TEST(WifiPhoneRecord, RefusesKeysThatCouldChangeARequest) {
     EXPECT_TRUE(isPlainKeyText("ORQT-1.2_3:4"));
 }
 
+// The IMEI is the phone's key towards the loader and the host: one that a
+// record's field would cut names no phone.
+TEST(WifiPhoneRecord, AnImeiLongerThanARecordHoldsIsNoKey) {
+    WifiDevRecord r = finderRecord();
+    std::memset(r.imei, '8', 63);
+    EXPECT_TRUE(WifiPhoneRecord::fromFinder(r));
+    std::memset(r.imei, '8', 64);
+    std::string why;
+    EXPECT_FALSE(WifiPhoneRecord::fromFinder(r, &why));
+    EXPECT_EQ(why, "IMEI longer than a device record holds");
+}
+
 TEST(WifiMessageQueue, KeepsOrderAndLeavesTheFrontUntilPopped) {
     WifiMessageQueue queue;
     for (int type = 0; type < 3; ++type) {

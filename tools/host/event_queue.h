@@ -11,25 +11,38 @@
 
 class HostEventQueue {
   public:
+    // How many events of each kind may wait. The module sends a bounded
+    // number of device changes per phone (a few for each of at most 255
+    // phones), but while the host's output is blocked they pile up; phones
+    // and local programs choose how many sync and loader requests they send,
+    // and with what text.
+    static constexpr size_t kMaxDeviceChanges = 2048;
+    static constexpr size_t kMaxSyncRequests = 64;
+    static constexpr size_t kMaxLoaderRequests = 64;
+
     HostEventQueue();
     ~HostEventQueue();
     HostEventQueue(const HostEventQueue&) = delete;
     HostEventQueue& operator=(const HostEventQueue&) = delete;
 
-    // Device changes are queued as they come: the module sends a bounded
-    // number per phone. A phone's sync requests are coalesced: while one of
-    // its requests waits in the queue a newer one replaces it, so a phone
-    // that floods ";START" cannot make the queue grow.
+    // Queues the event unless its kind already has its maximum waiting;
+    // then the event is dropped and counted. A sync request whose device
+    // text already has one waiting replaces that one (which counts as
+    // dropped), so one phone's flood keeps a single place.
     void push(HostEvent event);
+    // Every waiting event in order; when any were dropped since the last
+    // call, a Dropped report follows them.
     std::deque<HostEvent> takeAll();
     // Readable when events wait.
     int fd() const { return m_wake; }
-    // Sync requests that were folded into a waiting one, since the start.
-    size_t coalesced() const;
+    // Dropped since the start.
+    DroppedEvents dropped() const;
 
   private:
     int m_wake;
-    mutable std::mutex m_mutex;  // guards the two below
+    mutable std::mutex m_mutex;  // guards everything below
     std::deque<HostEvent> m_events;
-    size_t m_coalesced = 0;
+    DroppedEvents m_waiting;       // events in m_events, by kind
+    DroppedEvents m_droppedSince;  // since the last takeAll that reported
+    DroppedEvents m_droppedTotal;
 };

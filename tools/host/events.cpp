@@ -118,6 +118,24 @@ HostEvent eventFromRecord(int32_t code, DeviceRecord* record) {
     return event;
 }
 
+HostEvent eventFromSyncRequest(const char16_t* device, int32_t action) {
+    HostEvent event;
+    event.kind = HostEvent::Kind::SyncRequest;
+    event.code = action;
+    event.time = nowText();
+    event.device = dd::utf16UnitsToUtf8(device, kMaxSyncTextUnits);
+    return event;
+}
+
+HostEvent droppedEventsReport(const DroppedEvents& dropped, const DroppedEvents& total) {
+    HostEvent event;
+    event.kind = HostEvent::Kind::Dropped;
+    event.time = nowText();
+    event.dropped = dropped;
+    event.droppedTotal = total;
+    return event;
+}
+
 bool isWifiPhone(const HostEvent& event) {
     return !event.serverip.empty() && event.serverip != "127.0.0.1";
 }
@@ -137,6 +155,14 @@ std::string formatReadable(const HostEvent& shown) {
     if (event.kind == HostEvent::Kind::SyncRequest) {
         return line + "SYNC REQUEST  " + (event.code == START_SYNC ? "start" : "stop") +
                " from \"" + event.device + "\"";
+    }
+    if (event.kind == HostEvent::Kind::Dropped) {
+        return line + "DROPPED  " + std::to_string(event.dropped.total()) +
+               " events the host could not keep up with: " +
+               std::to_string(event.dropped.deviceChanges) + " device changes, " +
+               std::to_string(event.dropped.syncRequests) + " sync requests, " +
+               std::to_string(event.dropped.loaderRequests) + " loader requests (" +
+               std::to_string(event.droppedTotal.total()) + " since the start)";
     }
     switch (event.code) {
         case DRIVER_INSTALLING:
@@ -162,6 +188,16 @@ std::string formatReadable(const HostEvent& shown) {
 }
 
 std::string formatJson(const HostEvent& event) {
+    if (event.kind == HostEvent::Kind::Dropped) {
+        auto counts = [](const DroppedEvents& d) {
+            return "{\"device_changes\":" + std::to_string(d.deviceChanges) +
+                   ",\"sync_requests\":" + std::to_string(d.syncRequests) +
+                   ",\"loader_requests\":" + std::to_string(d.loaderRequests) + "}";
+        };
+        return "{\"time\":" + jsonString(event.time) +
+               ",\"event\":\"DROPPED\",\"dropped\":" + counts(event.dropped) +
+               ",\"total\":" + counts(event.droppedTotal) + "}";
+    }
     if (event.kind == HostEvent::Kind::LoaderRequest) {
         return "{\"time\":" + jsonString(event.time) +
                ",\"event\":\"LOADER_REQUEST\",\"target\":" + jsonString(event.device) + "}";

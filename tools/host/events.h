@@ -2,13 +2,24 @@
 // thread can show it after the callback has returned.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "devicedetect/DeviceDetect.h"
 
+// Events the host's queue could not keep, by kind.
+struct DroppedEvents {
+    size_t deviceChanges = 0;
+    size_t syncRequests = 0;
+    size_t loaderRequests = 0;
+    size_t total() const { return deviceChanges + syncRequests + loaderRequests; }
+};
+
 struct HostEvent {
-    enum class Kind { DeviceChange, SyncRequest, LoaderRequest };
+    // Dropped: not from the module; how many events the queue dropped since
+    // the last such report (dropped), and since the start (droppedTotal).
+    enum class Kind { DeviceChange, SyncRequest, LoaderRequest, Dropped };
     Kind kind = Kind::DeviceChange;
     int32_t code = -1;               // device-change code or sync action
     DeviceRecord* record = nullptr;  // NEW_DEVICE only: valid until its REMOVE_DEVICE
@@ -18,9 +29,20 @@ struct HostEvent {
     double kernel = 0;
     std::string device;  // sync request: the phone's device text; loader request: its target
     std::string time;    // local time the callback came in
+    DroppedEvents dropped, droppedTotal;
 };
 
+// The longest sync-request text the host takes: the module sends at most 127
+// bytes. A longer text is cut, which cannot make it equal a serial (a
+// record's serial is far shorter).
+inline constexpr size_t kMaxSyncTextUnits = 256;
+
 HostEvent eventFromRecord(int32_t code, DeviceRecord* record);
+// A phone's sync request as the sync callback hands it over: the device text
+// (NUL-terminated UTF-16, read up to kMaxSyncTextUnits) and the action.
+HostEvent eventFromSyncRequest(const char16_t* device, int32_t action);
+// The report of events the queue dropped.
+HostEvent droppedEventsReport(const DroppedEvents& dropped, const DroppedEvents& total);
 // A phone reached over the network: its service is not behind a local
 // forward on 127.0.0.1.
 bool isWifiPhone(const HostEvent& event);

@@ -11,18 +11,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <map>
-#include <mutex>
-#include <set>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "brew_store_view.h"
 #include "event_queue.h"
 #include "events.h"
 #include "loader_port.h"
 #include "module_api.h"
+#include "ready_phones.h"
 #include "served_phones.h"
 #include "system_check.h"
 
@@ -44,44 +44,21 @@ struct Options {
 // the main thread, which does all printing and all calls back into the module.
 HostEventQueue* g_queue = nullptr;
 
-// Copies of the records announced with NEW_DEVICE, by serial. The module only
-// reads serialno, serverip and adbdeviceport from a record the host hands
-// back, and a copy never dangles after REMOVE_DEVICE frees the original.
-std::mutex g_recordsMutex;
-std::map<std::string, DeviceRecord> g_records;
+// The ready phones, kept up to date in the callback itself: a device change
+// the queue has to drop still counts here.
+ReadyPhones g_phones;
 
 void onDeviceChange(int32_t code, DeviceRecord* record) {
     HostEvent event = eventFromRecord(code, record);
     if (record != nullptr) {
-        std::lock_guard<std::mutex> lock(g_recordsMutex);
-        if (code == NEW_DEVICE) {
-            DeviceRecord copy = *record;
-            copy.cards = nullptr;
-            copy.cardcount = 0;
-            g_records[event.serialno] = copy;
-        } else if (code == REMOVE_DEVICE) {
-            g_records.erase(event.serialno);
-        }
+        g_phones.onDeviceChange(code, *record);
     }
     event.record = nullptr;
     g_queue->push(std::move(event));
 }
 
 void onSyncByDevice(const char16_t* device, int32_t action) {
-    HostEvent event;
-    event.kind = HostEvent::Kind::SyncRequest;
-    event.code = action;
-    event.time = eventFromRecord(-1, nullptr).time;
-    DeviceRecord scratch{};
-    if (device != nullptr) {
-        size_t n = 0;
-        while (n < 63 && device[n] != 0) {
-            scratch.serialno[n] = device[n];
-            ++n;
-        }
-    }
-    event.device = eventFromRecord(-1, &scratch).serialno;
-    g_queue->push(std::move(event));
+    g_queue->push(eventFromSyncRequest(device, action));
 }
 
 void usage() {
@@ -97,7 +74,8 @@ void usage() {
         "  --check            look at this machine and say what the module needs and what\n"
         "                     is missing, one line each; exit 1 when something is\n"
         "  --auto-sync        answer a phone's sync request by beginning and ending a sync\n"
-        "                     (default: tell the module the host is ready)\n"
+        "                     (default: tell the module the host is ready); a request is\n"
+        "                     answered only for the ready phone whose serial is its text\n"
         "  --loader-port P    play the suite loader's HTTP port on 127.0.0.1:P and show the\n"
         "                     Wi-Fi dispatch requests (set LoaderHttpPort=P in\n"
         "                     orqBRAXLoader.ini)\n"
@@ -185,41 +163,33 @@ class Host {
 
     // Runs one export on a copy of the record announced for serial.
     void withRecord(const std::string& serial, const char* what, int32_t (*call)(DeviceRecord*)) {
-        DeviceRecord copy{};
-        {
-            std::lock_guard<std::mutex> lock(g_recordsMutex);
-            auto it = g_records.find(serial);
-            if (it == g_records.end()) {
-                message(std::string("no ready phone with serial ") + serial);
-                return;
-            }
-            copy = it->second;
+        std::optional<DeviceRecord> copy = g_phones.find(serial);
+        if (!copy) {
+            message(std::string("no ready phone with serial ") + serial);
+            return;
         }
-        int32_t ret = call(&copy);
+        int32_t ret = call(&*copy);
         message(std::string(what) + " " + serial + (ret == 0 ? ": ok" : ": failed"));
     }
 
+    // A request is acted on only for the phone its text names: any phone
+    // can send any text, so a text that names no ready phone must not pick
+    // one (it is shown, and said to be left alone).
     void onSyncRequest(const HostEvent& event) {
-        std::string serial = serialForDevice(event.device);
-        if (serial.empty() || event.code != START_SYNC) {
+        if (event.code != START_SYNC) {
+            return;
+        }
+        if (!g_phones.namedBy(event.device)) {
+            message("sync request from \"" + event.device +
+                    "\" names no ready phone; not acted on");
             return;
         }
         if (m_options.autoSync) {
-            withRecord(serial, "sync begin", m_api.deviceSyncBegin);
-            withRecord(serial, "sync end", m_api.deviceSyncEnd);
+            withRecord(event.device, "sync begin", m_api.deviceSyncBegin);
+            withRecord(event.device, "sync end", m_api.deviceSyncEnd);
         } else {
-            withRecord(serial, "ready to sync", m_api.deviceReadyToSync);
+            withRecord(event.device, "ready to sync", m_api.deviceReadyToSync);
         }
-    }
-
-    // The phone names itself by its own device text; fall back to the only
-    // ready phone when the text is not a serial we know.
-    std::string serialForDevice(const std::string& device) {
-        std::lock_guard<std::mutex> lock(g_recordsMutex);
-        if (g_records.count(device) != 0) {
-            return device;
-        }
-        return g_records.size() == 1 ? g_records.begin()->first : std::string();
     }
 
     // Returns false on "quit".
@@ -234,11 +204,10 @@ class Host {
             return false;
         }
         if (verb == "list") {
-            std::lock_guard<std::mutex> lock(g_recordsMutex);
-            message(std::to_string(g_records.size()) + " ready phone(s)");
-            for (const auto& [key, record] : g_records) {
-                (void)record;
-                message("  " + key);
+            std::vector<std::string> serials = g_phones.serials();
+            message(std::to_string(serials.size()) + " ready phone(s)");
+            for (const std::string& serial : serials) {
+                message("  " + serial);
             }
             if (m_brew != nullptr) {
                 message(std::to_string(m_brew->phones().size()) + " BREW phone(s)");
