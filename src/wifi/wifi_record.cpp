@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "deviceinfo/android_device_info.h"
+#include "deviceinfo/device_record.h"
 #include "platform/tcp_socket.h"
 
 namespace {
@@ -51,6 +52,9 @@ std::optional<WifiPhoneRecord> WifiPhoneRecord::fromFinder(const WifiDevRecord& 
     }
     if (!isPlainKeyText(phone.imei) || !isPlainKeyText(phone.serial)) {
         return refuse("IMEI or serial number with characters a key may not hold");
+    }
+    if (phone.imei.size() > kMaxDeviceKeyChars) {
+        return refuse("IMEI longer than a device record holds");
     }
     if (!dd::platform::isDottedIpv4(phone.ip)) {
         return refuse("no IPv4 address");

@@ -32,9 +32,9 @@ struct WifiPhoneRecord {
 
     // Copies a finder's record. nullopt (with *why set) when a key field is
     // unusable: an empty IMEI, an IMEI or serial with characters outside
-    // [A-Za-z0-9._:-] (they become request parameters and list keys), or an
-    // address that is not dotted IPv4. A record without a usable key is
-    // copied with an empty key.
+    // [A-Za-z0-9._:-] (they become request parameters and list keys), an
+    // IMEI longer than a record's key field holds, or an address that is not
+    // dotted IPv4. A record without a usable key is copied with an empty key.
     static std::optional<WifiPhoneRecord> fromFinder(const WifiDevRecord& record,
                                                      std::string* why = nullptr);
 
