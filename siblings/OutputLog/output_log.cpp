@@ -1,7 +1,6 @@
 #include "output_log.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -27,22 +26,11 @@ std::string g_path;
 uint64_t g_size = 0;     // bytes in the open file
 std::string g_reported;  // the last problem told on stderr, told once
 
-std::string defaultLogPath() {
-    std::string base;
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg != 0) {
-        base = xdg;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (home == nullptr || *home == 0) {
-            if (const passwd* pw = getpwuid(geteuid()); pw != nullptr) {
-                home = pw->pw_dir;
-            }
-        }
-        // No home: a folder of this user's own, never the shared /tmp itself.
-        base = (home != nullptr && *home != 0) ? std::string(home) + "/.local/share"
-                                               : dd::platform::privateFallbackDir();
-    }
-    return base + "/Orq Sync/PCSync/log/DeviceDetect.log";
+// The data folder's "log/DeviceDetect.log", the data folder found as the
+// module finds it. *fallback names the folder it lies in when there is no
+// home (privateFallbackDir()), else it is cleared.
+std::string defaultLogPath(std::string* fallback) {
+    return dd::platform::dataHome(fallback) + "/Orq Sync/PCSync/log/DeviceDetect.log";
 }
 
 // DEVICEDETECT_LOG_MAX_BYTES, else 8 MiB: the file is turned over to
@@ -83,15 +71,21 @@ void reportOnce(const std::string& problem) {
     writeAll(STDERR_FILENO, "DeviceDetect log: " + problem + "; lines are not written there\n");
 }
 
-void openLog(const std::string& path) {
+void openLog(const std::string& path, const std::string& fallback) {
     g_fd.reset();
     g_path = path;
     g_size = 0;
+    std::string problem;
+    // A fallback folder that someone else made (or could enter) would hand
+    // them the log: it is not used, and the reason goes to stderr.
+    if (!fallback.empty() && !dd::platform::ensurePrivateDir(fallback, &problem)) {
+        reportOnce("no home folder, and " + problem);
+        return;
+    }
     size_t slash = path.find_last_of('/');
     if (slash != std::string::npos && slash > 0) {
         dd::platform::makeDirectories(path.substr(0, slash));
     }
-    std::string problem;
     g_fd = dd::platform::openPrivateFile(path, O_APPEND, &problem);
     if (!g_fd) {
         reportOnce(problem);
@@ -110,7 +104,7 @@ void turnOver() {
     if (rename(g_path.c_str(), older.c_str()) != 0) {
         unlink(g_path.c_str());
     }
-    openLog(g_path);
+    openLog(g_path, {});  // the folder passed its checks when the file was first opened
 }
 
 }  // namespace
@@ -123,11 +117,13 @@ OUTPUTLOG_API void OutputString(const char16_t* module, int32_t severity, const 
         text += '\n';  // a cut line still ends its own row in the file
     }
     const char* configured = std::getenv("DEVICEDETECT_LOG_FILE");
-    std::string path = (configured != nullptr && *configured != 0) ? configured : defaultLogPath();
+    std::string fallback;
+    std::string path =
+        (configured != nullptr && *configured != 0) ? configured : defaultLogPath(&fallback);
 
     std::lock_guard<std::mutex> lock(g_sinkMutex);
     if (!g_fd || path != g_path) {
-        openLog(path);
+        openLog(path, fallback);
     }
     if (g_fd && g_size > 0 && g_size + text.size() > maxLogBytes()) {
         turnOver();

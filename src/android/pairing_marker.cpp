@@ -13,6 +13,7 @@
 #include "log/log_stream.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
+#include "platform/regular_file.h"
 #include "platform/unique_fd.h"
 
 namespace dd::android {
@@ -72,10 +73,15 @@ class RemoveWhenDone {
     const std::string& m_path;
 };
 
-// The first kMarkerReadBytes bytes of a file; empty when it cannot be opened.
+// The first kMarkerReadBytes bytes of a file; empty when it cannot be opened
+// (or is not a regular file).
 std::string readMarkerFile(const std::string& path) {
-    platform::UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    platform::FileProblem problem;
+    platform::UniqueFd fd = platform::openRegularFile(path, O_RDONLY, &problem);
     if (!fd) {
+        if (problem.kind != platform::FileRefusal::Missing) {
+            DD_LOG(LOG_ERR) << "pairing marker copy: " << problem.text;
+        }
         return {};
     }
     std::string bytes(kMarkerReadBytes, '\0');

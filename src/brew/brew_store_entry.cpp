@@ -29,14 +29,15 @@ void appendChild(CXmlHelper& xml, pugi::xml_node parent, const char* name,
 bool saveBrewStoreEntry(const std::string& path, const BrewStoreEntry& entry) {
     std::lock_guard<std::mutex> guard(detectedDeviceStoreLock());
     CXmlHelper xml;
-    pugi::xml_node root;
-    if (xml.LoadFromFile(path) != CXmlHelper::kOk ||
-        xml.GetNode("/detecteddevice", root) != CXmlHelper::kOk) {
-        // A store that does not exist yet (or that nobody can read any more)
-        // starts empty: the phones in it are found again on their next plug.
-        xml.CreateDocument("detecteddevice");
-        xml.GetNode("/detecteddevice", root);
+    StoreLoad load = loadDetectedDeviceStore(xml, path);
+    if (load == StoreLoad::Unreadable) {
+        return false;  // the other phones' entries may be in it: never overwritten
     }
+    if (load != StoreLoad::Loaded) {
+        xml.CreateDocument("detecteddevice");  // none yet, or the damaged one set aside
+    }
+    pugi::xml_node root;
+    xml.GetNode("/detecteddevice", root);
     std::string xpath =
         "/detecteddevice/device[@imei=" + CXmlHelper::xpathLiteral(entry.imei) + "]";
     pugi::xpath_node_set old;

@@ -18,6 +18,7 @@ struct BrewStoreEntry {
 };
 
 // Replaces the phone's entries in the store at path by one new entry and
-// saves it; a missing or unreadable store is started afresh. False when the
-// file could not be written.
+// saves it; a missing store is started, a damaged one is set aside first
+// (loadDetectedDeviceStore). False when the file could not be read or
+// written.
 bool saveBrewStoreEntry(const std::string& path, const BrewStoreEntry& entry);

@@ -82,6 +82,16 @@ void CDeviceDetectApp::readLoaderConfig() {
 
 int CDeviceDetectApp::prepareDetect() {
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::startDetect() ++";
+    // Without a home the files would go to a folder in the shared temporary
+    // folder: one that someone else made first would receive the user's
+    // phones and log, so an untrusted one stops everything here.
+    if (std::string problem = dd::platform::fallbackFolderProblem(m_paths, true);
+        !problem.empty()) {
+        DD_LOG(LOG_CRIT) << problem << "; DeviceDetect does not start (set HOME or XDG_DATA_HOME "
+                         << "and XDG_CONFIG_HOME to folders of this user's own)";
+        m_bFoldersRefused.store(1);
+        return 1;
+    }
     DD_LOG(LOG_DEBUG) << "CreateDirectory " << m_paths.dataDir;
     if (!dd::platform::makeDirectories(m_paths.dataDir)) {
         DD_LOG(LOG_ERR) << "cannot create the data folder " << m_paths.dataDir;

@@ -40,7 +40,9 @@ class CDeviceDetectApp {
 
     // Reads "orqBRAXLoader.ini" [Detect] LogLevel and sets up the log stream.
     void readLoaderConfig();
-    // 0 ready; 1 another instance holds the machine-wide guard.
+    // 0 ready; 1 another instance holds the machine-wide guard, or the
+    // folder the files fall back to without a home cannot be trusted
+    // (m_bFoldersRefused is then set).
     int prepareDetect();
     // Starts the detector threads and the first scan; returns 1.
     int startDetect();
@@ -151,6 +153,9 @@ class CDeviceDetectApp {
 
     // Set once by QX_InitDetect, never cleared.
     std::atomic<int32_t> m_bInitialised{0};
+    // Set by prepareDetect when the module's folders cannot be trusted:
+    // detection never starts then, so nothing is written there.
+    std::atomic<int32_t> m_bFoldersRefused{0};
     // Set by QX_stopDetect, cleared by QX_startDetect; suppresses NEW_DEVICE,
     // REMOVE_DEVICE and DEVICE_DISCOVERED. Starts set: nothing is sent before
     // the first start.

@@ -65,7 +65,7 @@ QX_EXPORT int32_t QX_SetSyncByDevCallBack(SyncByDevCallBack callback) {
 
 QX_EXPORT int32_t QX_startDetect(void) {
     DD_LOG(LOG_DEBUG) << "++QX_startDetect";
-    if (theApp.m_bInitialised.load() == 0) {
+    if (theApp.m_bInitialised.load() == 0 || theApp.m_bFoldersRefused.load() != 0) {
         DD_LOG(LOG_DEBUG) << "--QX_startDetect ret 1";
         return 1;
     }

@@ -1,7 +1,50 @@
 #include "deviceinfo/detected_device_store.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
 #include "deviceinfo/xml_helper.h"
+#include "log/log_stream.h"
 #include "platform/paths.h"
+
+namespace {
+
+constexpr const char* kRootXPath = "/detecteddevice";
+
+// "<path>.damaged-20240131-142501", with "-2", "-3" ... when that is taken.
+std::string asideName(const std::string& path) {
+    std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", &local);
+    std::string base = path + ".damaged-" + stamp;
+    std::string name = base;
+    struct stat st {};
+    for (int n = 2; lstat(name.c_str(), &st) == 0 && n < 1000; ++n) {
+        name = base + "-" + std::to_string(n);
+    }
+    return name;
+}
+
+StoreLoad setAside(const std::string& path, const std::string& why) {
+    std::string aside = asideName(path);
+    if (std::rename(path.c_str(), aside.c_str()) != 0) {
+        DD_LOG(LOG_ERR) << "detected-device store " << path << " is damaged (" << why
+                        << ") and cannot be set aside (" << std::strerror(errno)
+                        << "); leaving it as it is";
+        return StoreLoad::Unreadable;
+    }
+    DD_LOG(LOG_ERR) << "detected-device store " << path << " is damaged (" << why << "); kept as "
+                    << aside << ", starting a new store";
+    return StoreLoad::SetAside;
+}
+
+}  // namespace
 
 std::string detectedDeviceFile(const std::string& dataFolder) {
     return dd::platform::joinPath(dataFolder, "xml/detecteddevice.xml");
@@ -12,20 +55,39 @@ std::mutex& detectedDeviceStoreLock() {
     return lock;
 }
 
+StoreLoad loadDetectedDeviceStore(CXmlHelper& xml, const std::string& path) {
+    if (xml.LoadFromFile(path) == CXmlHelper::kOk) {
+        pugi::xml_node root;
+        if (xml.GetNode(kRootXPath, root) == CXmlHelper::kOk) {
+            return StoreLoad::Loaded;
+        }
+        return setAside(path, "no <detecteddevice> root");
+    }
+    switch (xml.loadProblem()) {
+        case CXmlHelper::LoadProblem::Missing:
+            return StoreLoad::Missing;
+        case CXmlHelper::LoadProblem::Damaged:
+            return setAside(path, xml.loadError());
+        default:
+            DD_LOG(LOG_ERR) << "cannot read the detected-device store: " << xml.loadError()
+                            << "; leaving it as it is, nothing written";
+            return StoreLoad::Unreadable;
+    }
+}
+
 bool RemoveDetectedDevice(const std::string& dataFolder, const std::string& imei) {
     std::string path = detectedDeviceFile(dataFolder);
     std::lock_guard<std::mutex> guard(detectedDeviceStoreLock());
     CXmlHelper xml;
-    if (xml.LoadFromFile(path) != CXmlHelper::kOk) {
+    if (loadDetectedDeviceStore(xml, path) != StoreLoad::Loaded) {
         return false;
     }
     pugi::xml_node root;
-    if (xml.GetNode("/detecteddevice", root) == CXmlHelper::kOk) {
-        pugi::xml_node device;
-        std::string xpath = "/detecteddevice/device[@imei=" + CXmlHelper::xpathLiteral(imei) + "]";
-        if (xml.GetNode(xpath, device) == CXmlHelper::kOk) {
-            xml.RemoveAssignNode(root, device);
-        }
+    xml.GetNode(kRootXPath, root);
+    pugi::xml_node device;
+    std::string xpath = "/detecteddevice/device[@imei=" + CXmlHelper::xpathLiteral(imei) + "]";
+    if (xml.GetNode(xpath, device) == CXmlHelper::kOk) {
+        xml.RemoveAssignNode(root, device);
     }
     xml.SaveXml(path);
     return true;

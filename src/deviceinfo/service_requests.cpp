@@ -11,6 +11,7 @@
 
 #include "deviceinfo/json_fields.h"
 #include "log/log_stream.h"
+#include "platform/regular_file.h"
 #include "platform/tcp_socket.h"
 #include "platform/unique_fd.h"
 
@@ -279,10 +280,11 @@ ServiceResult ServiceEndpoint::UploadFile(const std::string& remotePath,
                                           const std::string& localPath,
                                           const UploadProgress& progress) const {
     DD_LOG(LOG_DEBUG) << "++ServiceEndpoint::UploadFile " << remotePath;
-    dd::platform::UniqueFd fd(open(localPath.c_str(), O_RDONLY | O_CLOEXEC));
+    dd::platform::FileProblem problem;
+    dd::platform::UniqueFd fd = dd::platform::openRegularFile(localPath, O_RDONLY, &problem);
     struct stat info {};
-    if (!fd || fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        DD_LOG(LOG_ERR) << "UploadFile: cannot read " << localPath;
+    if (!fd || fstat(fd.get(), &info) != 0) {
+        DD_LOG(LOG_ERR) << "UploadFile: cannot read " << localPath << ": " << problem.text;
         logExit("UploadFile", ServiceResult::LocalFile);
         return ServiceResult::LocalFile;
     }
@@ -308,12 +310,17 @@ ServiceResult ServiceEndpoint::DownloadFile(const std::string& remotePath,
     DD_LOG(LOG_DEBUG) << "++ServiceEndpoint::DownloadFile " << remotePath;
     // The answer goes into a fresh file of our own beside the target and is
     // renamed into place only when whole: nothing planted at localPath (a
-    // link, a file of someone else) is ever written through, and a broken
-    // download never leaves half a file behind.
-    std::string temp = localPath + ".partXXXXXX";
-    dd::platform::UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
+    // link, a file of someone else) is ever written through, a FIFO or device
+    // node there is left alone, and a broken download never leaves half a
+    // file behind.
+    dd::platform::FileProblem problem;
+    std::string temp;
+    dd::platform::UniqueFd fd;
+    if (dd::platform::replaceableByRename(localPath, &problem)) {
+        fd = dd::platform::createFileBeside(localPath, ".part", temp, &problem);
+    }
     if (!fd) {
-        DD_LOG(LOG_ERR) << "DownloadFile: cannot create " << temp;
+        DD_LOG(LOG_ERR) << "DownloadFile: " << problem.text;
         logExit("DownloadFile", ServiceResult::LocalFile);
         return ServiceResult::LocalFile;
     }

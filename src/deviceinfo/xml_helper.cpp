@@ -25,16 +25,36 @@ int CXmlHelper::LoadFromFile(const std::string& path) {
         return kInvalidParameter;
     }
     m_document.reset();
-    pugi::xml_parse_result result = m_document.load_file(path.c_str());
+    m_loaded = false;
+    std::string text;
+    dd::platform::FileProblem problem;
+    if (!dd::platform::readFileBounded(path, kMaxFileBytes, text, &problem)) {
+        switch (problem.kind) {
+            case dd::platform::FileRefusal::Missing:
+                m_loadProblem = LoadProblem::Missing;
+                break;
+            case dd::platform::FileRefusal::TooLarge:
+                m_loadProblem = LoadProblem::Damaged;
+                break;
+            default:
+                m_loadProblem = LoadProblem::Unreadable;
+                break;
+        }
+        m_lastError = problem.text;
+        DD_LOG(LOG_DEBUG) << "cannot load " << m_lastError;
+        return kOpenFailed;
+    }
+    pugi::xml_parse_result result = m_document.load_buffer(text.data(), text.size());
     if (result && m_document.document_element()) {
         m_loaded = true;
+        m_loadProblem = LoadProblem::None;
         m_lastError.clear();
         return kOk;
     }
-    m_lastError = result.description();
+    m_loadProblem = LoadProblem::Damaged;
+    m_lastError = text.empty() ? std::string("the file is empty") : result.description();
     ShowXmlError();
     m_document.reset();
-    m_loaded = false;
     return kOpenFailed;
 }
 
@@ -152,8 +172,15 @@ bool CXmlHelper::SaveXml(const std::string& path) {
     std::ostringstream text;
     m_document.save(text, "  ");
     for (int retries = 10;; --retries) {
-        if (dd::platform::writeFileAtomically(path, text.str())) {
+        dd::platform::FileProblem problem;
+        if (dd::platform::writeFileAtomically(path, text.str(), &problem)) {
             return true;
+        }
+        if (problem.kind == dd::platform::FileRefusal::Link ||
+            problem.kind == dd::platform::FileRefusal::NotRegular) {
+            // Something that is not our file stands there: waiting changes nothing.
+            DD_LOG(LOG_ERR) << "Save XML fail: " << problem.text;
+            return false;
         }
         DD_LOG(LOG_DEBUG) << "Save XML fail: " << path << " and will retry after "
                           << static_cast<long>(m_retryPause.count()) << "ms";

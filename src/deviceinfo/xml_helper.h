@@ -8,6 +8,7 @@
 #include <pugixml.hpp>
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,13 +20,24 @@ class CXmlHelper {
     static constexpr int kOpenFailed = 110;
     static constexpr int kParserError = -1;
 
+    // Why the last LoadFromFile failed.
+    enum class LoadProblem {
+        None,        // loaded
+        Missing,     // no file at the path
+        Unreadable,  // there, but could not be read: not a regular file, no permission, I/O error
+        Damaged,     // read whole, but empty, not well-formed, or over kMaxFileBytes
+    };
+    static constexpr size_t kMaxFileBytes = 16u << 20;
+
     CXmlHelper() = default;
     virtual ~CXmlHelper() = default;
     CXmlHelper(const CXmlHelper&) = delete;
     CXmlHelper& operator=(const CXmlHelper&) = delete;
 
     // 0 when the file parsed; 87 for an empty path; 110 when it is missing,
-    // empty or not well-formed (the helper then holds no document).
+    // unreadable, empty or not well-formed (the helper then holds no
+    // document; loadProblem() and loadError() say which and why). Only a
+    // regular file is read: a FIFO or device node there is refused at once.
     int LoadFromFile(const std::string& path);
     // Starts an empty document with the given root element (for a store that
     // does not exist yet).
@@ -52,11 +64,14 @@ class CXmlHelper {
     int RemoveAssignNode(pugi::xml_node parent, pugi::xml_node child);
     // Writes the document (temporary file, then rename). A failing save is
     // tried 11 times with a pause after each failure, then given up: the file
-    // keeps its earlier content. Returns whether it was written.
+    // keeps its earlier content. Anything but a regular file at path is left
+    // alone at once. Returns whether it was written.
     bool SaveXml(const std::string& path);
     void ShowXmlError() const;
 
     bool loaded() const { return m_loaded; }
+    LoadProblem loadProblem() const { return m_loadProblem; }
+    const std::string& loadError() const { return m_lastError; }
     pugi::xml_document& document() { return m_document; }
 
     // Pause after a failed save (500 ms); tests shorten it.
@@ -73,6 +88,7 @@ class CXmlHelper {
 
     pugi::xml_document m_document;
     bool m_loaded = false;
+    LoadProblem m_loadProblem = LoadProblem::None;
     std::string m_lastError;
     std::chrono::milliseconds m_retryPause{500};
 };

@@ -1,8 +1,5 @@
 #include "platform/ini_file.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <mutex>
 
@@ -121,7 +118,11 @@ bool IniDocument::set(std::string_view section, std::string_view key, std::strin
 std::string readIniString(const std::string& path, std::string_view section, std::string_view key,
                           std::string_view fallback, size_t maxChars) {
     std::string text;
-    if (!readFileBounded(path, kMaxIniBytes, text)) {
+    FileProblem problem;
+    if (!readFileBounded(path, kMaxIniBytes, text, &problem)) {
+        if (problem.kind != FileRefusal::Missing) {
+            DD_LOG(LOG_ERR) << "cannot read " << problem.text << "; using the default for " << key;
+        }
         return std::string(fallback.substr(0, maxChars));
     }
     std::optional<std::string> value = IniDocument::parse(text).get(section, key);
@@ -147,13 +148,13 @@ bool writeIniString(const std::string& path, std::string_view section, std::stri
                     std::string_view value) {
     std::lock_guard<std::mutex> lock(g_writeMutex);
     std::string text;
-    if (!readFileBounded(path, kMaxIniBytes, text)) {
+    FileProblem problem;
+    if (!readFileBounded(path, kMaxIniBytes, text, &problem)) {
         // Only a file that is not there starts empty. One that cannot be
-        // read whole would lose its other keys if it were rewritten.
-        struct stat st {};
-        if (lstat(path.c_str(), &st) == 0 || errno != ENOENT) {
-            DD_LOG(LOG_ERR) << "cannot read " << path << " whole (unreadable or over "
-                            << kMaxIniBytes << " bytes); not rewriting it for " << key;
+        // read whole would lose its other keys if it were rewritten, and
+        // anything but a regular file is not ours to replace.
+        if (problem.kind != FileRefusal::Missing) {
+            DD_LOG(LOG_ERR) << "cannot read " << problem.text << "; not rewriting it for " << key;
             return false;
         }
         text.clear();
@@ -162,7 +163,11 @@ bool writeIniString(const std::string& path, std::string_view section, std::stri
     if (!doc.set(section, key, value)) {
         return false;
     }
-    return writeFileAtomically(path, doc.render());
+    if (!writeFileAtomically(path, doc.render(), &problem)) {
+        DD_LOG(LOG_ERR) << "cannot write " << path << ": " << problem.text;
+        return false;
+    }
+    return true;
 }
 
 }  // namespace dd::platform

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 #include "platform/private_dir.h"
 #include "platform/unique_fd.h"
@@ -20,6 +21,8 @@ std::string env(const char* name) {
     return (value != nullptr) ? std::string(value) : std::string();
 }
 
+// $HOME, else the password entry's home; empty when there is neither (a
+// container running under an arbitrary user id).
 std::string homeDirectory() {
     std::string home = env("HOME");
     if (home.empty()) {
@@ -27,14 +30,42 @@ std::string homeDirectory() {
             home = pw->pw_dir;
         }
     }
-    // Without a home the files go to a folder of this user's own, never
-    // straight into the shared /tmp.
-    return home.empty() ? privateFallbackDir() : home;
+    return home;
+}
+
+// $name, else home + below; without a home, privateFallbackDir() + below,
+// and *fallback names that folder.
+std::string xdgFolder(const char* name, const char* below, std::string* fallback) {
+    if (fallback != nullptr) {
+        fallback->clear();
+    }
+    std::string value = env(name);
+    if (!value.empty()) {
+        return value;
+    }
+    std::string home = homeDirectory();
+    if (home.empty()) {
+        // Never straight into the shared /tmp: a folder of this user's own,
+        // which must pass checkPrivateDir before anything is kept there.
+        home = privateFallbackDir();
+        if (fallback != nullptr) {
+            *fallback = home;
+        }
+    }
+    return joinPath(home, below);
 }
 
 std::string withDefault(const char* name, std::string fallback) {
     std::string value = env(name);
     return value.empty() ? fallback : value;
+}
+
+void failedWith(FileProblem* problem, const std::string& path, const char* what, int error) {
+    if (problem != nullptr) {
+        problem->kind = FileRefusal::Failed;
+        problem->error = error;
+        problem->text = path + ": " + what + " (" + std::strerror(error) + ")";
+    }
 }
 
 }  // namespace
@@ -60,6 +91,23 @@ std::string loadedModuleDirectory() {
     return cut == std::string::npos ? std::string(".") : file.substr(0, cut);
 }
 
+std::string dataHome(std::string* fallback) {
+    return xdgFolder("XDG_DATA_HOME", ".local/share", fallback);
+}
+
+std::string fallbackFolderProblem(const RuntimePaths& paths, bool create) {
+    if (paths.privateFallback.empty()) {
+        return {};
+    }
+    std::string problem;
+    bool usable = create ? ensurePrivateDir(paths.privateFallback, &problem)
+                         : checkPrivateDir(paths.privateFallback, &problem);
+    if (usable) {
+        return {};
+    }
+    return "no home folder, and the module's files cannot go to the fallback folder: " + problem;
+}
+
 RuntimePaths readRuntimePaths() {
     RuntimePaths paths;
     paths.moduleDir = withDefault("DEVICEDETECT_MODULE_DIR", loadedModuleDirectory());
@@ -68,10 +116,12 @@ RuntimePaths readRuntimePaths() {
     paths.lockDir =
         withDefault("DEVICEDETECT_LOCK_DIR", withDefault("XDG_RUNTIME_DIR", privateFallbackDir()));
     paths.adbBinary = withDefault("DEVICEDETECT_ADB", "adb");
-    std::string dataHome = withDefault("XDG_DATA_HOME", homeDirectory() + "/.local/share");
-    std::string configHome = withDefault("XDG_CONFIG_HOME", homeDirectory() + "/.config");
-    paths.dataDir = joinPath(dataHome, "Orq Sync/PCSync");
-    paths.configDir = joinPath(configHome, "Orq Sync");
+    std::string dataFallback;
+    std::string configFallback;
+    paths.dataDir = joinPath(dataHome(&dataFallback), "Orq Sync/PCSync");
+    paths.configDir =
+        joinPath(xdgFolder("XDG_CONFIG_HOME", ".config", &configFallback), "Orq Sync");
+    paths.privateFallback = dataFallback.empty() ? configFallback : dataFallback;
     return paths;
 }
 
@@ -87,34 +137,18 @@ bool makeDirectories(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool readFileBounded(const std::string& path, size_t maxBytes, std::string& out) {
-    out.clear();
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-        return false;
-    }
-    char buffer[8192];
-    while (true) {
-        ssize_t n = read(fd.get(), buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        if (out.size() + static_cast<size_t>(n) > maxBytes) {
-            return false;
-        }
-        out.append(buffer, static_cast<size_t>(n));
-    }
+bool readFileBounded(const std::string& path, size_t maxBytes, std::string& out,
+                     FileProblem* problem) {
+    return readRegularFile(path, maxBytes, out, problem);
 }
 
-bool writeFileAtomically(const std::string& path, const std::string& content) {
-    std::string temp = path + ".tmpXXXXXX";
-    UniqueFd fd(mkostemp(temp.data(), O_CLOEXEC));
+bool writeFileAtomically(const std::string& path, const std::string& content,
+                         FileProblem* problem) {
+    if (!replaceableByRename(path, problem)) {
+        return false;
+    }
+    std::string temp;
+    UniqueFd fd = createFileBeside(path, ".tmp", temp, problem);
     if (!fd) {
         return false;
     }
@@ -125,14 +159,15 @@ bool writeFileAtomically(const std::string& path, const std::string& content) {
             continue;
         }
         if (n <= 0) {
+            failedWith(problem, path, "cannot write", n < 0 ? errno : ENOSPC);
             unlink(temp.c_str());
             return false;
         }
         done += static_cast<size_t>(n);
     }
-    fchmod(fd.get(), 0600);  // these files hold the user's phones
     if (fsync(fd.get()) != 0 || close(fd.release()) != 0 ||
         rename(temp.c_str(), path.c_str()) != 0) {
+        failedWith(problem, path, "cannot put the new content in place", errno);
         unlink(temp.c_str());
         return false;
     }

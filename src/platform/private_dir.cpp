@@ -5,10 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "platform/paths.h"
+#include "platform/regular_file.h"
 
 namespace dd::platform {
 namespace {
@@ -41,15 +43,14 @@ std::string privateFallbackDir() {
     return joinPath(base, "devicedetect-" + std::to_string(geteuid()));
 }
 
-bool ensurePrivateDir(const std::string& path, std::string* problem) {
+bool checkPrivateDir(const std::string& path, std::string* problem) {
     if (path.empty()) {
         setProblem(problem, "empty folder name");
         return false;
     }
-    makeDirectories(path);
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0) {
-        setProblem(problem, explain(path, "cannot create the folder", errno));
+        setProblem(problem, explain(path, "cannot use the folder", errno));
         return false;
     }
     if (S_ISLNK(st.st_mode)) {
@@ -64,26 +65,42 @@ bool ensurePrivateDir(const std::string& path, std::string* problem) {
         setProblem(problem, path + " belongs to uid " + std::to_string(st.st_uid));
         return false;
     }
-    if ((st.st_mode & 077) != 0 && chmod(path.c_str(), 0700) != 0) {
-        setProblem(problem, explain(path, "cannot make the folder private", errno));
+    if ((st.st_mode & 077) != 0) {
+        // Not ours alone: whoever could enter it may have left links or
+        // FIFOs there, or read what we would keep, and tightening the mode
+        // now would not undo that.
+        char mode[8];
+        std::snprintf(mode, sizeof(mode), "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        setProblem(problem, path + " is open to other users (mode " + mode + ")");
         return false;
     }
     return true;
 }
 
+bool ensurePrivateDir(const std::string& path, std::string* problem) {
+    if (!path.empty()) {
+        makeDirectories(path);
+    }
+    return checkPrivateDir(path, problem);
+}
+
 UniqueFd openPrivateFile(const std::string& path, int flags, std::string* problem) {
-    UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0600));
+    // Truncation waits for the owner check: another user's file is never cut.
+    FileProblem why;
+    UniqueFd fd = openRegularFile(path, O_WRONLY | O_CREAT | O_NOFOLLOW | (flags & ~O_TRUNC), &why);
     if (!fd) {
-        setProblem(problem, explain(path, "cannot open", errno));
+        setProblem(problem, why.kind == FileRefusal::Failed
+                                ? explain(path, "cannot open", why.error)
+                                : why.text);
         return {};
     }
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        setProblem(problem, path + " is not a regular file");
+    if (fstat(fd.get(), &st) != 0 || st.st_uid != geteuid()) {
+        setProblem(problem, path + " belongs to uid " + std::to_string(st.st_uid));
         return {};
     }
-    if (st.st_uid != geteuid()) {
-        setProblem(problem, path + " belongs to uid " + std::to_string(st.st_uid));
+    if ((flags & O_TRUNC) != 0 && ftruncate(fd.get(), 0) != 0) {
+        setProblem(problem, explain(path, "cannot empty", errno));
         return {};
     }
     return fd;

@@ -18,17 +18,21 @@ namespace dd::platform {
 // of this user's own.
 std::string privateFallbackDir();
 
-// Creates path (and missing parents, 0700) and checks that it is a real
-// directory owned by this user that no one else may write into; a folder
-// of ours with group or other write bits is tightened to 0700. False with a
-// plain reason ("... is a symbolic link", "... belongs to uid 1001") when it
-// cannot be trusted.
+// Checks, creating nothing, that path is a real directory owned by this
+// user with no permission for group or others. False with a plain reason
+// ("... is a symbolic link", "... belongs to uid 1001", "... is open to other
+// users (mode 0755)") when it cannot be trusted. A folder that fails is not
+// used at all: whoever could enter it may already have left something there.
+bool checkPrivateDir(const std::string& path, std::string* problem = nullptr);
+
+// Creates path (and missing parents, 0700), then checkPrivateDir.
 bool ensurePrivateDir(const std::string& path, std::string* problem = nullptr);
 
 // Opens (creating 0600 when missing) a regular file of this user for
-// writing, never through a symbolic link. flags adds O_APPEND or O_TRUNC.
-// Empty with a plain reason in problem when the path is a link, not a
-// regular file, belongs to someone else, or cannot be opened.
+// writing, never through a symbolic link and never blocking on a FIFO or a
+// device node (openRegularFile). flags adds O_APPEND or O_TRUNC. Empty with a
+// plain reason in problem when the path is a link, not a regular file,
+// belongs to someone else, or cannot be opened.
 UniqueFd openPrivateFile(const std::string& path, int flags, std::string* problem = nullptr);
 
 }  // namespace dd::platform

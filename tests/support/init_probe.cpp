@@ -1,6 +1,7 @@
-// Second process for the single-instance tests: loads the module given as
-// argv[1], prints what QX_InitDetect returned, and with "hold" keeps the
-// module initialised until its standard input closes.
+// Second process for the module tests: loads the module given as argv[1] and
+// prints what QX_InitDetect returned. With "hold" it keeps the module
+// initialised until its standard input closes; with "start" it also calls
+// QX_startDetect and QX_stopDetect and prints "init=N start=N".
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -17,9 +18,19 @@ int main(int argc, char** argv) {
         return 2;
     }
     auto init = reinterpret_cast<int (*)()>(dlsym(module, "QX_InitDetect"));
-    std::printf("%d\n", init());
+    const char* mode = argc > 2 ? argv[2] : "";
+    if (std::strcmp(mode, "start") == 0) {
+        auto start = reinterpret_cast<int (*)()>(dlsym(module, "QX_startDetect"));
+        auto stop = reinterpret_cast<int (*)()>(dlsym(module, "QX_stopDetect"));
+        int initResult = init();
+        int startResult = start();
+        stop();
+        std::printf("init=%d start=%d\n", initResult, startResult);
+    } else {
+        std::printf("%d\n", init());
+    }
     std::fflush(stdout);
-    if (argc > 2 && std::strcmp(argv[2], "hold") == 0) {
+    if (std::strcmp(mode, "hold") == 0) {
         char c;
         while (read(STDIN_FILENO, &c, 1) > 0) {
         }

@@ -13,6 +13,21 @@
 #include <thread>
 
 namespace ddtest {
+namespace {
+
+// Outside a Sandbox (between tests, and when the in-process application
+// object logs its stop as the test program exits) the module still finds its
+// data folder and log through HOME and the XDG folders: for the whole test
+// process they lie in the build tree, so no test writes to the real home.
+[[maybe_unused]] const bool g_homeInBuildTree = [] {
+    std::string home = std::string(DD_TEST_BIN_DIR) + "/../test-home";
+    setenv("HOME", home.c_str(), 1);
+    setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), 1);
+    setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
+    return true;
+}();
+
+}  // namespace
 
 TempDir::TempDir(const std::string& tag) {
     struct stat st {};

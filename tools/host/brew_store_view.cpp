@@ -3,21 +3,31 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
+#include <optional>
 #include <pugixml.hpp>
-#include <system_error>
 
+#include "deviceinfo/xml_helper.h"
 #include "events.h"
+#include "platform/paths.h"
 
 namespace {
 
-std::map<std::string, BrewPhoneView> readStore(const std::string& file) {
+// The BREW phones in the store; none when there is no store; nullopt when it
+// is there but cannot be read or parsed now (a FIFO in its place is refused
+// at once, never waited on).
+std::optional<std::map<std::string, BrewPhoneView>> readStore(const std::string& file) {
     std::map<std::string, BrewPhoneView> phones;
+    std::string text;
+    dd::platform::FileProblem problem;
+    if (!dd::platform::readFileBounded(file, CXmlHelper::kMaxFileBytes, text, &problem)) {
+        if (problem.kind == dd::platform::FileRefusal::Missing) {
+            return phones;
+        }
+        return std::nullopt;
+    }
     pugi::xml_document doc;
-    if (!doc.load_file(file.c_str())) {
-        return phones;
+    if (!doc.load_buffer(text.data(), text.size())) {
+        return std::nullopt;
     }
     for (pugi::xml_node device : doc.child("detecteddevice").children("device")) {
         if (std::string(device.attribute("devicetype").value()) != "bmp") {
@@ -40,21 +50,15 @@ std::map<std::string, BrewPhoneView> readStore(const std::string& file) {
 }  // namespace
 
 std::string BrewStoreView::defaultDataFolder() {
-    std::string home;
-    if (const char* data = std::getenv("XDG_DATA_HOME"); data != nullptr && *data != 0) {
-        home = data;
-    } else if (const char* user = std::getenv("HOME"); user != nullptr && *user != 0) {
-        home = std::string(user) + "/.local/share";
-    } else {
-        home = ".";
-    }
-    return home + "/Orq Sync/PCSync";
+    return dd::platform::readRuntimePaths().dataDir;  // where the module keeps it
 }
 
 BrewStoreView::BrewStoreView(const std::string& dataFolder)
     : m_folder(dataFolder + "/xml"), m_file(m_folder + "/detecteddevice.xml") {
-    std::error_code ec;
-    std::filesystem::create_directories(m_folder, ec);
+    // Made before the module writes its first entry, so that the folder can
+    // be watched from the start; private (0700) like the rest of the data
+    // folder.
+    dd::platform::makeDirectories(m_folder);
     m_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     if (m_fd >= 0 &&
         inotify_add_watch(m_fd, m_folder.c_str(),
@@ -76,7 +80,11 @@ std::vector<BrewChange> BrewStoreView::refresh() {
         while (read(m_fd, buffer, sizeof(buffer)) > 0) {
         }
     }
-    std::map<std::string, BrewPhoneView> now = readStore(m_file);
+    std::optional<std::map<std::string, BrewPhoneView>> read = readStore(m_file);
+    if (!read) {
+        return {};  // unreadable for now: the phones shown stay until it reads again
+    }
+    std::map<std::string, BrewPhoneView> now = std::move(*read);
     std::vector<BrewChange> changes;
     for (const auto& [imei, phone] : m_phones) {
         if (now.count(imei) == 0) {

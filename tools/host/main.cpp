@@ -22,6 +22,7 @@
 #include "events.h"
 #include "loader_port.h"
 #include "module_api.h"
+#include "platform/paths.h"
 #include "ready_phones.h"
 #include "served_phones.h"
 #include "system_check.h"
@@ -305,9 +306,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (api.initDetect() != 0) {
-        std::fprintf(stderr,
-                     "devicedetect-host: another DeviceDetect instance is already running on "
-                     "this machine; not starting.\n");
+        // The module says why in its log; its two reasons are told apart here
+        // too, since the log may have had nowhere to go.
+        std::string folders =
+            dd::platform::fallbackFolderProblem(dd::platform::readRuntimePaths(), false);
+        if (!folders.empty()) {
+            std::fprintf(stderr, "devicedetect-host: DeviceDetect did not start: %s.\n",
+                         printableText(folders).c_str());
+        } else {
+            std::fprintf(stderr,
+                         "devicedetect-host: another DeviceDetect instance is already running on "
+                         "this machine; not starting.\n");
+        }
         return 3;
     }
     api.setDeviceChangeCallBack(&onDeviceChange);
