@@ -135,7 +135,7 @@ TEST(HostOutput, EveryKindOfEventIsBoundedAndWhatIsDroppedIsShown) {
     EXPECT_EQ(kept[HostEvent::Kind::DeviceChange], HostEventQueue::kMaxDeviceChanges);
     ASSERT_EQ(kept[HostEvent::Kind::Dropped], 1u);
     EXPECT_EQ(events.front().device, "TEXT0") << "the oldest are kept, in order";
-    const HostEvent& report = events.back();
+    const HostEvent report = events.back();
     ASSERT_EQ(report.kind, HostEvent::Kind::Dropped);
     EXPECT_EQ(report.dropped.syncRequests, pushed - HostEventQueue::kMaxSyncRequests);
     EXPECT_EQ(report.dropped.loaderRequests, pushed - HostEventQueue::kMaxLoaderRequests);
