@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace dd::platform {
 
@@ -19,6 +20,10 @@ struct RuntimePaths {
 
 // Reads the environment once; callers keep the result.
 RuntimePaths readRuntimePaths();
+
+// The loader's "orqBRAXLoader.ini" files, the one that wins first: the user's
+// own in the config folder, then the one delivered in the module folder.
+std::vector<std::string> loaderIniFiles(const RuntimePaths& paths);
 
 // Folder of the loaded module file (found through dladdr), without a trailing '/'.
 std::string loadedModuleDirectory();
