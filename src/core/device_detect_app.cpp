@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <vector>
 
 #include "android/device_controller_bridge.h"
 #include "android/pc_identity.h"
@@ -71,9 +72,14 @@ std::string CDeviceDetectApp::catalogueFile() const {
 
 void CDeviceDetectApp::readLoaderConfig() {
     m_paths = dd::platform::readRuntimePaths();
-    std::string ini = dd::platform::joinPath(m_paths.moduleDir, "orqBRAXLoader.ini");
-    std::string word = dd::platform::readIniString(ini, "Detect", "LogLevel", "None", 19);
-    m_nLoaderHttpPort = dd::platform::readIniInt(ini, "Detect", "LoaderHttpPort", 0);
+    // A key in the user's own file wins over the packaged one, which only
+    // root can change.
+    std::vector<std::string> files = dd::platform::loaderIniFiles(m_paths);
+    std::string word = dd::platform::readIniString(
+        dd::platform::iniFileSetting(files, "Detect", "LogLevel"), "Detect", "LogLevel", "None", 19);
+    m_nLoaderHttpPort = dd::platform::readIniInt(
+        dd::platform::iniFileSetting(files, "Detect", "LoaderHttpPort"), "Detect",
+        "LoaderHttpPort", 0);
     if (m_nLoaderHttpPort < 0 || m_nLoaderHttpPort > 65535) {
         m_nLoaderHttpPort = 0;
     }

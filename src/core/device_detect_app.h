@@ -38,7 +38,9 @@ class CDeviceDetectApp {
     CDeviceDetectApp(const CDeviceDetectApp&) = delete;
     CDeviceDetectApp& operator=(const CDeviceDetectApp&) = delete;
 
-    // Reads "orqBRAXLoader.ini" [Detect] LogLevel and sets up the log stream.
+    // Reads "orqBRAXLoader.ini" [Detect] LogLevel and LoaderHttpPort (each
+    // key from the user's own file in the config folder when it sets it,
+    // else from the module folder's) and sets up the log stream.
     void readLoaderConfig();
     // 0 ready; 1 another instance holds the machine-wide guard, or the
     // folder the files fall back to without a home cannot be trusted

@@ -144,6 +144,18 @@ int readIniInt(const std::string& path, std::string_view section, std::string_vi
     return end == text.c_str() ? fallback : static_cast<int>(value);
 }
 
+std::string iniFileSetting(const std::vector<std::string>& files, std::string_view section,
+                           std::string_view key) {
+    for (const std::string& file : files) {
+        std::string text;
+        if (readFileBounded(file, kMaxIniBytes, text) &&
+            IniDocument::parse(text).get(section, key).has_value()) {
+            return file;
+        }
+    }
+    return files.empty() ? std::string() : files.back();
+}
+
 bool writeIniString(const std::string& path, std::string_view section, std::string_view key,
                     std::string_view value) {
     std::lock_guard<std::mutex> lock(g_writeMutex);

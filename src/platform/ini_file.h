@@ -45,6 +45,11 @@ std::string readIniString(const std::string& path, std::string_view section, std
                           std::string_view fallback, size_t maxChars = 4096);
 int readIniInt(const std::string& path, std::string_view section, std::string_view key,
                int fallback);
+// Of files (a user's override first, the packaged file last), the first that
+// sets section/key; the last one when none does, so that reading it gives
+// the fallback. Settings are overridden key by key this way.
+std::string iniFileSetting(const std::vector<std::string>& files, std::string_view section,
+                           std::string_view key);
 // Sets one key and rewrites the file atomically. Writers in this process are
 // serialised, so two threads never lose each other's key.
 bool writeIniString(const std::string& path, std::string_view section, std::string_view key,

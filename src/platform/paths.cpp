@@ -125,6 +125,11 @@ RuntimePaths readRuntimePaths() {
     return paths;
 }
 
+std::vector<std::string> loaderIniFiles(const RuntimePaths& paths) {
+    return {joinPath(paths.configDir, "orqBRAXLoader.ini"),
+            joinPath(paths.moduleDir, "orqBRAXLoader.ini")};
+}
+
 bool makeDirectories(const std::string& path) {
     if (path.empty()) {
         return false;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/regular_file.h"
 
@@ -35,6 +36,10 @@ std::string dataHome(std::string* fallback = nullptr);
 // Empty when paths.privateFallback is empty or may be used (created first,
 // 0700, when create is set); else a plain sentence saying why not.
 std::string fallbackFolderProblem(const RuntimePaths& paths, bool create);
+
+// The loader's "orqBRAXLoader.ini" files, the one that wins first: the user's
+// own in the config folder, then the one delivered in the module folder.
+std::vector<std::string> loaderIniFiles(const RuntimePaths& paths);
 
 // Folder of the loaded module file (found through dladdr), without a trailing '/'.
 std::string loadedModuleDirectory();

@@ -1,6 +1,8 @@
 // The shipped udev rules against the shipped catalogue: every adb phone is
 // reached by what it is (its adb interface), every serial phone of the
-// catalogue by its ids, and nothing is granted to a whole vendor.
+// catalogue by its ids, and nothing is granted to a whole vendor. What is
+// granted goes to the user at the seat and to the group plugdev (users over
+// ssh, headless machines).
 #include <gtest/gtest.h>
 
 #include <pugixml.hpp>
@@ -77,6 +79,20 @@ TEST(UdevRules, EverySerialPhoneOfTheCatalogueIsGrantedAndHiddenFromTheModemMana
         EXPECT_TRUE(usb) << "no device rule for " << vid << ":" << pid;
     }
     EXPECT_GT(serialPhones, 0);
+}
+
+TEST(UdevRules, EveryGrantGoesToTheSeatAndToThePlugdevGroup) {
+    int grants = 0;
+    for (const std::string& rule : ruleLines()) {
+        if (!has(rule, "MODE=")) {
+            continue;
+        }
+        ++grants;
+        EXPECT_TRUE(has(rule, "MODE=\"0660\"")) << rule;
+        EXPECT_TRUE(has(rule, "TAG+=\"uaccess\"")) << rule;
+        EXPECT_TRUE(has(rule, "GROUP=\"plugdev\"")) << rule;
+    }
+    EXPECT_EQ(grants, 2);
 }
 
 }  // namespace

@@ -1,17 +1,24 @@
 // devicedetect-host --check against a machine made for the test: each piece
 // that is there is reported ok, each one that is missing is named with what
 // fixes it, and the exit code says whether anything is missing.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <json/json.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <memory>
+#include <sstream>
 #include <string>
 
 #include "fake_usb_tree.h"
 #include "loopback_server.h"
 #include "test_env.h"
+#include "wifi/wifi_harness.h"
 
 namespace {
 
@@ -21,10 +28,11 @@ struct CheckRun {
     bool has(const std::string& line) const { return out.find(line) != std::string::npos; }
 };
 
-CheckRun runCheck(const std::string& moduleDir) {
+CheckRun runCheck(const std::string& moduleDir, const std::string& more = "") {
     CheckRun run;
     std::string command = std::string(DD_TEST_BIN_DIR) +
-                          "/devicedetect-host --check --module-dir '" + moduleDir + "' 2>&1";
+                          "/devicedetect-host --check --module-dir '" + moduleDir + "' " + more +
+                          " 2>&1";
     FILE* pipe = popen(command.c_str(), "r");
     char buffer[1024];
     while (pipe != nullptr && fgets(buffer, sizeof(buffer), pipe) != nullptr) {
@@ -33,6 +41,21 @@ CheckRun runCheck(const std::string& moduleDir) {
     int status = pipe != nullptr ? pclose(pipe) : -1;
     run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
+}
+
+// Binds a UDP port on 127.0.0.1 as another program would; gives the socket.
+int holdUdpPort(std::string& port) {
+    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in place{};
+    place.sin_family = AF_INET;
+    place.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(place);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&place), sizeof(place)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&place), &length) != 0) {
+        return -1;
+    }
+    port = std::to_string(ntohs(place.sin_port));
+    return fd;
 }
 
 class HostCheck : public ::testing::Test {
@@ -47,6 +70,7 @@ class HostCheck : public ::testing::Test {
     ddtest::TempDir rules{"ddrules"};
     ddtest::ScopedEnv rulesDirs{"DEVICEDETECT_UDEV_RULES_DIRS", rules.path()};
     ddtest::ScopedEnv adb{"DEVICEDETECT_ADB", "/nonexistent/adb"};
+    ddtest::ScopedEnv wifiPort{"DEVICEDETECT_WIFI_PORT", std::to_string(ddtest::freeUdpPort())};
     uint16_t noServerPort = 0;
 };
 
@@ -62,14 +86,21 @@ TEST_F(HostCheck, EveryMissingPieceIsNamedWithItsFix) {
 
     CheckRun run = runCheck(sandbox.moduleDir);
     EXPECT_EQ(run.exitCode, 1) << run.out;
-    EXPECT_TRUE(run.has("MISSING adb program: \"/nonexistent/adb\" cannot be run; install it"))
+    EXPECT_TRUE(
+        run.has("MISSING adb program: \"/nonexistent/adb\" (DEVICEDETECT_ADB) cannot be "
+                "started (No such file or directory): point DEVICEDETECT_ADB at the adb "
+                "program"))
         << run.out;
     EXPECT_TRUE(
         run.has("info    adb server on tcp:" + std::to_string(noServerPort) + ": none running"));
     EXPECT_TRUE(run.has("MISSING udev rules 70-orq-sync.rules:"));
     EXPECT_TRUE(run.has("PROBLEM phone 18d1:4ee7 R58?[2JCHECK on port 1-2: its device node"))
         << run.out;
-    EXPECT_TRUE(run.has("MISSING companion package QXHttpd.apk in " + sandbox.moduleDir));
+    EXPECT_TRUE(run.has("MISSING companion package QXHttpd.apk in " + sandbox.moduleDir +
+                        ": phones without the companion service cannot be served; QXHttpd.apk "
+                        "comes with the Orq Sync suite, not with DeviceDetect: copy it from the "
+                        "suite into " +
+                        sandbox.moduleDir));
     EXPECT_TRUE(run.has("MISSING apkConfig.ini in " + sandbox.moduleDir +
                         ": the companion service cannot be installed"));
     EXPECT_TRUE(run.has("MISSING Wi-Fi finder " + sandbox.moduleDir + "/libQXWIFIFinder.so"));
@@ -94,13 +125,151 @@ TEST_F(HostCheck, AMachineWithEverythingInPlaceIsAllOk) {
     // The Wi-Fi finder is the one piece a suite may leave out; anything else
     // missing would show here.
     CheckRun run = runCheck(sandbox.moduleDir);
-    EXPECT_TRUE(run.has("ok      adb program: " + (bin / "adb") + " (adb version 1.0.41)"))
+    EXPECT_TRUE(run.has("ok      adb program: \"" + (bin / "adb") +
+                        "\" (DEVICEDETECT_ADB) (adb version 1.0.41)"))
         << run.out;
     EXPECT_TRUE(run.has("ok      udev rules: " + (rules / "70-orq-sync.rules")));
     EXPECT_TRUE(run.has("ok      phone 18d1:4ee7 R58OKAY on port 1-3: "));
     EXPECT_TRUE(run.has("ok      companion package QXHttpd.apk"));
     EXPECT_TRUE(run.has("ok      apkConfig.ini: companion versions sdk5=25 sdk6=31"));
     EXPECT_EQ(run.out.find("PROBLEM"), std::string::npos) << run.out;
+}
+
+// The adb program the module would run is named as it is set, and a program
+// that runs but fails is not taken for a missing adb.
+TEST_F(HostCheck, TheAdbProgramIsNamedWithWhatWentWrong) {
+    ddtest::TempDir bin{"ddadb"};
+    struct Case {
+        const char* script;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"#!/bin/sh\necho 'cannot connect to daemon' >&2\nexit 3\n",
+         "\" failed (exit status 3: cannot connect to daemon)"},
+        {"#!/bin/sh\necho 'Busybox v1.36'\n",
+         "\" printed no adb version (Busybox v1.36): is it adb?"},
+    };
+    for (const Case& c : cases) {
+        ddtest::writeFile(bin / "adb", c.script);
+        chmod((bin / "adb").c_str(), 0755);
+        ddtest::ScopedEnv failing{"DEVICEDETECT_ADB", bin / "adb"};
+        CheckRun run = runCheck(sandbox.moduleDir);
+        EXPECT_TRUE(run.has("PROBLEM adb program: \"" + (bin / "adb") +
+                            "\" (DEVICEDETECT_ADB): \"" + (bin / "adb") + " version" + c.says))
+            << run.out;
+        EXPECT_FALSE(run.has("apt install adb")) << run.out;
+        EXPECT_EQ(run.exitCode, 1);
+    }
+}
+
+// A module folder whose libraries are there but do not load is as broken as
+// one without them, and says why.
+TEST_F(HostCheck, ALibraryThatDoesNotLoadIsNamedWithTheReason) {
+    ddtest::writeFile(sandbox.moduleDir + "/libDeviceDetect.so", "");
+    ddtest::writeFile(sandbox.moduleDir + "/libOutputLog.so",
+                      "\x7f"
+                      "ELF garbage");
+    unlink((sandbox.moduleDir + "/libDeviceController.so").c_str());
+    symlink((std::string(DD_TEST_MODULE_DIR) + "/libQXWIFIFinder.so").c_str(),
+            (sandbox.moduleDir + "/libDeviceController.so").c_str());
+    CheckRun run = runCheck(sandbox.moduleDir);
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(run.has("PROBLEM " + sandbox.moduleDir +
+                        "/libDeviceDetect.so does not load: " + sandbox.moduleDir +
+                        "/libDeviceDetect.so: file too short: reinstall the package"))
+        << run.out;
+    EXPECT_TRUE(run.has("PROBLEM " + sandbox.moduleDir + "/libOutputLog.so does not load: "))
+        << run.out;
+    EXPECT_TRUE(
+        run.has("PROBLEM " + sandbox.moduleDir + "/libDeviceController.so has no QX_RunAdbCmd"))
+        << run.out;
+}
+
+// The Wi-Fi finder's UDP port held by another program keeps the finder from
+// starting: that is a problem, not "ok".
+TEST_F(HostCheck, AWifiPortHeldByAnotherProgramIsAProblem) {
+    std::string port;
+    int holder = holdUdpPort(port);
+    ASSERT_GE(holder, 0);
+    {
+        ddtest::ScopedEnv finderPort{"DEVICEDETECT_WIFI_PORT", port};
+        CheckRun run = runCheck(sandbox.moduleDir);
+        EXPECT_TRUE(run.has("PROBLEM Wi-Fi finder port udp 127.0.0.1:" + port +
+                            " is held by another program"))
+            << run.out;
+    }
+    close(holder);
+    ddtest::ScopedEnv finderPort{"DEVICEDETECT_WIFI_PORT", port};
+    EXPECT_TRUE(runCheck(sandbox.moduleDir)
+                    .has("ok      Wi-Fi finder port udp 127.0.0.1:" + port + " is free"));
+    ddtest::ScopedEnv badAddress{"DEVICEDETECT_WIFI_ADDRESS", "localhost"};
+    EXPECT_TRUE(runCheck(sandbox.moduleDir)
+                    .has("PROBLEM Wi-Fi finder address DEVICEDETECT_WIFI_ADDRESS=localhost is "
+                         "not an IPv4 address"));
+}
+
+// With --json every finding is one JSON object; nothing else is printed.
+TEST_F(HostCheck, JsonGivesOneObjectPerFinding) {
+    ddtest::removeTree(sandbox.sysfsRoot + "/bus");
+    CheckRun run = runCheck(sandbox.moduleDir, "--json");
+    EXPECT_EQ(run.exitCode, 1);
+    std::istringstream in(run.out);
+    int findings = 0;
+    bool sawUsb = false;
+    for (std::string line; std::getline(in, line);) {
+        Json::CharReaderBuilder builder;
+        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        Json::Value root;
+        std::string errors;
+        ASSERT_TRUE(reader->parse(line.data(), line.data() + line.size(), &root, &errors)) << line;
+        std::string check = root["check"].asString();
+        EXPECT_TRUE(check == "ok" || check == "missing" || check == "problem" || check == "info")
+            << line;
+        sawUsb = sawUsb || (check == "problem" &&
+                            root["message"].asString().rfind("no USB bus is visible: ", 0) == 0);
+        ++findings;
+    }
+    EXPECT_GT(findings, 8);
+    EXPECT_TRUE(sawUsb) << run.out;
+}
+
+// The running host says on its terminal what keeps phones from being found,
+// where the log goes (with the user's own LogLevel), and that it stops.
+TEST_F(HostCheck, TheRunningHostSaysWhatTheModuleWillMiss) {
+    for (const char* library : {"libDeviceDetect.so", "libOutputLog.so"}) {
+        symlink((std::string(DD_TEST_MODULE_DIR) + "/" + library).c_str(),
+                (sandbox.moduleDir + "/" + library).c_str());
+    }
+    ddtest::removeTree(sandbox.sysfsRoot + "/bus");
+    ddtest::makeDirs(sandbox.configHome + "/Orq Sync");
+    ddtest::writeFile(sandbox.configHome + "/Orq Sync/orqBRAXLoader.ini",
+                      "[Detect]\nLogLevel=Err\n");
+    std::string port;
+    int holder = holdUdpPort(port);
+    ASSERT_GE(holder, 0);
+    ddtest::ScopedEnv finderPort{"DEVICEDETECT_WIFI_PORT", port};
+    ddtest::TempDir out{"ddhost"};
+    std::string command = std::string(DD_TEST_BIN_DIR) + "/devicedetect-host --duration 0.2 " +
+                          "--module-dir '" + sandbox.moduleDir + "' </dev/null >" + (out / "out") +
+                          " 2>&1";
+    int status = std::system(command.c_str());
+    close(holder);
+    std::string shown = ddtest::readFile(out / "out");
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << shown;
+    auto has = [&](const std::string& text) { return shown.find(text) != std::string::npos; };
+    EXPECT_TRUE(has("\nlog: " + sandbox.logFile + " (LogLevel Err from " + sandbox.configHome +
+                    "/Orq Sync/orqBRAXLoader.ini)\n"))
+        << shown;
+    EXPECT_TRUE(has("\nno USB bus is visible: " + sandbox.sysfsRoot +
+                    "/bus/usb/devices cannot be "
+                    "read (No such file or directory)"))
+        << shown;
+    EXPECT_TRUE(has("\nWi-Fi phones are off: Wi-Fi finder port udp 127.0.0.1:" + port +
+                    " is held by another program"))
+        << shown;
+    EXPECT_GE(shown.size(), 10u);
+    EXPECT_EQ(shown.substr(shown.size() - 10), "stopping.\n") << shown;
+    EXPECT_FALSE(has("::")) << "an internal name on the terminal: " << shown;
 }
 
 }  // namespace

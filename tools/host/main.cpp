@@ -20,7 +20,9 @@
 #include "brew_store_view.h"
 #include "event_queue.h"
 #include "events.h"
+#include "host_options.h"
 #include "loader_port.h"
+#include "machine_notes.h"
 #include "module_api.h"
 #include "platform/paths.h"
 #include "ready_phones.h"
@@ -32,14 +34,7 @@ namespace {
 // A command is a verb and a serial; anything longer is not one.
 constexpr size_t kMaxCommandLine = 1024;
 
-struct Options {
-    std::string moduleDir;
-    bool json = false;
-    bool autoSync = false;
-    bool check = false;
-    double duration = 0;  // seconds; 0 runs until Ctrl-C or "quit"
-    int loaderPort = 0;   // 0: the host does not play the loader's HTTP port
-};
+using Options = HostOptions;
 
 // Callbacks arrive on the module's threads; they copy what they need and wake
 // the main thread, which does all printing and all calls back into the module.
@@ -60,62 +55,6 @@ void onDeviceChange(int32_t code, DeviceRecord* record) {
 
 void onSyncByDevice(const char16_t* device, int32_t action) {
     g_queue->push(eventFromSyncRequest(device, action));
-}
-
-void usage() {
-    std::puts(
-        "usage: devicedetect-host [--module-dir DIR] [--json] [--duration SECONDS] [--auto-sync]\n"
-        "       devicedetect-host --check [--module-dir DIR]\n"
-        "\n"
-        "Loads libDeviceDetect.so, starts phone detection and shows every notification.\n"
-        "  --module-dir DIR   folder of the module (default: DEVICEDETECT_MODULE_DIR, else\n"
-        "                     ../module beside this program, else the installed one)\n"
-        "  --json             one JSON object per line instead of the readable view\n"
-        "  --duration S       stop after S seconds (default: run until Ctrl-C)\n"
-        "  --check            look at this machine and say what the module needs and what\n"
-        "                     is missing, one line each; exit 1 when something is\n"
-        "  --auto-sync        answer a phone's sync request by beginning and ending a sync\n"
-        "                     (default: tell the module the host is ready); a request is\n"
-        "                     answered only for the ready phone whose serial is its text\n"
-        "  --loader-port P    play the suite loader's HTTP port on 127.0.0.1:P and show the\n"
-        "                     Wi-Fi dispatch requests (set LoaderHttpPort=P in\n"
-        "                     orqBRAXLoader.ini)\n"
-        "Commands on standard input: list, ready SERIAL, begin SERIAL, end SERIAL,\n"
-        "disconnect SERIAL (a BREW phone by its IMEI), quit.");
-}
-
-bool parseOptions(int argc, char** argv, Options& options) {
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
-        if (arg == "--json") {
-            options.json = true;
-        } else if (arg == "--check") {
-            options.check = true;
-        } else if (arg == "--auto-sync") {
-            options.autoSync = true;
-        } else if (arg == "--module-dir") {
-            const char* v = value();
-            if (v == nullptr)
-                return false;
-            options.moduleDir = v;
-        } else if (arg == "--loader-port") {
-            const char* v = value();
-            if (v == nullptr)
-                return false;
-            options.loaderPort = std::atoi(v);
-            if (options.loaderPort <= 0 || options.loaderPort > 65535)
-                return false;
-        } else if (arg == "--duration") {
-            const char* v = value();
-            if (v == nullptr)
-                return false;
-            options.duration = std::atof(v);
-        } else {
-            return false;
-        }
-    }
-    return true;
 }
 
 std::string defaultModuleDir(const char* argv0) {
@@ -269,9 +208,9 @@ class Host {
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parseOptions(argc, argv, options)) {
-        usage();
-        return 2;
+    if (int status = parseHostOptions(argc, argv, defaultModuleDir(argv[0]), options);
+        status >= 0) {
+        return status;
     }
     if (options.moduleDir.empty()) {
         options.moduleDir = defaultModuleDir(argv[0]);
@@ -283,7 +222,8 @@ int main(int argc, char** argv) {
     if (options.check) {
         bool good = true;
         for (const CheckLine& line : checkSystem(options.moduleDir)) {
-            std::printf("%s\n", formatCheckLine(line).c_str());
+            std::printf("%s\n",
+                        (options.json ? formatCheckJson(line) : formatCheckLine(line)).c_str());
             good = good && (line.kind == CheckLine::Kind::Ok || line.kind == CheckLine::Kind::Info);
         }
         return good ? 0 : 1;
@@ -322,6 +262,8 @@ int main(int argc, char** argv) {
     }
     api.setDeviceChangeCallBack(&onDeviceChange);
     api.setSyncByDevCallBack(&onSyncByDevice);
+    // Looked at before the start: the module's finder then holds the port.
+    std::vector<CheckLine> finder = checkWifiFinder(options.moduleDir);
     if (api.startDetect() != 0) {
         std::fprintf(stderr, "devicedetect-host: the module refused to start detection.\n");
         return 4;
@@ -343,6 +285,11 @@ int main(int argc, char** argv) {
 
     Host host(options, api);
     host.message("DeviceDetect started (module " + options.moduleDir + "); Ctrl-C stops.");
+    dd::platform::RuntimePaths paths = dd::platform::readRuntimePaths();
+    paths.moduleDir = options.moduleDir;
+    for (const std::string& note : startupNotes(paths, finder)) {
+        host.message(note);
+    }
     BrewStoreView brewStore(BrewStoreView::defaultDataFolder());
     host.watchBrewPhones(&brewStore);
     host.showBrewChanges();
@@ -373,7 +320,6 @@ int main(int argc, char** argv) {
             host.showBrewChanges();
         }
         if ((fds[0].revents & POLLIN) != 0) {
-            host.message("stopping.");
             break;
         }
         if ((fds[1].revents & POLLIN) != 0) {
@@ -410,6 +356,7 @@ int main(int argc, char** argv) {
             }
         }
     }
+    host.message("stopping.");
     api.stopDetect();
     api.unload();  // waits for the module's threads
     for (const HostEvent& event : queue.takeAll()) {

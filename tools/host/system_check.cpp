@@ -9,12 +9,15 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 
 #include "core/supported_devices.h"
 #include "events.h"
+#include "machine_notes.h"
+#include "node_access.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "platform/tcp_socket.h"
@@ -32,6 +35,14 @@ constexpr const char* kRulesName = "70-orq-sync.rules";
 constexpr const char* kRulesFix =
     "install the devicedetect package, or: sudo cp data/udev/70-orq-sync.rules "
     "/etc/udev/rules.d/ && sudo udevadm control --reload && sudo udevadm trigger";
+// The companion packages are the suite's, not this project's: say where
+// one comes from and where it goes.
+std::string companionSource(const std::string& package, const std::string& moduleDir) {
+    return package +
+           " comes with the Orq Sync suite, not with DeviceDetect: copy it from the "
+           "suite into " +
+           moduleDir;
+}
 
 std::string env(const char* name, const char* fallback) {
     const char* value = std::getenv(name);
@@ -42,17 +53,20 @@ bool exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-std::string userName() {
-    const passwd* pw = getpwuid(geteuid());
-    return pw != nullptr && pw->pw_name != nullptr ? pw->pw_name : std::to_string(geteuid());
-}
+struct ProgramRun {
+    int startError = 0;     // errno of a program that could not be started
+    bool finished = false;  // ended (by itself) within the time limit
+    int exitStatus = -1;    // its exit status; -1 when it ended by a signal
+    std::string out;        // what it printed (at most 4 KiB)
+};
 
-// Runs argv with a time limit and returns what it printed (at most 4 KiB);
-// false when it cannot be started or does not end in time.
-bool runProgram(const std::vector<std::string>& argv, std::string& out) {
+// Runs argv with a time limit and gathers what it printed.
+ProgramRun runProgram(const std::vector<std::string>& argv) {
+    ProgramRun run;
     int pipeFds[2];
     if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        return false;
+        run.startError = errno;
+        return run;
     }
     dd::platform::UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
     posix_spawn_file_actions_t actions;
@@ -65,16 +79,15 @@ bool runProgram(const std::vector<std::string>& argv, std::string& out) {
     }
     args.push_back(nullptr);
     pid_t pid = 0;
-    int spawned = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
+    run.startError = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     writeEnd.reset();
-    if (spawned != 0) {
-        return false;
+    if (run.startError != 0) {
+        return run;
     }
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     char buffer[512];
-    bool finished = false;
-    while (out.size() < 4096) {
+    while (run.out.size() < 4096) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
         if (left.count() <= 0 || dd::platform::waitForFd(readEnd.get(), POLLIN, left, nullptr) !=
@@ -83,17 +96,45 @@ bool runProgram(const std::vector<std::string>& argv, std::string& out) {
         }
         ssize_t n = read(readEnd.get(), buffer, sizeof(buffer));
         if (n <= 0) {
-            finished = true;
+            run.finished = true;
             break;
         }
-        out.append(buffer, static_cast<size_t>(n));
+        run.out.append(buffer, static_cast<size_t>(n));
     }
-    if (!finished) {
+    if (!run.finished) {
         kill(pid, SIGKILL);
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    return finished && WIFEXITED(status);
+    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+// The first line a program printed, fit for one line of ours.
+std::string firstLine(const std::string& printed) {
+    std::string line = printed.substr(0, printed.find('\n'));
+    if (line.size() > 120) {
+        line = line.substr(0, 120) + "...";
+    }
+    return printableText(line);
+}
+
+// Where the shell would find name on PATH; name itself when nowhere.
+std::string onPath(const std::string& name) {
+    std::string path = env("PATH", "/usr/bin:/bin");
+    for (size_t pos = 0; pos <= path.size();) {
+        size_t colon = path.find(':', pos);
+        std::string dir = path.substr(pos, colon == std::string::npos ? colon : colon - pos);
+        std::string candidate = joinPath(dir.empty() ? "." : dir, name);
+        if (access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+        if (colon == std::string::npos) {
+            break;
+        }
+        pos = colon + 1;
+    }
+    return name;
 }
 
 // "1.0.41" -> 41, from "Android Debug Bridge version 1.0.41".
@@ -134,17 +175,47 @@ int adbServerVersion(uint16_t port) {
     return static_cast<int>(std::strtol(reply.substr(8, 4).c_str(), nullptr, 16));
 }
 
-void checkAdb(std::vector<CheckLine>& lines) {
-    std::string adb = env("DEVICEDETECT_ADB", "adb");
-    std::string printed;
-    int client = 0;
-    if (!runProgram({adb, "version"}, printed) || (client = adbVersionNumber(printed)) == 0) {
-        lines.push_back({Kind::Missing, "adb program: \"" + adb +
-                                            "\" cannot be run; install it: sudo apt install adb"});
-    } else {
-        lines.push_back({Kind::Ok, "adb program: " + adb + " (adb version 1.0." +
-                                       std::to_string(client) + ")"});
+// The adb program the module will run, by the name it runs it as.
+CheckLine adbProgramLine(int& client) {
+    const char* configured = std::getenv("DEVICEDETECT_ADB");
+    bool fromEnvironment = configured != nullptr && *configured != 0;
+    std::string adb = fromEnvironment ? configured : "adb";
+    std::string shown = fromEnvironment ? "\"" + adb + "\" (DEVICEDETECT_ADB)" : onPath(adb);
+    ProgramRun run = runProgram({adb, "version"});
+    if (run.startError != 0) {
+        if (!fromEnvironment) {
+            return {Kind::Missing, "adb program: no adb on PATH; install it: sudo apt install adb"};
+        }
+        return {Kind::Missing, "adb program: " + shown + " cannot be started (" +
+                                   std::strerror(run.startError) +
+                                   "): point DEVICEDETECT_ADB at the adb program, or unset it "
+                                   "to use adb from PATH"};
     }
+    std::string tried = "\"" + adb + " version\"";
+    if (!run.finished) {
+        return {Kind::Problem,
+                "adb program: " + shown + ": " + tried + " did not end within 5 seconds"};
+    }
+    if (run.exitStatus != 0) {
+        return {Kind::Problem,
+                "adb program: " + shown + ": " + tried + " failed (" +
+                    (run.exitStatus < 0 ? std::string("killed by a signal")
+                                        : "exit status " + std::to_string(run.exitStatus)) +
+                    (run.out.empty() ? std::string() : ": " + firstLine(run.out)) + ")"};
+    }
+    client = adbVersionNumber(run.out);
+    if (client == 0) {
+        return {Kind::Problem, "adb program: " + shown + ": " + tried +
+                                   " printed no adb version (" + firstLine(run.out) +
+                                   "): is it adb?"};
+    }
+    return {Kind::Ok,
+            "adb program: " + shown + " (adb version 1.0." + std::to_string(client) + ")"};
+}
+
+void checkAdb(std::vector<CheckLine>& lines) {
+    int client = 0;
+    lines.push_back(adbProgramLine(client));
     int port = std::atoi(env("ANDROID_ADB_SERVER_PORT", "5037").c_str());
     if (port <= 0 || port > 65535) {
         port = 5037;
@@ -163,21 +234,29 @@ void checkAdb(std::vector<CheckLine>& lines) {
     }
 }
 
-void checkRules(std::vector<CheckLine>& lines) {
-    std::string dirs =
-        env("DEVICEDETECT_UDEV_RULES_DIRS",
-            "/etc/udev/rules.d:/run/udev/rules.d:/usr/lib/udev/rules.d:/lib/udev/rules.d");
+// The installed rules file; empty when no rules folder has it.
+std::string installedRules() {
+    std::string dirs = env("DEVICEDETECT_UDEV_RULES_DIRS",
+                           "/etc/udev/rules.d:/run/udev/rules.d:/usr/local/lib/udev/rules.d:"
+                           "/usr/lib/udev/rules.d:/lib/udev/rules.d");
     for (size_t pos = 0; pos <= dirs.size();) {
         size_t colon = dirs.find(':', pos);
         std::string dir = dirs.substr(pos, colon == std::string::npos ? colon : colon - pos);
         if (!dir.empty() && exists(joinPath(dir, kRulesName))) {
-            lines.push_back({Kind::Ok, "udev rules: " + joinPath(dir, kRulesName)});
-            return;
+            return joinPath(dir, kRulesName);
         }
         if (colon == std::string::npos) {
             break;
         }
         pos = colon + 1;
+    }
+    return std::string();
+}
+
+void checkRules(std::vector<CheckLine>& lines) {
+    if (std::string rules = installedRules(); !rules.empty()) {
+        lines.push_back({Kind::Ok, "udev rules: " + rules});
+        return;
     }
     lines.push_back({Kind::Missing, std::string("udev rules ") + kRulesName +
                                         ": phones cannot be opened without root; " + kRulesFix});
@@ -196,8 +275,9 @@ CheckLine phoneLine(const dd::platform::UsbSysfs& usb, const dd::platform::UsbPo
                                    " is missing (the kernel or udev has not made it)"};
     }
     if (access(node.c_str(), R_OK | W_OK) != 0) {
-        return {Kind::Problem, who + ": " + node + " cannot be opened by user " + userName() +
-                                   "; " + kRulesFix + ", then plug the phone in again"};
+        NodeAccessFacts facts = readNodeAccessFacts(node, installedRules());
+        return {Kind::Problem, who + ": " + node + " cannot be opened by user " + facts.user +
+                                   ": " + nodeAccessAdvice(facts)};
     }
     return {Kind::Ok, who + ": " + node + " can be opened"};
 }
@@ -227,9 +307,40 @@ void checkPhones(const std::string& moduleDir, std::vector<CheckLine>& lines) {
     }
 }
 
+// A library of the module folder that is there but cannot be loaded (empty,
+// cut short, built for another machine, a dependency missing) stops the
+// module as surely as a missing one.
+void checkLibrary(const std::string& moduleDir, const char* file, const char* entryPoint,
+                  std::vector<CheckLine>& lines) {
+    std::string path = joinPath(moduleDir, file);
+    if (!exists(path)) {
+        lines.push_back(
+            {Kind::Missing, std::string(file) + " in the module folder " + moduleDir +
+                                ": reinstall the package (or pass the right --module-dir)"});
+        return;
+    }
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char* why = dlerror();
+        lines.push_back({Kind::Problem, path + " does not load: " + (why != nullptr ? why : "?") +
+                                            ": reinstall the package"});
+        return;
+    }
+    bool complete = entryPoint == nullptr || dlsym(handle, entryPoint) != nullptr;
+    dlclose(handle);
+    if (!complete) {
+        lines.push_back({Kind::Problem,
+                         path + " has no " + entryPoint + ": it is not the DeviceDetect module"});
+        return;
+    }
+    lines.push_back({Kind::Ok, std::string(file) + " loads"});
+}
+
 void checkModuleFolder(const std::string& moduleDir, std::vector<CheckLine>& lines) {
-    for (const char* file : {"libDeviceDetect.so", "libDeviceController.so", "libOutputLog.so",
-                             "device.xml", "orqBRAXLoader.ini"}) {
+    checkLibrary(moduleDir, "libDeviceDetect.so", "QX_InitDetect", lines);
+    checkLibrary(moduleDir, "libDeviceController.so", "QX_RunAdbCmd", lines);
+    checkLibrary(moduleDir, "libOutputLog.so", "OutputString", lines);
+    for (const char* file : {"device.xml", "orqBRAXLoader.ini"}) {
         if (!exists(joinPath(moduleDir, file))) {
             lines.push_back({Kind::Missing, std::string(file) + " in the module folder " +
                                                 moduleDir + ": reinstall the package"});
@@ -238,7 +349,8 @@ void checkModuleFolder(const std::string& moduleDir, std::vector<CheckLine>& lin
     std::string apkConfig = joinPath(moduleDir, "apkConfig.ini");
     if (!exists(apkConfig)) {
         lines.push_back({Kind::Missing, "apkConfig.ini in " + moduleDir +
-                                            ": the companion service cannot be installed"});
+                                            ": the companion service cannot be installed; "
+                                            "reinstall the package"});
     } else {
         lines.push_back(
             {Kind::Ok,
@@ -250,54 +362,39 @@ void checkModuleFolder(const std::string& moduleDir, std::vector<CheckLine>& lin
         if (exists(joinPath(moduleDir, package))) {
             lines.push_back({Kind::Ok, std::string("companion package ") + package});
         } else {
-            lines.push_back(
-                {Kind::Missing, std::string("companion package ") + package + " in " + moduleDir +
-                                    ": phones without the companion service cannot be served"});
+            lines.push_back({Kind::Missing, std::string("companion package ") + package + " in " +
+                                                moduleDir +
+                                                ": phones without the companion service cannot "
+                                                "be served; " +
+                                                companionSource(package, moduleDir)});
         }
-    }
-}
-
-void checkWifiFinder(const std::string& moduleDir, std::vector<CheckLine>& lines) {
-    std::string path = joinPath(moduleDir, "libQXWIFIFinder.so");
-    if (!exists(path)) {
-        lines.push_back(
-            {Kind::Missing, "Wi-Fi finder " + path + ": Wi-Fi phones are off (USB phones work)"});
-        return;
-    }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* why = dlerror();
-        lines.push_back({Kind::Problem, "Wi-Fi finder " + path +
-                                            " does not load: " + (why != nullptr ? why : "?")});
-        return;
-    }
-    std::string lacking;
-    for (const char* entry :
-         {"StartDetect", "StopDetect", "SetStateNotifyCallBack", "StartHttpServer",
-          "StopHttpServer", "StartClient", "SetDevStatus", "SetSyncNotifyCallBack", "RemoveDev"}) {
-        if (dlsym(handle, entry) == nullptr) {
-            lacking += std::string(lacking.empty() ? "" : ", ") + entry;
-        }
-    }
-    dlclose(handle);
-    if (lacking.empty()) {
-        lines.push_back({Kind::Ok, "Wi-Fi finder " + path + " with its nine entry points"});
-    } else {
-        lines.push_back({Kind::Problem,
-                         "Wi-Fi finder " + path + " lacks " + lacking + ": Wi-Fi phones are off"});
     }
 }
 
 }  // namespace
 
 std::vector<CheckLine> checkSystem(const std::string& moduleDir) {
+    dd::platform::RuntimePaths paths = dd::platform::readRuntimePaths();
+    paths.moduleDir = moduleDir;
     std::vector<CheckLine> lines;
     checkModuleFolder(moduleDir, lines);
+    lines.push_back(logNote(paths));
     checkAdb(lines);
     checkRules(lines);
+    lines.push_back(checkUsbBus(paths));
     checkPhones(moduleDir, lines);
-    checkWifiFinder(moduleDir, lines);
+    for (CheckLine& line : checkWifiFinder(moduleDir)) {
+        lines.push_back(std::move(line));
+    }
     return lines;
+}
+
+std::string formatCheckJson(const CheckLine& line) {
+    const char* kind = line.kind == Kind::Ok        ? "ok"
+                       : line.kind == Kind::Missing ? "missing"
+                       : line.kind == Kind::Problem ? "problem"
+                                                    : "info";
+    return std::string("{\"check\":\"") + kind + "\",\"message\":" + jsonText(line.text) + "}";
 }
 
 std::string formatCheckLine(const CheckLine& line) {
@@ -331,10 +428,11 @@ std::string explainPhone(const std::string& moduleDir, uint16_t vid, uint16_t pi
     for (const char* package : {"QXHttpd.apk", "QXHttpd16.apk"}) {
         if (!exists(joinPath(moduleDir, package))) {
             return std::string("the companion package ") + package + " is not in " + moduleDir +
-                   ": a phone without the companion service cannot be served "
-                   "(devicedetect-host --check lists what is missing)";
+                   ": a phone without the companion service cannot be served; " +
+                   companionSource(package, moduleDir);
         }
     }
     return "the module gave up on the phone before it was ready; its log says why (" +
-           env("DEVICEDETECT_LOG_FILE", "DeviceDetect.log in the data folder") + ")";
+           env("DEVICEDETECT_LOG_FILE", joinPath(paths.dataDir, "log/DeviceDetect.log").c_str()) +
+           ")";
 }

@@ -18,18 +18,28 @@
 namespace phonesim {
 namespace {
 
-void usage() {
-    std::puts(
-        "usage: phonesim adb --port PORT [--version N] [--daemon]\n"
-        "                    --phone SERIAL [phone options] [--phone SERIAL ...]\n"
-        "Plays an adb server on 127.0.0.1:PORT until it gets host:kill (adb kill-server)\n"
-        "or SIGINT/SIGTERM. Phone options apply to the --phone before them:\n"
-        "  --prop KEY=VALUE        set a property (getprop)\n"
-        "  --service PHONE=LOCAL   phone TCP port PHONE is served on 127.0.0.1:LOCAL\n"
-        "  --getprop-failures N    the first N getprop calls fail\n"
-        "  --boot-delay-ms N       sys.boot_completed shows N ms after start\n"
-        "  --no-boot               sys.boot_completed never shows\n"
-        "  --daemon                return once listening, serving in the background");
+cli::Spec commandLine() {
+    cli::Spec spec;
+    spec.program = "phonesim adb";
+    spec.usage =
+        "phonesim adb --port PORT [--version N] [--daemon]\n"
+        "                    --phone SERIAL [phone options] [--phone SERIAL ...]";
+    spec.description =
+        "Plays an adb server on 127.0.0.1:PORT until it gets host:kill (adb kill-server) or "
+        "SIGINT/SIGTERM. Phone options apply to the --phone before them.";
+    spec.options = {
+        {"port", 0, "PORT", "TCP port to listen on (required)", ""},
+        {"version", 0, "N", "the server's adb version", std::to_string(kDefaultAdbServerVersion)},
+        {"daemon", 0, "", "return once listening, serving in the background", "off"},
+        {"phone", 0, "SERIAL", "add a phone", "none"},
+        {"prop", 0, "KEY=VALUE", "phone option: set a property (getprop)", "a stock phone's set"},
+        {"service", 0, "PHONE=LOCAL",
+         "phone option: phone TCP port PHONE is served on 127.0.0.1:LOCAL", "none"},
+        {"getprop-failures", 0, "N", "phone option: the first N getprop calls fail", "0"},
+        {"boot-delay-ms", 0, "N", "phone option: sys.boot_completed shows N ms after start", "0"},
+        {"no-boot", 0, "", "phone option: sys.boot_completed never shows", "off"},
+    };
+    return spec;
 }
 
 }  // namespace
@@ -39,75 +49,57 @@ int runAdbCommand(int argc, char** argv) {
     long version = kDefaultAdbServerVersion;
     bool daemon = false;
     std::vector<AdbPhoneConfig> phones;
-    for (int i = 1; i < argc; ++i) {
-        std::string option = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        long number = 0;
-        auto needPhone = [&] {
+    int parsed =
+        takeOptions(argc, argv, commandLine(), [&](const std::string& option, const char* value) {
+            long number = 0;
+            if (option == "--daemon") {
+                daemon = true;
+                return std::string();
+            }
+            if (option == "--port") {
+                return parseNumber(value, 1, 65535, port) ? std::string() : kBadValue;
+            }
+            if (option == "--version") {
+                return parseNumber(value, 1, 0xffff, version) ? std::string() : kBadValue;
+            }
+            if (option == "--phone") {
+                phones.push_back(makeDefaultPhone(value));
+                return std::string();
+            }
             if (phones.empty()) {
-                std::fprintf(stderr, "phonesim adb: %s needs a --phone before it\n",
-                             option.c_str());
-                return false;
+                return std::string("needs a --phone before it");
             }
-            return true;
-        };
-        if (option == "--help") {
-            usage();
-            return 0;
-        } else if (option == "--daemon") {
-            daemon = true;
-            continue;
-        } else if (option == "--no-boot") {
-            if (!needPhone())
-                return 2;
-            phones.back().bootCompleted = false;
-            continue;
-        }
-        if (value == nullptr) {
-            std::fprintf(stderr, "phonesim adb: %s needs a value\n", option.c_str());
-            return 2;
-        }
-        ++i;
-        if (option == "--port" && parseNumber(value, 1, 65535, number)) {
-            port = number;
-        } else if (option == "--version" && parseNumber(value, 1, 0xffff, number)) {
-            version = number;
-        } else if (option == "--phone") {
-            phones.push_back(makeDefaultPhone(value));
-        } else if (option == "--prop" && std::strchr(value, '=') != nullptr) {
-            if (!needPhone())
-                return 2;
-            const char* eq = std::strchr(value, '=');
-            phones.back().properties[std::string(value, eq)] = eq + 1;
-        } else if (option == "--service" && std::strchr(value, '=') != nullptr) {
-            if (!needPhone())
-                return 2;
-            long phonePort = 0;
-            long localPort = 0;
-            std::string text = value;
-            size_t eq = text.find('=');
-            if (!parseNumber(text.substr(0, eq).c_str(), 1, 65535, phonePort) ||
-                !parseNumber(text.substr(eq + 1).c_str(), 1, 65535, localPort)) {
-                std::fprintf(stderr, "phonesim adb: bad --service %s\n", value);
-                return 2;
+            AdbPhoneConfig& phone = phones.back();
+            if (option == "--no-boot") {
+                phone.bootCompleted = false;
+            } else if (option == "--prop" && std::strchr(value, '=') != nullptr) {
+                const char* eq = std::strchr(value, '=');
+                phone.properties[std::string(value, eq)] = eq + 1;
+            } else if (option == "--service" && std::strchr(value, '=') != nullptr) {
+                long phonePort = 0;
+                long localPort = 0;
+                std::string text = value;
+                size_t eq = text.find('=');
+                if (!parseNumber(text.substr(0, eq).c_str(), 1, 65535, phonePort) ||
+                    !parseNumber(text.substr(eq + 1).c_str(), 1, 65535, localPort)) {
+                    return kBadValue;
+                }
+                phone.servicePorts[static_cast<uint16_t>(phonePort)] =
+                    static_cast<uint16_t>(localPort);
+            } else if (option == "--getprop-failures" && parseNumber(value, 0, 1000000, number)) {
+                phone.getpropFailures = static_cast<int>(number);
+            } else if (option == "--boot-delay-ms" && parseNumber(value, 0, 86400000, number)) {
+                phone.bootDelay = std::chrono::milliseconds(number);
+            } else {
+                return kBadValue;
             }
-            phones.back().servicePorts[static_cast<uint16_t>(phonePort)] =
-                static_cast<uint16_t>(localPort);
-        } else if (option == "--getprop-failures" && parseNumber(value, 0, 1000000, number)) {
-            if (!needPhone())
-                return 2;
-            phones.back().getpropFailures = static_cast<int>(number);
-        } else if (option == "--boot-delay-ms" && parseNumber(value, 0, 86400000, number)) {
-            if (!needPhone())
-                return 2;
-            phones.back().bootDelay = std::chrono::milliseconds(number);
-        } else {
-            std::fprintf(stderr, "phonesim adb: bad option %s %s\n", option.c_str(), value);
-            return 2;
-        }
+            return std::string();
+        });
+    if (parsed >= 0) {
+        return parsed;
     }
     if (port < 0) {
-        usage();
+        std::fprintf(stderr, "phonesim adb: --port is required (see phonesim adb --help)\n");
         return 2;
     }
 

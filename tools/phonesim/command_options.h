@@ -1,17 +1,28 @@
-// The "--option value" command lines of phonesim's commands.
+// The command lines of phonesim's commands, read with the programs' common
+// option parser (tools/common/command_line.h): GNU long options, --help
+// built from the command's table of options with their defaults, and one
+// "phonesim COMMAND: ..." line with the exit status 2 for a bad command line.
 #pragma once
 
 #include <functional>
 #include <string>
 
+#include "command_line.h"
+
 namespace phonesim {
 
-// Walks the "--option value" pairs of argv. "--help" prints the usage and
-// gives 0; an option without a value, or a pair that take refuses, is
-// reported as "phonesim COMMAND: ..." and gives 2. -1 when every pair was
-// taken and the command goes on.
-int takeOptionPairs(int argc, char** argv, const char* command, void (*printUsage)(),
-                    const std::function<bool(const std::string& option, const char* value)>& take);
+// Why take() refused a value, when the help says all there is to say.
+inline const std::string kBadValue = "bad value";
+
+// Reads argv (argv[0] is the command's name) against spec. take gets each
+// option in command-line order as "--name" with its value (nullptr for a
+// flag) and returns "" to accept it, else why not. Arguments that are not
+// options go to takeArgument (an error without one). -1 when the command
+// goes on; else the exit status (0 after --help, 2 after an error line).
+int takeOptions(
+    int argc, char** argv, const cli::Spec& spec,
+    const std::function<std::string(const std::string& option, const char* value)>& take,
+    const cli::TakeArgument& takeArgument = nullptr);
 
 // strtol over the whole text, within [low, high].
 bool parseNumber(const char* text, long low, long high, long& out);

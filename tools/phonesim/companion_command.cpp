@@ -13,16 +13,33 @@
 namespace phonesim {
 namespace {
 
-void printUsage() {
-    std::puts(
-        "usage: phonesim companion [--port P] [--imei X] [--model M] [--serial S]\n"
-        "                          [--version-code N] [--conf-path P] [--paired-dev T]\n"
-        "                          [--battery N] [--status N] [--allow-wifi N]\n"
-        "                          [--fault slow|silent|keep-open|close-early|close-at-once|\n"
-        "                                   chunked|no-blank-line|garbage|oversized|\n"
-        "                                   wrong-key|wrong-types]\n"
-        "Serves the phone's companion service on 127.0.0.1:P (0 = any free port) and\n"
-        "prints the port; stops on SIGINT or SIGTERM.");
+cli::Spec commandLine() {
+    const PhoneConfig phone;
+    cli::Spec spec;
+    spec.program = "phonesim companion";
+    spec.usage = "phonesim companion [OPTION]...";
+    spec.description =
+        "Serves one phone's companion service on 127.0.0.1 and prints its port; stops on "
+        "SIGINT or SIGTERM.";
+    spec.options = {
+        {"port", 0, "P", "TCP port to listen on; 0 takes any free port", "0"},
+        {"imei", 0, "X", "the phone's IMEI", phone.imei},
+        {"model", 0, "M", "the phone's model", phone.model},
+        {"serial", 0, "S", "the phone's serial number", phone.serialNumber},
+        {"version-code", 0, "N", "version code of the installed service",
+         std::to_string(phone.versionCode.value_or(0))},
+        {"conf-path", 0, "P", "the phone's configuration folder", phone.confPath},
+        {"paired-dev", 0, "T", "identity of the PC the phone is paired with", "none"},
+        {"battery", 0, "N", "battery level in percent", std::to_string(phone.battery)},
+        {"status", 0, "N", "the status the service reports", std::to_string(phone.status)},
+        {"allow-wifi", 0, "N", "whether the phone allows Wi-Fi sync (1) or not (0)",
+         std::to_string(phone.allowWifi.value_or(0))},
+        {"fault", 0, "NAME",
+         "misbehave: slow, silent, keep-open, close-early, close-at-once, chunked, "
+         "no-blank-line, garbage, oversized, wrong-key or wrong-types",
+         "none"},
+    };
+    return spec;
 }
 
 }  // namespace
@@ -31,8 +48,8 @@ int runCompanionCommand(int argc, char** argv) {
     PhoneConfig config;
     int port = 0;
     Fault fault = Fault::None;
-    int parsed = takeOptionPairs(
-        argc, argv, "companion", printUsage, [&](const std::string& option, const char* value) {
+    int parsed =
+        takeOptions(argc, argv, commandLine(), [&](const std::string& option, const char* value) {
             long number = 0;
             bool numeric = parseNumber(value, -2147483647L, 2147483647L, number);
             if (option == "--port" && numeric && number >= 0 && number <= 65535) {
@@ -58,9 +75,9 @@ int runCompanionCommand(int argc, char** argv) {
             } else if (option == "--fault" && faultFromName(value)) {
                 fault = *faultFromName(value);
             } else {
-                return false;
+                return kBadValue;
             }
-            return true;
+            return std::string();
         });
     if (parsed >= 0) {
         return parsed;

@@ -10,21 +10,31 @@
 #include <string>
 #include <vector>
 
-#include "brew_phone.h"
 #include "android/pc_identity.h"
+#include "brew_phone.h"
+#include "command_options.h"
 #include "sim_phone.h"
 #include "wifi_phones.h"
 
 namespace phonesim {
 namespace {
 
-void usage() {
-    std::puts(
-        "usage: phonesim machine --sysfs DIR --dev DIR [--adb-port P] [--port-file FILE]\n"
-        "                        [--wifi-port P]\n"
-        "\n"
-        "Runs a fake USB tree and an emulated adb server on 127.0.0.1 (the adb port is\n"
-        "printed, and written to FILE), then reads commands, one per line:\n"
+cli::Spec commandLine() {
+    cli::Spec spec;
+    spec.program = "phonesim machine";
+    spec.usage = "phonesim machine --sysfs DIR --dev DIR [OPTION]...";
+    spec.description =
+        "Runs a fake USB tree and an emulated adb server on 127.0.0.1 (the adb port is "
+        "printed, and written to FILE), then reads commands, one per line.";
+    spec.options = {
+        {"sysfs", 0, "DIR", "root of the fake sysfs tree (required)", ""},
+        {"dev", 0, "DIR", "root of the fake device nodes (required)", ""},
+        {"adb-port", 0, "P", "the adb server's TCP port; 0 takes any free port", "0"},
+        {"port-file", 0, "FILE", "also write the adb port to FILE", "none"},
+        {"wifi-port", 0, "P", "UDP port of the Wi-Fi finder the Wi-Fi phones announce to", "8184"},
+    };
+    spec.footer =
+        "Commands:\n"
         "  plug SERIAL [USBPORT [MODEL]]   plug a whole phone (default port 1-1)\n"
         "  plug-missing SERIAL [USBPORT]   a phone without the companion service\n"
         "  unplug SERIAL                   pull it out (a BREW phone by its IMEI)\n"
@@ -43,7 +53,8 @@ void usage() {
         "                                  8184), paired with this PC or another\n"
         "  wifi-disconnect IMEI            it leaves\n"
         "  wifi-start IMEI / wifi-stop IMEI  it asks to start / cancel a sync\n"
-        "  quit                            (also end of input)");
+        "  quit                            (also end of input)\n";
+    return spec;
 }
 
 }  // namespace
@@ -52,35 +63,31 @@ int runMachineCommand(int argc, char** argv) {
     std::string sysfs, dev, portFile;
     int adbPort = 0;
     int wifiPort = 8184;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help") {
-            usage();
-            return 0;
-        }
-        if (i + 1 >= argc) {
-            usage();
-            return 2;
-        }
-        const char* value = argv[++i];
-        if (arg == "--sysfs") {
-            sysfs = value;
-        } else if (arg == "--dev") {
-            dev = value;
-        } else if (arg == "--adb-port") {
-            adbPort = std::atoi(value);
-        } else if (arg == "--port-file") {
-            portFile = value;
-        } else if (arg == "--wifi-port") {
-            wifiPort = std::atoi(value);
-        } else {
-            usage();
-            return 2;
-        }
+    int parsed =
+        takeOptions(argc, argv, commandLine(), [&](const std::string& option, const char* value) {
+            long number = 0;
+            if (option == "--sysfs") {
+                sysfs = value;
+            } else if (option == "--dev") {
+                dev = value;
+            } else if (option == "--adb-port" && parseNumber(value, 0, 65535, number)) {
+                adbPort = static_cast<int>(number);
+            } else if (option == "--port-file") {
+                portFile = value;
+            } else if (option == "--wifi-port" && parseNumber(value, 1, 65535, number)) {
+                wifiPort = static_cast<int>(number);
+            } else {
+                return kBadValue;
+            }
+            return std::string();
+        });
+    if (parsed >= 0) {
+        return parsed;
     }
-    if (sysfs.empty() || dev.empty() || adbPort < 0 || adbPort > 65535 || wifiPort <= 0 ||
-        wifiPort > 65535) {
-        usage();
+    if (sysfs.empty() || dev.empty()) {
+        std::fprintf(stderr,
+                     "phonesim machine: --sysfs and --dev are required "
+                     "(see phonesim machine --help)\n");
         return 2;
     }
     SimMachine machine(sysfs, dev);

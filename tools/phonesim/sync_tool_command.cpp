@@ -13,18 +13,29 @@
 namespace phonesim {
 namespace {
 
-void printUsage() {
-    std::puts(
-        "usage: phonesim sync-tool [--command-port P] [--sync-port P] [--answer TEXT]\n"
-        "Plays the phone's sync tool: the command port (the phone's 7890) answers\n"
-        "\"AT+CGSN\\r\\n\", the sync port (the phone's 7990) prints what the module sends.\n"
-        "0 (the default) takes any free port; both ports are printed first.\n"
+cli::Spec commandLine() {
+    cli::Spec spec;
+    spec.program = "phonesim sync-tool";
+    spec.usage = "phonesim sync-tool [OPTION]...";
+    spec.description =
+        "Plays the phone's sync tool: the command port (the phone's 7890) answers "
+        "\"AT+CGSN\\r\\n\", the sync port (the phone's 7990) prints what the module sends. "
+        "Both ports are printed first.";
+    spec.options = {
+        {"command-port", 0, "P", "the command port; 0 takes any free port", "0"},
+        {"sync-port", 0, "P", "the sync port; 0 takes any free port", "0"},
+        {"answer", 0, "TEXT",
+         "the answer to \"AT+CGSN\\r\\n\" (\\r, \\n, \\\\ and \\xNN are unescaped)",
+         "861234567890123\\r\\n"},
+    };
+    spec.footer =
         "Commands on standard input, one per line:\n"
         "  start [TEXT]     send TEXT;START        stop [TEXT]   send TEXT;STOP\n"
         "  stop-app         send STOP_APP          burst [C]     send 128 bytes of C\n"
         "  send TEXT        send TEXT (\\r, \\n, \\\\ and \\xNN are unescaped)\n"
         "  drop             close the sync link    drop-command  close the command link\n"
-        "  quit             stop (also at end of input)");
+        "  quit             stop (also at end of input)\n";
+    return spec;
 }
 
 std::string unescape(const std::string& text) {
@@ -76,8 +87,8 @@ int runSyncToolCommand(int argc, char** argv) {
     uint16_t syncPort = 0;
     std::string answer;
     bool haveAnswer = false;
-    int parsed = takeOptionPairs(
-        argc, argv, "sync-tool", printUsage, [&](const std::string& option, const char* value) {
+    int parsed =
+        takeOptions(argc, argv, commandLine(), [&](const std::string& option, const char* value) {
             long port = 0;
             if (option == "--command-port" && parseNumber(value, 0, 65535, port)) {
                 commandPort = static_cast<uint16_t>(port);
@@ -87,9 +98,9 @@ int runSyncToolCommand(int argc, char** argv) {
                 answer = unescape(value);
                 haveAnswer = true;
             } else {
-                return false;
+                return kBadValue;
             }
-            return true;
+            return std::string();
         });
     if (parsed >= 0) {
         return parsed;

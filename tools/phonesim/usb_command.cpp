@@ -6,19 +6,44 @@
 #include <map>
 #include <string>
 
+#include "command_options.h"
 #include "fake_usb_tree.h"
 
 namespace phonesim {
 
 namespace {
 
-constexpr const char* kUsage =
-    "usage: phonesim usb --sysfs DIR --dev DIR COMMAND [options]\n"
-    "  root   --bus N [--ports N]            add root hub usbN\n"
-    "  hub    --port P --ports N             add a hub on port P (e.g. 1-3)\n"
-    "  plug   --port P --vid HEX --pid HEX [--serial S] [--no-adb] [--mtp] [--no-node]\n"
-    "  unplug --port P                       remove the device (and all below it)\n"
-    "  list                                  print the plugged ports\n";
+cli::Spec commandLine() {
+    const FakeUsbDevice device;
+    char ids[16];
+    std::snprintf(ids, sizeof(ids), "%04x:%04x", device.vid, device.pid);
+    cli::Spec spec;
+    spec.program = "phonesim usb";
+    spec.usage = "phonesim usb --sysfs DIR --dev DIR COMMAND [OPTION]...";
+    spec.description = "Changes a fake USB tree: one COMMAND a run.";
+    spec.options = {
+        {"sysfs", 0, "DIR", "root of the fake sysfs tree (required)", ""},
+        {"dev", 0, "DIR", "root of the fake device nodes (required)", ""},
+        {"bus", 0, "N", "root: the bus number (required there)", ""},
+        {"ports", 0, "N", "root, hub: the number of ports (required for a hub)",
+         std::to_string(FakeUsbTree::kDefaultRootPorts) + " for a root hub"},
+        {"port", 0, "P", "hub, plug, unplug: the port, e.g. 1-3 or 1-3.2 (required there)", ""},
+        {"vid", 0, "HEX", "plug: vendor id, four hex digits", std::string(ids, 4)},
+        {"pid", 0, "HEX", "plug: product id, four hex digits", std::string(ids + 5, 4)},
+        {"serial", 0, "S", "plug: the serial number", "none"},
+        {"no-adb", 0, "", "plug: without an adb interface", "off"},
+        {"mtp", 0, "", "plug: with an MTP interface", "off"},
+        {"no-node", 0, "", "plug: without a device node", "off"},
+    };
+    spec.footer =
+        "Commands:\n"
+        "  root   --bus N [--ports N]            add root hub usbN\n"
+        "  hub    --port P --ports N             add a hub on port P (e.g. 1-3)\n"
+        "  plug   --port P [--vid HEX] [--pid HEX] [--serial S] [--no-adb] [--mtp] [--no-node]\n"
+        "  unplug --port P                       remove the device (and all below it)\n"
+        "  list                                  print the plugged ports\n";
+    return spec;
+}
 
 bool parseHex16(const std::string& text, uint16_t& out) {
     char* end = nullptr;
@@ -41,7 +66,7 @@ bool parseInt(const std::string& text, int& out) {
 }
 
 int fail(const char* message) {
-    std::fprintf(stderr, "phonesim usb: %s\n%s", message, kUsage);
+    std::fprintf(stderr, "phonesim usb: %s (see phonesim usb --help)\n", message);
     return 2;
 }
 
@@ -50,24 +75,25 @@ int fail(const char* message) {
 int runUsbCommand(int argc, char** argv) {
     std::map<std::string, std::string> options;
     std::string command;
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (arg == "--no-adb" || arg == "--mtp" || arg == "--no-node") {
-            options[arg] = "1";
-        } else if (arg.compare(0, 2, "--") == 0) {
-            if (i + 1 >= argc) {
-                return fail("missing value");
+    int parsed = takeOptions(
+        argc, argv, commandLine(),
+        [&](const std::string& option, const char* value) {
+            options[option] = value != nullptr ? value : "1";
+            return std::string();
+        },
+        [&](const std::string& argument) {
+            if (!command.empty()) {
+                return "unexpected argument '" + argument + "' after the command " + command;
             }
-            options[arg] = argv[++i];
-        } else if (command.empty()) {
-            command = arg;
-        } else {
-            return fail("unexpected argument");
-        }
+            if (argument != "root" && argument != "hub" && argument != "plug" &&
+                argument != "unplug" && argument != "list") {
+                return "unknown command '" + argument + "' (root, hub, plug, unplug or list)";
+            }
+            command = argument;
+            return std::string();
+        });
+    if (parsed >= 0) {
+        return parsed;
     }
     if (options["--sysfs"].empty() || options["--dev"].empty() || command.empty()) {
         return fail("--sysfs, --dev and a command are required");
@@ -116,7 +142,7 @@ int runUsbCommand(int argc, char** argv) {
         device.node = options.count("--no-node") == 0;
         return tree.plug(device) ? 0 : 1;
     }
-    return fail("unknown command");
+    return fail("unknown command");  // refused while reading the command line
 }
 
 }  // namespace phonesim
