@@ -25,11 +25,16 @@ void usage() {
         "Plays an adb server on 127.0.0.1:PORT until it gets host:kill (adb kill-server)\n"
         "or SIGINT/SIGTERM. Phone options apply to the --phone before them:\n"
         "  --prop KEY=VALUE        set a property (getprop)\n"
+        "  --only-props            the phone has only the --prop properties\n"
         "  --service PHONE=LOCAL   phone TCP port PHONE is served on 127.0.0.1:LOCAL\n"
         "  --getprop-failures N    the first N getprop calls fail\n"
         "  --boot-delay-ms N       sys.boot_completed shows N ms after start\n"
         "  --no-boot               sys.boot_completed never shows\n"
-        "  --daemon                return once listening, serving in the background");
+        "  --listed-after-ms N     the phone is listed N ms after the server starts\n"
+        "  --offline-ms N          then \"offline\" for N ms\n"
+        "  --unauthorized          then \"unauthorized\" (its USB debugging prompt) for good\n"
+        "  --daemon                return once listening, serving in the background, with\n"
+        "                          the lines adb start-server prints");
 }
 
 }  // namespace
@@ -61,6 +66,16 @@ int runAdbCommand(int argc, char** argv) {
             if (!needPhone())
                 return 2;
             phones.back().bootCompleted = false;
+            continue;
+        } else if (option == "--only-props") {
+            if (!needPhone())
+                return 2;
+            phones.back().properties.clear();
+            continue;
+        } else if (option == "--unauthorized") {
+            if (!needPhone())
+                return 2;
+            phones.back().authorized = false;
             continue;
         }
         if (value == nullptr) {
@@ -97,6 +112,12 @@ int runAdbCommand(int argc, char** argv) {
             if (!needPhone())
                 return 2;
             phones.back().getpropFailures = static_cast<int>(number);
+        } else if ((option == "--listed-after-ms" || option == "--offline-ms") &&
+                   parseNumber(value, 0, 86400000, number)) {
+            if (!needPhone())
+                return 2;
+            (option == "--offline-ms" ? phones.back().offlineFor : phones.back().listedAfter) =
+                std::chrono::milliseconds(number);
         } else if (option == "--boot-delay-ms" && parseNumber(value, 0, 86400000, number)) {
             if (!needPhone())
                 return 2;
@@ -123,10 +144,15 @@ int runAdbCommand(int argc, char** argv) {
             return 1;
         }
         if (child > 0) {
+            // What the real client prints when it starts a server.
+            std::fprintf(stderr, "* daemon not running; starting now at tcp:%ld\n", port);
             close(ready[1]);
             char status = 0;
             ssize_t n = read(ready[0], &status, 1);
-            return n == 1 && status == 'K' ? 0 : 1;
+            bool started = n == 1 && status == 'K';
+            std::fprintf(
+                stderr, started ? "* daemon started successfully\n" : "* failed to start daemon\n");
+            return started ? 0 : 1;
         }
         close(ready[0]);
         setsid();
