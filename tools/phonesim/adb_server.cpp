@@ -60,6 +60,11 @@ AdbServer::~AdbServer() {
     m_control.notify_all();
     m_controlThread.join();
     stop();
+    // A test may keep a phone past its server: its changes reach nobody now.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& [serial, phone] : m_phones) {
+        phone->setOnChange(nullptr);
+    }
 }
 
 bool AdbServer::start(uint16_t port) {
