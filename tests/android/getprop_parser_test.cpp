@@ -115,7 +115,7 @@ TEST(GetpropParser, LengthIsCountedInUtf16Units) {
     EXPECT_EQ(utf16Length("abc"), 3u);
     EXPECT_EQ(utf16Length("\xc3\xa9t\xc3\xa9"), 3u);  // été
     EXPECT_EQ(utf16Length("\xf0\x9f\x93\xb1"), 2u);   // one emoji, a surrogate pair
-    EXPECT_EQ(utf16Length("\xff\xf0"), 2u);           // malformed bytes: one unit each
+    EXPECT_EQ(utf16Length("\xff\xf0"), 2u);             // malformed bytes: one unit each
 }
 
 }  // namespace
