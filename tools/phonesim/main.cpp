@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "adb_command.h"
+#include "adb_device_command.h"
 #include "companion_service.h"
 #include "machine_command.h"
 #include "sync_tool.h"
@@ -12,6 +13,7 @@ int main(int argc, char** argv) {
     if (argc < 2 || std::strcmp(argv[1], "--help") == 0) {
         std::puts("usage: phonesim COMMAND [options]   (see --help of each command)");
         std::puts("  adb         an emulated adb server with fake phones");
+        std::puts("  adb-device  a phone on adb's TCP transport, for a real adb server");
         std::puts("  companion   the companion service of a phone");
         std::puts("  machine     a machine with whole phones: USB tree, adb, services");
         std::puts("  sync-tool   the sync tool of a phone (ports 7890 and 7990)");
@@ -20,6 +22,9 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[1], "adb") == 0) {
         return phonesim::runAdbCommand(argc - 1, argv + 1);
+    }
+    if (std::strcmp(argv[1], "adb-device") == 0) {
+        return phonesim::runAdbDeviceCommand(argc - 2, argv + 2);
     }
     if (std::strcmp(argv[1], "companion") == 0) {
         return phonesim::runCompanionCommand(argc - 2, argv + 2);
