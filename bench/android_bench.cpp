@@ -179,7 +179,12 @@ void BM_LateAdbPhone(benchmark::State& state) {
         machine.machine.plug(spec);
         Clock::time_point ready = plugged + late;
         if (prompt) {
-            std::this_thread::sleep_until(ready);  // the user reads the prompt
+            // The user reads the prompt; meanwhile the waiting thread should
+            // sleep (a few looks with "adb devices" apart).
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            std::map<std::string, double> rates =
+                wakeupsPerSecond(std::chrono::duration<double>(ready - Clock::now()).count());
+            state.counters["waiting_device_wakeups_per_s"] = rates["dd-device"];
             ready = Clock::now();
             machine.machine.adb().authorize(spec.serial);
         }

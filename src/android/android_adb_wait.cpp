@@ -82,7 +82,10 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageAdbWait(RunContext
         }
         run.adbWaited = true;
         const Clock::time_point now = Clock::now();
-        if (view.state == AdbState::kOffline && now - run.adbWaitBegan >= kPassingStateGrace) {
+        // Asked while the list says "offline" past the grace.
+        const bool asking =
+            view.state == AdbState::kOffline && now - run.adbWaitBegan >= kPassingStateGrace;
+        if (asking) {
             refineOfflineState(run, view);
         } else {
             run.adbAskedState.clear();
@@ -104,9 +107,11 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageAdbWait(RunContext
         if (presenceAndExitCheck() == Next::kExit) {
             return Next::kExit;
         }
-        Clock::time_point wakeAt =
-            tell ? end : std::min(end, run.adbWaitBegan + kPassingStateGrace);
-        if (!run.adbAskedState.empty() || view.state == AdbState::kOffline) {
+        // Events wake the wait; the clock only for the end of the grace,
+        // the next "adb devices" and the limit.
+        const Clock::time_point graceEnd = run.adbWaitBegan + kPassingStateGrace;
+        Clock::time_point wakeAt = now < graceEnd ? std::min(end, graceEnd) : end;
+        if (asking) {
             wakeAt = std::min(wakeAt, run.adbNextAsk);
         }
         waitForWake(wakeAt);
