@@ -161,6 +161,52 @@ void BM_PlugToNewDevice(benchmark::State& state) {
 }
 BENCHMARK(BM_PlugToNewDevice)->UseManualTime()->Iterations(20)->Unit(benchmark::kMillisecond);
 
+// A phone that reaches adb late: range(0) seconds after its plug adb lists
+// it (range(1) 0), or it shows its USB debugging prompt that long and is
+// accepted then (range(1) 1). ready_to_new_ms: from the moment adb could
+// serve it to NEW_DEVICE; the adb server must not be restarted meanwhile.
+void BM_LateAdbPhone(benchmark::State& state) {
+    ddtest::PhoneMachine machine;
+    machine.start();
+    const std::chrono::seconds late(state.range(0));
+    const bool prompt = state.range(1) == 1;
+    for (auto _ : state) {
+        phonesim::SimPhoneSpec spec = benchPhone(0);
+        spec.serial = prompt ? "PROMPT1" : "LATE1";
+        spec.adbUnauthorized = prompt;
+        spec.adbListedAfter = prompt ? std::chrono::milliseconds(0) : late;
+        Clock::time_point plugged = Clock::now();
+        machine.machine.plug(spec);
+        Clock::time_point ready = plugged + late;
+        if (prompt) {
+            // The user reads the prompt; meanwhile the waiting thread should
+            // sleep (a few looks with "adb devices" apart).
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            std::map<std::string, double> rates =
+                wakeupsPerSecond(std::chrono::duration<double>(ready - Clock::now()).count());
+            state.counters["waiting_device_wakeups_per_s"] = rates["dd-device"];
+            ready = Clock::now();
+            machine.machine.adb().authorize(spec.serial);
+        }
+        if (!machine.host.waitFor(NEW_DEVICE, 1, late + std::chrono::seconds(30))) {
+            state.SkipWithError("no NEW_DEVICE");
+            break;
+        }
+        Clock::time_point announced = machine.host.first(NEW_DEVICE, spec.serial).at;
+        state.SetIterationTime(ms(announced - plugged) / 1000.0);
+        state.counters["plug_to_new_ms"] = ms(announced - plugged);
+        state.counters["ready_to_new_ms"] = ms(announced - ready);
+        state.counters["adb_restarts"] = machine.machine.adb().killCount();
+    }
+}
+BENCHMARK(BM_LateAdbPhone)
+    ->Args({4, 0})
+    ->Args({20, 0})
+    ->Args({10, 1})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
 int openFdCount() {
     int n = 0;
     if (DIR* dir = opendir("/proc/self/fd")) {

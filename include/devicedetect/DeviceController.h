@@ -17,6 +17,12 @@
  * Every wait is bounded by DEVICEDETECT_ADB_TIMEOUT_MS (default 20000); a
  * child adb still running then is killed. Safe to call from many threads.
  *
+ * QX_StartAdbTracking follows the adb server's device list on one connection
+ * (host:track-devices) and calls back with every new list, so that a caller
+ * waiting for a phone to become "device" waits on the server's own events
+ * instead of asking again and again. A server is started when none answers,
+ * as for the commands; a server that exits (kill-server) is followed again.
+ *
  * QX_UnmountDisk unmounts the file systems of the block devices that belong
  * to the phone's USB device (matched by serial number, and vid/pid when set)
  * and nothing else. The mount table is /proc/self/mountinfo, or the file
@@ -54,11 +60,33 @@ enum {
     UNMOUNT_PARTIAL = 3           /* at least one mount could not be unmounted */
 };
 
+/* Events of the device-list callback. */
+enum {
+    ADBTRACK_DEVICES = 0,  /* devices: the server's whole list, "SERIAL\tSTATE\n" per phone
+                              as "adb devices" prints it (empty: no phone) */
+    ADBTRACK_LOST = 1,     /* the server closed the list (it exited); following it again */
+    ADBTRACK_NO_SERVER = 2 /* no server answers and none could be started; tried again
+                              after a growing pause (1 s doubling up to 30 s) */
+};
+
+/* Called on the tracker's own thread, one call at a time; devices is valid
+ * during the call only (NULL for the events without a list). The callback
+ * must return promptly and must not call QX_StopAdbTracking. */
+typedef void(QX_CALL* QX_AdbTrackFn)(void* context, int32_t event, const char* devices);
+
 int32_t QX_CALL QX_RunAdbCmd(const char16_t* args, int32_t argsLen, char* out, int32_t outSize);
 uint16_t QX_CALL QX_UnmountDisk(DeviceRecord* record);
+/* Starts following the device list of the server on ANDROID_ADB_SERVER_PORT;
+ * a handle for QX_StopAdbTracking, or NULL (null callback, no thread). */
+void* QX_CALL QX_StartAdbTracking(QX_AdbTrackFn callback, void* context);
+/* Closes the connection and waits for the tracker's thread: no callback runs
+ * once it has returned. A start-server in progress is waited for. */
+void QX_CALL QX_StopAdbTracking(void* tracker);
 
 typedef int32_t(QX_CALL* QX_RunAdbCmdFn)(const char16_t*, int32_t, char*, int32_t);
 typedef uint16_t(QX_CALL* QX_UnmountDiskFn)(DeviceRecord*);
+typedef void*(QX_CALL* QX_StartAdbTrackingFn)(QX_AdbTrackFn, void*);
+typedef void(QX_CALL* QX_StopAdbTrackingFn)(void*);
 
 #ifdef __cplusplus
 }

@@ -1,6 +1,7 @@
-// The two entry points of libDeviceController.so.
+// The entry points of libDeviceController.so.
 #include "devicedetect/DeviceController.h"
 
+#include <new>
 #include <string>
 
 #include "bounded_output.h"
@@ -8,6 +9,7 @@
 #include "command_line.h"
 #include "controller_log.h"
 #include "deadline.h"
+#include "device_tracker.h"
 #include "disk_unmounter.h"
 #include "server_session.h"
 #include "socket_commands.h"
@@ -94,4 +96,25 @@ DEVCTL_EXPORT int32_t QX_RunAdbCmd(const char16_t* args, int32_t argsLen, char* 
 
 DEVCTL_EXPORT uint16_t QX_UnmountDisk(DeviceRecord* record) {
     return devctl::unmountPhoneDisks(record);
+}
+
+DEVCTL_EXPORT void* QX_StartAdbTracking(QX_AdbTrackFn callback, void* context) {
+    using namespace devctl;
+    if (callback == nullptr) {
+        return nullptr;
+    }
+    auto* tracker =
+        new (std::nothrow) DeviceTracker(callback, context, serverPortFromEnvironment());
+    if (tracker == nullptr) {
+        return nullptr;
+    }
+    if (!tracker->start()) {
+        delete tracker;
+        return nullptr;
+    }
+    return tracker;
+}
+
+DEVCTL_EXPORT void QX_StopAdbTracking(void* tracker) {
+    delete static_cast<devctl::DeviceTracker*>(tracker);
 }

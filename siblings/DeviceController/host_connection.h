@@ -38,6 +38,9 @@ class HostConnection {
     IoStatus readExact(char* data, size_t size);
     // Up to size bytes; got 0 with Closed at EOF.
     IoStatus readSome(char* data, size_t size, size_t& got);
+    // The socket (non-blocking), for a stream that is waited on with other
+    // descriptors (the device list); -1 before connect.
+    int fd() const { return m_fd.get(); }
 
   private:
     IoStatus waitFor(short events);

@@ -121,16 +121,14 @@ int runForward(ServerContext& context, const std::string& serial,
                const std::vector<std::string>& command) {
     std::string request;
     bool creates = false;
-    std::string local;
     if (command[1] == "--remove") {
         request = "host:killforward:" + command[2];
     } else if (command[1] == "--remove-all") {
         request = "host:killforward-all";
     } else {
         bool noRebind = command[1] == "--no-rebind";
-        local = command[noRebind ? 2 : 1];
-        request = std::string("host:forward:") + (noRebind ? "norebind:" : "") + local + ";" +
-                  command[noRebind ? 3 : 2];
+        request = std::string("host:forward:") + (noRebind ? "norebind:" : "") +
+                  command[noRebind ? 2 : 1] + ";" + command[noRebind ? 3 : 2];
         creates = true;
     }
     HostConnection connection(context.deadline);
@@ -147,9 +145,12 @@ int runForward(ServerContext& context, const std::string& serial,
     // right after it, or even before it once the first OKAY is out.
     if (status == IoStatus::Ok && okay && creates) {
         IoStatus second = connection.readStatus(okay, failMessage);
-        if (second == IoStatus::Ok && okay && local == "tcp:0") {
+        if (second == IoStatus::Ok && okay) {
+            // Then the port the server bound, for tcp:0 and for an explicit
+            // port alike (a forward that was in place already gets none);
+            // the client prints it, and so does this.
             std::string port;
-            if (connection.readPayload(port) == IoStatus::Ok) {
+            if (connection.readPayload(port) == IoStatus::Ok && !port.empty()) {
                 context.output.append(port + "\n");
             }
         } else if (second != IoStatus::Ok && second != IoStatus::Closed) {

@@ -2,6 +2,7 @@
 
 #include <chrono>
 
+#include "android/adb_device_tracker.h"
 #include "android/device_controller_bridge.h"
 #include "core/device_detect_app.h"
 #include "log/log_stream.h"
@@ -69,8 +70,9 @@ int checkKernelInfo(dd::StepContext& step, uint16_t vid, uint16_t pid, const std
         }
         if (!listRead) {
             DD_LOG(LOG_ERR) << "get prop fail count 3 ";
-            // Restarting the server cuts every other phone's adb traffic too.
-            if (theApp.m_lConnectCount.load() != 1) {
+            // Restarting the server cuts every other phone's adb traffic too,
+            // and throws away the answer of a phone's USB debugging prompt.
+            if (!adbRestartAllowed(serial)) {
                 return 0;
             }
             attempts = kAttemptsPerPass;

@@ -2,10 +2,12 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
 
+#include "android/adb_device_list.h"
 #include "core/device_detect_app.h"
 #include "core/text_codec.h"
 #include "devicedetect/DeviceController.h"
@@ -19,6 +21,8 @@ struct LoadedRunner {
     void* handle = nullptr;
     QX_RunAdbCmdFn run = nullptr;
     QX_UnmountDiskFn unmount = nullptr;
+    QX_StartAdbTrackingFn startTracking = nullptr;
+    QX_StopAdbTrackingFn stopTracking = nullptr;
 };
 
 // The runner last loaded. It stays loaded for as long as the module:
@@ -57,6 +61,10 @@ bool findRunner(LoadedRunner& runner, bool logFailure = true) {
     runner.handle = handle;
     runner.run = reinterpret_cast<QX_RunAdbCmdFn>(dlsym(handle, "QX_RunAdbCmd"));
     runner.unmount = reinterpret_cast<QX_UnmountDiskFn>(dlsym(handle, "QX_UnmountDisk"));
+    runner.startTracking =
+        reinterpret_cast<QX_StartAdbTrackingFn>(dlsym(handle, "QX_StartAdbTracking"));
+    runner.stopTracking =
+        reinterpret_cast<QX_StopAdbTrackingFn>(dlsym(handle, "QX_StopAdbTracking"));
     if (path.size() < sizeof(g_runnerCache.path)) {
         std::memcpy(g_runnerCache.path, path.c_str(), path.size() + 1);
         g_runnerCache.runner = runner;
@@ -91,11 +99,39 @@ int32_t RunAdbCmd(const std::string& args, std::string& output, int32_t timeLimi
     int32_t result = runner.run(wide.c_str(), static_cast<int32_t>(wide.size()), buffer.data(),
                                 static_cast<int32_t>(buffer.size()));
     buffer.back() = 0;  // the runner promises the NUL; a broken one cannot make us read past
-    output.assign(buffer.data());
+    std::string_view started;
+    output.assign(dd::android::skipDaemonStartLines(buffer.data(), &started));
+    if (!started.empty()) {
+        DD_LOG(LOG_INFO) << "adb started its server for " << args << ": "
+                         << started.substr(0, started.find_last_not_of('\n') + 1);
+    }
     if (result != ADBCMD_OK) {
         DD_LOG(LOG_ERR) << "QX_RunAdbCmd(" << args << ") returned " << result;
     }
     return result;
+}
+
+AdbTracking StartAdbTracking(QX_AdbTrackFn callback, void* context) {
+    static std::atomic<bool> s_loggedMissing{false};
+    LoadedRunner runner;
+    if (!findRunner(runner)) {
+        return {};
+    }
+    if (runner.startTracking == nullptr || runner.stopTracking == nullptr) {
+        if (!s_loggedMissing.exchange(true)) {
+            DD_LOG(LOG_WAR) << "DeviceController has no QX_StartAdbTracking: phones are not "
+                               "waited for in adb";
+        }
+        return {};
+    }
+    return {runner.startTracking(callback, context), runner.stopTracking};
+}
+
+void StopAdbTracking(AdbTracking& tracking) {
+    if (tracking.tracker != nullptr && tracking.stop != nullptr) {
+        tracking.stop(tracking.tracker);
+    }
+    tracking = {};
 }
 
 int32_t KillAdbProcess() {

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "android/adb_device_tracker.h"
 #include "android/device_controller_bridge.h"
 #include "core/device_detect_app.h"
 #include "core/text_codec.h"
@@ -32,15 +33,18 @@ std::string adbCommand(const char* format, const std::string& serial) {
 }
 
 // Runs a command up to three times; after every failed run the adb server is
-// restarted, since a wedged server is the usual reason for a failure.
-int runWithRestarts(const std::string& command, std::string& output) {
+// restarted, since a wedged server is the usual reason for a failure, but
+// only where that cannot hurt (adbRestartAllowed).
+int runWithRestarts(const std::string& serial, const std::string& command, std::string& output) {
     int result = 1;
     for (int attempt = 0; attempt < kAdbTries; ++attempt) {
         result = RunAdbCmd(command, output, kAdbTimeLimitMs);
         if (result == 0) {
             break;
         }
-        KillAdbProcess();
+        if (adbRestartAllowed(serial)) {
+            KillAdbProcess();
+        }
     }
     return result;
 }
@@ -157,12 +161,13 @@ int WaitMTPDeviceInstalled(dd::StepContext& step, const std::string& serial, uin
 
 int Start7890Service(const std::string& serial, std::string& output) {
     std::string netstat;
-    runWithRestarts(adbCommand("-s %s shell netstat -an", serial), netstat);
+    runWithRestarts(serial, adbCommand("-s %s shell netstat -an", serial), netstat);
     if (netstatListens(netstat, "127.0.0.1:7890")) {
         return 1;
     }
     std::string broadcast;
     int result = runWithRestarts(
+        serial,
         adbCommand("-s %s shell am broadcast -a com.orq.intent.action.START_SYNCTOOL", serial),
         broadcast);
     output = broadcast;

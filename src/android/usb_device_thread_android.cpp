@@ -47,6 +47,7 @@ const CUsbDeviceThread_Android::Stage CUsbDeviceThread_Android::kStages[] = {
     &CUsbDeviceThread_Android::stageStart,         // 1
     &CUsbDeviceThread_Android::stageIdentify,      // 2
     &CUsbDeviceThread_Android::stageDriver,        // 3
+    &CUsbDeviceThread_Android::stageAdbWait,       // 3b: adb lists the phone as "device"
     &CUsbDeviceThread_Android::stageProperties,    // 4
     &CUsbDeviceThread_Android::stageModelGate,     // 5
     &CUsbDeviceThread_Android::stageBoot,          // 6
@@ -192,11 +193,18 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageDriver(RunContext&
 }
 
 CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageProperties(RunContext& run) {
-    if (dd::android::checkKernelInfo(*this, static_cast<uint16_t>(run.vid),
-                                     static_cast<uint16_t>(run.pid), run.serial, run.kernel,
-                                     run.bootCompleted) == 0) {
-        DD_LOG(LOG_ERR) << "read android kernel failed,leave thread.";
-        return leave();
+    while (dd::android::checkKernelInfo(*this, static_cast<uint16_t>(run.vid),
+                                        static_cast<uint16_t>(run.pid), run.serial, run.kernel,
+                                        run.bootCompleted) == 0) {
+        // A phone that went offline or back to its prompt meanwhile is
+        // waited for again rather than given up while it is plugged.
+        if (!adbStateMayExplainFailure(run)) {
+            DD_LOG(LOG_ERR) << "read android kernel failed,leave thread.";
+            return leave();
+        }
+        if (stageAdbWait(run) == Next::kExit) {
+            return Next::kExit;
+        }
     }
     DD_LOG(LOG_INFO) << "[DETECT] getprop done.";
     return Next::kContinue;

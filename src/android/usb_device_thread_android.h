@@ -4,7 +4,9 @@
 // that either goes on to the next stage or leaves, and every path ends in the
 // exit stage:
 //
-//   start, identify, driver, properties, model gate, boot   (this file's .cpp)
+//   start, identify, driver                                 (this file's .cpp)
+//   adb wait: until adb lists the phone as "device"         (android_adb_wait.cpp)
+//   properties, model gate, boot                            (this file's .cpp)
 //   sync tool, wait for 7890, discovered                    (this file's .cpp)
 //   service port, information, install and retry, pairing,
 //   link setup                                              (android_service_stages.cpp)
@@ -18,8 +20,10 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
+#include "android/adb_device_tracker.h"
 #include "android/getprop_parser.h"
 #include "android/link_sockets.h"
 #include "android/sync_server.h"
@@ -80,6 +84,18 @@ class CUsbDeviceThread_Android : public CUsbDeviceThread {
         bool serviceMissing = false;  // the service start said "Not found"
         bool infoRead = false;        // the information loop read the phone
         bool pairingDone = false;     // the marker check ran on this thread
+        // The module's adb device list, followed from the adb wait on.
+        std::optional<dd::android::AdbDeviceTracker::Use> adbUse;
+        Clock::time_point adbWaitBegan{};  // the adb wait's limit counts from here
+        bool adbWaited = false;            // the phone was not "device" at once
+        // The waiting state the host and the log were told last; kDevice: none.
+        dd::android::AdbState adbStateTold = dd::android::AdbState::kDevice;
+        // The server's own word for a phone its device list shows "offline"
+        // (the list is not sent again when a phone turns "unauthorized"):
+        // asked with "devices" at growing intervals while that lasts.
+        std::string adbAskedState;
+        Clock::time_point adbNextAsk{};
+        std::chrono::milliseconds adbAskInterval{0};
     };
     enum class Next {
         kContinue,  // go on with the next stage
@@ -91,6 +107,7 @@ class CUsbDeviceThread_Android : public CUsbDeviceThread {
     Next stageStart(RunContext& run);
     Next stageIdentify(RunContext& run);
     Next stageDriver(RunContext& run);
+    Next stageAdbWait(RunContext& run);  // android_adb_wait.cpp
     Next stageProperties(RunContext& run);
     Next stageModelGate(RunContext& run);
     Next stageBoot(RunContext& run);
@@ -127,6 +144,20 @@ class CUsbDeviceThread_Android : public CUsbDeviceThread {
     int informationLoop(const RunContext& run);
     // Takes the phone's own serial into m_csSerialNum; kExit when it is empty.
     Next takePhoneSerial();
+
+    // adb wait helpers (android_adb_wait.cpp).
+    // Logs the phone's waiting state once and tells the host with
+    // DRIVER_INSTALLING ("adb:" and the state in the record's firmware).
+    void tellAdbWaiting(RunContext& run, const dd::android::AdbDeviceTracker::View& view,
+                        std::chrono::seconds limit);
+    // True when the property read may have failed because the phone left
+    // the "device" state in adb, and the adb wait has time left for it.
+    bool adbStateMayExplainFailure(const RunContext& run);
+    // For a phone the device list shows "offline" past the grace: the state
+    // "adb devices" gives (at most once per adbAskInterval).
+    void refineOfflineState(RunContext& run, dd::android::AdbDeviceTracker::View& view);
+    // Sleeps until a wake (the device list, a USB removal, an exit) or until.
+    void waitForWake(Clock::time_point until);
 
     // Link loop helpers (android_link_loop.cpp).
     // Connects and probes the command link; true when linked.

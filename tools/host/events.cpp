@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "android/adb_device_list.h"
 #include "core/utf8_encode.h"
 
 namespace {
@@ -115,6 +116,17 @@ HostEvent eventFromRecord(int32_t code, DeviceRecord* record) {
     event.pid = record->pid;
     event.battery = record->battery;
     event.kernel = record->kernel;
+    if (code == DRIVER_INSTALLING && event.firmware.rfind("adb:", 0) == 0) {
+        // Only the states the module names pass, so no text of any length
+        // or content reaches the view from here.
+        std::string said = event.firmware.substr(4);
+        dd::android::AdbState state = dd::android::adbStateFromName(said);
+        std::string name = dd::android::adbStateName(state, said);
+        if (state != dd::android::AdbState::kDevice && state != dd::android::AdbState::kUnknown &&
+            name == said) {
+            event.adbState = name;
+        }
+    }
     return event;
 }
 
@@ -134,6 +146,13 @@ HostEvent droppedEventsReport(const DroppedEvents& dropped, const DroppedEvents&
     event.dropped = dropped;
     event.droppedTotal = total;
     return event;
+}
+
+std::string adbWaitAdvice(const HostEvent& event) {
+    if (event.adbState.empty()) {
+        return "";
+    }
+    return dd::android::adbStateAdvice(dd::android::adbStateFromName(event.adbState));
 }
 
 bool isWifiPhone(const HostEvent& event) {
@@ -166,6 +185,10 @@ std::string formatReadable(const HostEvent& shown) {
     }
     switch (event.code) {
         case DRIVER_INSTALLING:
+            if (!event.adbState.empty()) {
+                return line + "waiting for adb    " + event.serialno + " (" + ids + ") " +
+                       event.adbState + ": " + adbWaitAdvice(event);
+            }
             return line + "driver installing  " + event.serialno + " (" + ids + ")";
         case DEVICE_DISCOVERED:
             return line + "discovered         " + event.serialno + "  " + event.model + " (" + ids +
@@ -221,7 +244,11 @@ std::string formatJson(const HostEvent& event) {
            ",\"sdk\":" + std::to_string(event.sdk) +
            ",\"battery\":" + std::to_string(event.battery) +
            ",\"factoryreset\":" + std::to_string(event.factoryreset) +
-           ",\"cardcount\":" + std::to_string(event.cardcount) + "}";
+           ",\"cardcount\":" + std::to_string(event.cardcount) +
+           (event.adbState.empty() ? std::string()
+                                   : ",\"adbstate\":" + jsonString(event.adbState) +
+                                         ",\"advice\":" + jsonString(adbWaitAdvice(event))) +
+           "}";
 }
 
 std::string jsonText(const std::string& text) {

@@ -27,6 +27,10 @@ struct HostEvent {
     uint32_t port = 0, sdk = 0, factoryreset = 0, cardcount = 0;
     uint16_t vid = 0, pid = 0, battery = 0;
     double kernel = 0;
+    // DRIVER_INSTALLING of a phone waiting in adb: its state there
+    // ("unauthorized", "offline", ...: the record's firmware "adb:STATE");
+    // empty for a driver wait.
+    std::string adbState;
     std::string device;  // sync request: the phone's device text; loader request: its target
     std::string time;    // local time the callback came in
     DroppedEvents dropped, droppedTotal;
@@ -47,6 +51,9 @@ HostEvent droppedEventsReport(const DroppedEvents& dropped, const DroppedEvents&
 // forward on 127.0.0.1.
 bool isWifiPhone(const HostEvent& event);
 const char* deviceChangeName(int32_t code);
+// What the user of a phone waiting in adb can do ("accept the USB debugging
+// prompt on the phone"); empty when the event is no such wait.
+std::string adbWaitAdvice(const HostEvent& event);
 // One line for a person: phone-supplied text has its control characters
 // (C0, DEL and C1, where terminal escape sequences live) replaced by '?'.
 std::string formatReadable(const HostEvent& event);

@@ -30,7 +30,7 @@ cli::Spec commandLine() {
     spec.options = {
         {"port", 0, "PORT", "TCP port to listen on (required)", ""},
         {"version", 0, "N", "the server's adb version", std::to_string(kDefaultAdbServerVersion)},
-        {"daemon", 0, "", "return once listening, serving in the background", "off"},
+        {"daemon", 0, "", "return once listening, serving in the background, with the lines adb start-server prints", "off"},
         {"phone", 0, "SERIAL", "add a phone", "none"},
         {"prop", 0, "KEY=VALUE", "phone option: set a property (getprop)", "a stock phone's set"},
         {"service", 0, "PHONE=LOCAL",
@@ -38,6 +38,12 @@ cli::Spec commandLine() {
         {"getprop-failures", 0, "N", "phone option: the first N getprop calls fail", "0"},
         {"boot-delay-ms", 0, "N", "phone option: sys.boot_completed shows N ms after start", "0"},
         {"no-boot", 0, "", "phone option: sys.boot_completed never shows", "off"},
+        {"only-props", 0, "", "phone option: the phone has only the --prop properties", "off"},
+        {"listed-after-ms", 0, "N", "phone option: the phone is listed N ms after the server starts",
+         "0"},
+        {"offline-ms", 0, "N", "phone option: then \"offline\" for N ms", "0"},
+        {"unauthorized", 0, "", "phone option: then \"unauthorized\" (its USB debugging prompt) "
+         "until a command accepts it", "off"},
     };
     return spec;
 }
@@ -72,6 +78,14 @@ int runAdbCommand(int argc, char** argv) {
             AdbPhoneConfig& phone = phones.back();
             if (option == "--no-boot") {
                 phone.bootCompleted = false;
+            } else if (option == "--only-props") {
+                phone.properties.clear();
+            } else if (option == "--unauthorized") {
+                phone.authorized = false;
+            } else if ((option == "--listed-after-ms" || option == "--offline-ms") &&
+                       parseNumber(value, 0, 86400000, number)) {
+                (option == "--offline-ms" ? phone.offlineFor : phone.listedAfter) =
+                    std::chrono::milliseconds(number);
             } else if (option == "--prop" && std::strchr(value, '=') != nullptr) {
                 const char* eq = std::strchr(value, '=');
                 phone.properties[std::string(value, eq)] = eq + 1;
@@ -115,10 +129,15 @@ int runAdbCommand(int argc, char** argv) {
             return 1;
         }
         if (child > 0) {
+            // What the real client prints when it starts a server.
+            std::fprintf(stderr, "* daemon not running; starting now at tcp:%ld\n", port);
             close(ready[1]);
             char status = 0;
             ssize_t n = read(ready[0], &status, 1);
-            return n == 1 && status == 'K' ? 0 : 1;
+            bool started = n == 1 && status == 'K';
+            std::fprintf(
+                stderr, started ? "* daemon started successfully\n" : "* failed to start daemon\n");
+            return started ? 0 : 1;
         }
         close(ready[0]);
         setsid();

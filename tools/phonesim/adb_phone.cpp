@@ -92,7 +92,8 @@ AdbPhoneConfig makeDefaultPhone(const std::string& serial) {
 AdbPhone::AdbPhone(AdbPhoneConfig config, uint32_t transportId)
     : m_config(std::move(config)),
       m_transportId(transportId),
-      m_added(std::chrono::steady_clock::now()) {}
+      m_added(std::chrono::steady_clock::now()),
+      m_attached(m_added) {}
 
 uint16_t AdbPhone::servicePort(uint16_t phonePort) const {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -298,12 +299,71 @@ void AdbPhone::setListening(uint16_t port, bool listening) {
 
 std::string AdbPhone::state() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_config.state;
+    auto now = std::chrono::steady_clock::now();
+    auto listed = m_attached + m_config.listedAfter;
+    if (now < listed) {
+        return "";
+    }
+    if (now < listed + m_config.offlineFor) {
+        return "offline";
+    }
+    return m_config.authorized ? m_config.state : "unauthorized";
+}
+
+std::optional<std::chrono::steady_clock::time_point> AdbPhone::nextChange() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    auto now = std::chrono::steady_clock::now();
+    auto listed = m_attached + m_config.listedAfter;
+    if (now < listed) {
+        return listed;
+    }
+    if (now < listed + m_config.offlineFor) {
+        return listed + m_config.offlineFor;
+    }
+    return std::nullopt;
+}
+
+void AdbPhone::attachNow(std::optional<std::chrono::milliseconds> listedAfter) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_attached = std::chrono::steady_clock::now();
+        if (listedAfter) {
+            m_config.listedAfter = *listedAfter;
+        }
+    }
+    changed();
+}
+
+void AdbPhone::authorize() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_config.authorized = true;
+    }
+    changed();
+}
+
+void AdbPhone::setOnChange(std::function<void()> onChange) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_onChange = std::move(onChange);
+}
+
+void AdbPhone::changed() {
+    std::function<void()> onChange;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        onChange = m_onChange;
+    }
+    if (onChange) {
+        onChange();
+    }
 }
 
 void AdbPhone::setState(const std::string& state) {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_config.state = state;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_config.state = state;
+    }
+    changed();
 }
 
 std::vector<std::string> splitShellWords(const std::string& line) {

@@ -17,9 +17,18 @@ namespace phonesim {
 
 struct AdbPhoneConfig {
     std::string serial;
-    // "device", "offline" or "unauthorized": what host:devices shows; only a
-    // phone in state "device" accepts a transport.
+    // "device", "offline" or "unauthorized": what host:devices shows once the
+    // phone has reached adb (below); only a phone in state "device" accepts
+    // a transport.
     std::string state = "device";
+    // How a real phone reaches adb, counted from its attach (the USB plug,
+    // or the server's start): not listed at all for listedAfter, then
+    // "offline" for offlineFor while its adb daemon starts, then
+    // "unauthorized" until authorize() when authorized is false (the USB
+    // debugging prompt), then `state`.
+    std::chrono::milliseconds listedAfter{0};
+    std::chrono::milliseconds offlineFor{0};
+    bool authorized = true;
     // The getprop list. sys.boot_completed is added by the boot settings
     // below, not taken from here.
     std::map<std::string, std::string> properties;
@@ -61,7 +70,18 @@ class AdbPhone {
     AdbPhone(AdbPhoneConfig config, uint32_t transportId);
 
     const std::string& serial() const { return m_config.serial; }
+    // What host:devices shows now; empty while the phone is not listed.
     std::string state() const;
+    // When state() changes next by itself; nullopt when it will not.
+    std::optional<std::chrono::steady_clock::time_point> nextChange() const;
+    // The phone (re)attaches now: its USB plug, or a restarted server that
+    // finds it again after listedAfter.
+    void attachNow(std::optional<std::chrono::milliseconds> listedAfter = std::nullopt);
+    // The user accepts the USB debugging prompt.
+    void authorize();
+    // Called after every change of the phone's state that is not a matter
+    // of time (setState, authorize); set by the server.
+    void setOnChange(std::function<void()> onChange);
     uint32_t transportId() const { return m_transportId; }
     // Port of the loopback service behind a phone port; 0 when none.
     uint16_t servicePort(uint16_t phonePort) const;
@@ -89,9 +109,13 @@ class AdbPhone {
     std::string runPm(const std::vector<std::string>& words);  // m_mutex held
     std::string runAm(const std::vector<std::string>& words) const;
 
+    void changed();
+
     AdbPhoneConfig m_config;
     const uint32_t m_transportId;
     const std::chrono::steady_clock::time_point m_added;
+    std::chrono::steady_clock::time_point m_attached;  // guarded by m_mutex
+    std::function<void()> m_onChange;                  // guarded by m_mutex
     mutable std::mutex m_mutex;  // guards everything below and the mutable parts of m_config
     int m_getpropCalls = 0;
     int m_getpropListsServed = 0;

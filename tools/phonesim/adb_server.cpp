@@ -1,5 +1,10 @@
 #include "adb_server.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
 
 #include "adb_sync.h"
@@ -55,6 +60,11 @@ AdbServer::~AdbServer() {
     m_control.notify_all();
     m_controlThread.join();
     stop();
+    // A test may keep a phone past its server: its changes reach nobody now.
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const auto& [serial, phone] : m_phones) {
+        phone->setOnChange(nullptr);
+    }
 }
 
 bool AdbServer::start(uint16_t port) {
@@ -65,11 +75,15 @@ bool AdbServer::start(uint16_t port) {
     if (port == 0) {
         port = m_lastPort;
     }
+    bool restarted = m_lastPort != 0;
     if (!m_server.start(port, [this](int fd) { serve(fd); })) {
         return false;
     }
     m_lastPort = m_server.port();
     m_running = true;
+    if (restarted) {
+        rediscoverPhones();
+    }
     return true;
 }
 
@@ -97,9 +111,75 @@ int AdbServer::killCount() const {
 }
 
 void AdbServer::addPhone(AdbPhoneConfig config) {
+    std::shared_ptr<AdbPhone> phone;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        phone = std::make_shared<AdbPhone>(std::move(config), m_nextTransportId++);
+        m_phones[phone->serial()] = phone;
+    }
+    phone->setOnChange([this] { phonesChanged(); });
+    phonesChanged();
+}
+
+void AdbServer::setRediscoveryDelay(std::chrono::milliseconds delay) {
     std::lock_guard<std::mutex> lock(m_mutex);
-    std::string serial = config.serial;
-    m_phones[serial] = std::make_shared<AdbPhone>(std::move(config), m_nextTransportId++);
+    m_rediscoveryDelay = delay;
+}
+
+bool AdbServer::authorize(const std::string& serial) {
+    std::shared_ptr<AdbPhone> found = phone(serial);
+    if (found) {
+        found->authorize();
+    }
+    return found != nullptr;
+}
+
+bool AdbServer::attachNow(const std::string& serial) {
+    std::shared_ptr<AdbPhone> found = phone(serial);
+    if (found) {
+        found->attachNow();
+    }
+    return found != nullptr;
+}
+
+int AdbServer::trackers() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<int>(m_trackers.size());
+}
+
+void AdbServer::phonesChanged() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_timingGeneration;
+        for (const auto& [id, wake] : m_trackers) {
+            uint64_t one = 1;
+            (void)!write(wake, &one, sizeof(one));
+        }
+    }
+    m_control.notify_all();
+}
+
+void AdbServer::rediscoverPhones() {
+    std::vector<std::shared_ptr<AdbPhone>> phones;
+    std::chrono::milliseconds delay;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& [serial, phone] : m_phones) {
+            phones.push_back(phone);
+        }
+        delay = m_rediscoveryDelay;
+    }
+    for (const auto& phone : phones) {
+        phone->attachNow(delay);
+    }
+}
+
+void AdbServer::endTrackersLocked() {
+    ++m_trackerEpoch;
+    for (const auto& [id, wake] : m_trackers) {
+        uint64_t one = 1;
+        (void)!write(wake, &one, sizeof(one));
+    }
 }
 
 void AdbServer::setPhoneTemplate(std::optional<AdbPhoneConfig> config) {
@@ -111,9 +191,12 @@ bool AdbServer::removePhone(const std::string& serial) {
     std::vector<std::unique_ptr<AdbForward>> gone;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_phones.erase(serial) == 0) {
+        auto found = m_phones.find(serial);
+        if (found == m_phones.end()) {
             return false;
         }
+        found->second->setOnChange(nullptr);
+        m_phones.erase(found);
         // An unplugged phone takes its forwards with it.
         for (auto it = m_forwards.begin(); it != m_forwards.end();) {
             if (it->second->serial() == serial) {
@@ -124,6 +207,7 @@ bool AdbServer::removePhone(const std::string& serial) {
             }
         }
     }
+    phonesChanged();
     return true;
 }
 
@@ -159,14 +243,35 @@ void AdbServer::requestKill() {
 void AdbServer::controlLoop() {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_control.wait(lock, [this] { return m_quit || m_killPending; });
+        // The next moment a phone changes state by itself (reaches the list,
+        // ends its offline time): the followers of the list hear of it then.
+        std::optional<std::chrono::steady_clock::time_point> next;
+        for (const auto& [serial, phone] : m_phones) {
+            auto at = phone->nextChange();
+            if (at && (!next || *at < *next)) {
+                next = at;
+            }
+        }
+        uint64_t generation = m_timingGeneration;
+        auto woken = [&] { return m_quit || m_killPending || m_timingGeneration != generation; };
+        bool event =
+            next ? m_control.wait_until(lock, *next, woken) : (m_control.wait(lock, woken), true);
         if (m_quit) {
             return;
         }
-        m_killPending = false;
-        lock.unlock();
-        stop();
-        lock.lock();
+        if (!event) {
+            for (const auto& [id, wake] : m_trackers) {
+                uint64_t one = 1;
+                (void)!write(wake, &one, sizeof(one));
+            }
+            continue;
+        }
+        if (m_killPending) {
+            m_killPending = false;
+            lock.unlock();
+            stop();
+            lock.lock();
+        }
     }
 }
 
@@ -196,7 +301,7 @@ AdbServer::Selected AdbServer::select(const std::string& which) {
                  .emplace(which, std::make_shared<AdbPhone>(std::move(config), m_nextTransportId++))
                  .first;
     }
-    if (it == m_phones.end()) {
+    if (it == m_phones.end() || it->second->state().empty()) {
         selected.error = "device '" + which + "' not found";
     } else {
         selected.phone = it->second;
@@ -208,12 +313,16 @@ std::string AdbServer::devicesText(bool longForm) const {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::string text;
     for (const auto& [serial, phone] : m_phones) {
+        std::string state = phone->state();
+        if (state.empty()) {
+            continue;  // not found by the server yet
+        }
         if (!longForm) {
-            text += serial + "\t" + phone->state() + "\n";
+            text += serial + "\t" + state + "\n";
             continue;
         }
         char head[128];
-        std::snprintf(head, sizeof(head), "%-22s %s", serial.c_str(), phone->state().c_str());
+        std::snprintf(head, sizeof(head), "%-22s %s", serial.c_str(), state.c_str());
         text += head;
         text += " " + phone->describe() + " transport_id:" + std::to_string(phone->transportId()) +
                 "\n";
@@ -288,14 +397,20 @@ bool AdbServer::serveHost(int fd, const std::string& request,
             // A new server in its place at once: the forwards are gone, the
             // listener stays, so no caller can find the port closed.
             std::map<std::string, std::unique_ptr<AdbForward>> forwards;
-            std::lock_guard<std::mutex> lock(m_mutex);
-            ++m_kills;
-            forwards.swap(m_forwards);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                ++m_kills;
+                forwards.swap(m_forwards);
+                endTrackersLocked();
+            }
+            rediscoverPhones();
         } else {
             requestKill();
         }
     } else if (what == "devices" || what == "devices-l") {
         sendOkayPayload(fd, devicesText(what == "devices-l"));
+    } else if (what == "track-devices") {
+        serveTrackDevices(fd);
     } else if (what == "features" || what == "get-state" || what == "get-serialno") {
         Selected selected = select(serial.empty() ? "any" : serial);
         if (!selected.phone) {
@@ -438,11 +553,11 @@ void AdbServer::serveForward(int fd, const std::string& serial, const std::strin
         std::lock_guard<std::mutex> lock(m_mutex);
         m_forwards[key] = std::move(forward);
     }
+    // The real server sends the port it bound for every TCP forward it
+    // makes, an explicit one too (only a forward that was in place gets none).
     sendOkay(fd);
     sendOkay(fd);
-    if (localPort == 0) {
-        adbwire::sendPayload(fd, std::to_string(bound));
-    }
+    adbwire::sendPayload(fd, std::to_string(bound));
 }
 
 void AdbServer::serveKillForward(int fd, const std::string& serial, const std::string& what) {
@@ -477,6 +592,73 @@ void AdbServer::serveKillForward(int fd, const std::string& serial, const std::s
     }
     sendOkay(fd);
     sendOkay(fd);
+}
+
+}  // namespace phonesim
+
+namespace phonesim {
+
+// The whole list at once, then again at every change, until the client
+// closes the connection or the server exits (or, with setRestartAfterKill,
+// is killed).
+void AdbServer::serveTrackDevices(int fd) {
+    if (!sendOkay(fd)) {
+        return;
+    }
+    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake < 0) {
+        return;
+    }
+    uint64_t id = 0;
+    uint64_t epoch = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        id = m_nextTracker++;
+        epoch = m_trackerEpoch;
+        m_trackers[id] = wake;
+    }
+    std::string sent;
+    bool first = true;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_trackerEpoch != epoch) {
+                break;
+            }
+        }
+        // The real server does not send its list again when a phone turns
+        // "unauthorized" (only when it comes online or goes), so followers
+        // of the list see such a phone "offline" until it is accepted.
+        std::string list = devicesText(false);
+        for (size_t at = list.find("\tunauthorized\n"); at != std::string::npos;
+             at = list.find("\tunauthorized\n", at)) {
+            list.replace(at, 14, "\toffline\n");
+        }
+        if (first || list != sent) {
+            if (!adbwire::sendPayload(fd, list)) {
+                break;
+            }
+            sent = list;
+            first = false;
+        }
+        pollfd fds[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            continue;
+        }
+        if (fds[0].revents != 0) {
+            char ignored[64];
+            if (recv(fd, ignored, sizeof(ignored), MSG_DONTWAIT) <= 0) {
+                break;  // the client closed, or the server shut the connection down
+            }
+        }
+        if (fds[1].revents != 0) {
+            uint64_t count = 0;
+            (void)!read(wake, &count, sizeof(count));
+        }
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_trackers.erase(id);
+    close(wake);
 }
 
 }  // namespace phonesim

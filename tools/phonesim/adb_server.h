@@ -1,10 +1,13 @@
 // An emulated adb server on a loopback port for any number of fake phones.
 // It answers the host protocol the way the real server does, closely enough
 // that the real adb client works against it (adb -P PORT ...): version,
-// devices, features, transport selection, shell, sync (push install), port
-// forwards with real TCP relays, and kill. After host:kill it stops
-// listening, as the real server exits; start() brings it back with the same
-// phones.
+// devices, track-devices, features, transport selection, shell, sync (push
+// install), port forwards with real TCP relays, and kill. After host:kill it
+// stops listening, as the real server exits; start() brings it back with the
+// same phones. Phones reach it as real ones do (AdbPhoneConfig: listed some
+// time after their plug, "offline" for a moment, "unauthorized" until their
+// user accepts), and a restarted server finds them again only after
+// setRediscoveryDelay.
 #pragma once
 
 #include <atomic>
@@ -51,7 +54,15 @@ class AdbServer {
     // listening, as if the next "adb start-server" had already run: for
     // in-process tests of callers that restart the server.
     void setRestartAfterKill(bool restart) { m_restartAfterKill = restart; }
-
+    // How long a restarted server takes to find its phones again (each is
+    // then "offline" for its offlineFor). 0 by default: at once.
+    void setRediscoveryDelay(std::chrono::milliseconds delay);
+    // The user of serial's phone accepts the USB debugging prompt.
+    bool authorize(const std::string& serial);
+    // The phone's USB plug: its way into adb (listedAfter ...) starts now.
+    bool attachNow(const std::string& serial);
+    // Connections following host:track-devices now.
+    int trackers() const;
     void addPhone(AdbPhoneConfig config);
     // A phone asked for by a serial the server does not know is made from
     // this config (with that serial) on first use, so a test whose fake USB
@@ -77,6 +88,14 @@ class AdbServer {
     void servePhone(int fd, const std::string& request, AdbPhone& phone);
     void serveForward(int fd, const std::string& serial, const std::string& spec);
     void serveKillForward(int fd, const std::string& serial, const std::string& local);
+    void serveTrackDevices(int fd);
+    // The list may have changed: every track-devices connection looks again,
+    // and the control thread learns of new timings.
+    void phonesChanged();
+    // Phones drop out of the list at a kill and come back after the delay.
+    void rediscoverPhones();
+    // host:kill while the listener stays: the followers of the list are cut.
+    void endTrackersLocked();
     Selected select(const std::string& which);
     std::string devicesText(bool longForm) const;
     std::string forwardList() const;
@@ -98,6 +117,12 @@ class AdbServer {
     std::map<std::string, std::unique_ptr<AdbForward>> m_forwards;
     std::vector<std::string> m_requests;
     int m_kills = 0;
+    std::chrono::milliseconds m_rediscoveryDelay{0};
+    // track-devices connections: their wake descriptors (eventfd) by id.
+    std::map<uint64_t, int> m_trackers;
+    uint64_t m_nextTracker = 1;
+    uint64_t m_trackerEpoch = 0;      // a kill ends the connections of older epochs
+    uint64_t m_timingGeneration = 0;  // the control thread re-reads the phones' timings
     bool m_killPending = false;
     bool m_quit = false;
     std::condition_variable m_control;  // kill requests, quit, and the stop that follows

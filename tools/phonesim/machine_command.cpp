@@ -42,6 +42,12 @@ cli::Spec commandLine() {
         "  brew-busy IMEI N                its next N requests are answered busy\n"
         "  brew-broken IMEI N              its next N replies are broken frames\n"
         "  brew-registered IMEI NAME       its syncsvr.dat and sync setting hold NAME\n"
+        "  adb-timing LISTED_MS [OFFLINE_MS]  later plugs reach adb LISTED_MS after their\n"
+        "                                  plug and stay offline OFFLINE_MS; a killed adb\n"
+        "                                  server finds its phones again after LISTED_MS\n"
+        "  adb-prompt on|off               later plugs show the USB debugging prompt: adb\n"
+        "                                  lists them unauthorized until authorize\n"
+        "  authorize SERIAL                the phone's user accepts the prompt\n"
         "  start SERIAL TEXT               the phone asks to start a sync (TEXT;START)\n"
         "  stop SERIAL TEXT                the phone asks to stop (TEXT;STOP)\n"
         "  list                            the plugged phones\n"
@@ -105,6 +111,8 @@ int runMachineCommand(int argc, char** argv) {
     // Storms: with hold, phones get their programs at once but reach (or
     // leave) the USB tree together at release.
     bool held = false;
+    std::chrono::milliseconds adbListedAfter{0}, adbOfflineFor{0};
+    bool adbPrompt = false;
     std::vector<std::string> heldPlugs, heldUnplugs;
     WifiPhones wifi(dd::android::fullPcIdentity(sysfs), "127.0.0.1",
                     static_cast<uint16_t>(wifiPort));
@@ -126,6 +134,9 @@ int runMachineCommand(int argc, char** argv) {
                 spec.service.model = model;
             }
             spec.serviceInstalled = verb == "plug";
+            spec.adbListedAfter = adbListedAfter;
+            spec.adbOfflineFor = adbOfflineFor;
+            spec.adbUnauthorized = adbPrompt;
             if (held) {
                 ok = !serial.empty() && machine.prepare(spec) != nullptr;
                 if (ok) {
@@ -181,6 +192,20 @@ int runMachineCommand(int argc, char** argv) {
             heldPlugs.clear();
             heldUnplugs.clear();
             held = false;
+        } else if (verb == "adb-timing") {
+            long listed = 0, offline = 0;
+            ok = parseNumber(serial.c_str(), 0, 3600000, listed) &&
+                 (arg.empty() || parseNumber(arg.c_str(), 0, 3600000, offline));
+            if (ok) {
+                adbListedAfter = std::chrono::milliseconds(listed);
+                adbOfflineFor = std::chrono::milliseconds(offline);
+                machine.adb().setRediscoveryDelay(adbListedAfter);
+            }
+        } else if (verb == "adb-prompt") {
+            ok = serial == "on" || serial == "off";
+            adbPrompt = serial == "on";
+        } else if (verb == "authorize") {
+            ok = machine.adb().authorize(serial);
         } else if (verb == "start" || verb == "stop") {
             SimPhone* phone = machine.phone(serial);
             ok = phone != nullptr && (verb == "start" ? phone->syncTool().sendStart(arg)

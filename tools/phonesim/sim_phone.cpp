@@ -66,6 +66,9 @@ AdbPhoneConfig SimPhone::adbConfig(AdbServer& server) {
     config.bootDelay = m_spec.bootDelay;
     config.getpropFailures = m_spec.getpropFailures;
     config.devpath = "usb:" + m_spec.port;
+    config.listedAfter = m_spec.adbListedAfter;
+    config.offlineFor = m_spec.adbOfflineFor;
+    config.authorized = !m_spec.adbUnauthorized;
     config.servicePorts = {{kServicePort, m_service.port()},
                            {kCommandPort, m_syncTool.commandPort()},
                            {kSyncPort, m_syncTool.syncPort()}};
@@ -148,6 +151,7 @@ bool SimMachine::connectUsb(const std::string& serial) {
         unplug(serial);  // takes the programs down again
         return false;
     }
+    m_adb.attachNow(serial);  // adb finds a phone only after its plug
     return true;
 }
 

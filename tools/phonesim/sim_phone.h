@@ -39,6 +39,10 @@ struct SimPhoneSpec {
     std::chrono::milliseconds bootDelay{0};
     int getpropFailures = 0;
     bool deviceNode = true;  // false: the driver is still being installed
+    // How the phone reaches adb after its plug (AdbPhoneConfig).
+    std::chrono::milliseconds adbListedAfter{0};
+    std::chrono::milliseconds adbOfflineFor{0};
+    bool adbUnauthorized = false;  // shows the USB debugging prompt until authorized
 };
 
 class SimPhone {

@@ -1,0 +1,203 @@
+#include "device_tracker.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <system_error>
+
+#include "bounded_output.h"
+#include "controller_log.h"
+#include "deadline.h"
+#include "host_connection.h"
+#include "server_session.h"
+
+namespace devctl {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFirstRetryMs = 1000;
+constexpr int kLongestRetryMs = 30000;
+// A list that ends sooner than this after it began is a server that keeps
+// failing, not one that exited once: it is retried after a pause.
+constexpr auto kShortestFollow = std::chrono::seconds(1);
+constexpr size_t kMaxFrame = 4 + 0xffff;
+
+bool parseLength(const std::string& text, size_t& length) {
+    length = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        char c = text[i];
+        int digit = (c >= '0' && c <= '9')   ? c - '0'
+                    : (c >= 'a' && c <= 'f') ? c - 'a' + 10
+                    : (c >= 'A' && c <= 'F') ? c - 'A' + 10
+                                             : -1;
+        if (digit < 0) {
+            return false;
+        }
+        length = length * 16 + static_cast<size_t>(digit);
+    }
+    return true;
+}
+
+std::string firstLine(std::string_view text) {
+    return std::string(text.substr(0, std::min(text.find('\n'), size_t{200})));
+}
+
+}  // namespace
+
+DeviceTracker::DeviceTracker(QX_AdbTrackFn callback, void* context, uint16_t port)
+    : m_callback(callback), m_context(context), m_port(port) {}
+
+DeviceTracker::~DeviceTracker() {
+    m_stopping = true;
+    if (m_stopFd) {
+        uint64_t one = 1;
+        (void)!write(m_stopFd.get(), &one, sizeof(one));
+    }
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+}
+
+bool DeviceTracker::start() {
+    m_stopFd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!m_stopFd) {
+        return false;
+    }
+    try {
+        m_thread = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+bool DeviceTracker::sleepUnlessStopped(int ms) {
+    pollfd stop{m_stopFd.get(), POLLIN, 0};
+    auto end = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0) {
+            return !m_stopping;
+        }
+        int n = poll(&stop, 1, static_cast<int>(left.count()));
+        if (n > 0 || m_stopping) {
+            return false;
+        }
+    }
+}
+
+void DeviceTracker::run() {
+    int pauseMs = 0;
+    bool failing = false;
+    while (!m_stopping) {
+        Clock::time_point began = Clock::now();
+        Outcome outcome = followOnce();
+        if (outcome == Outcome::Stopped || m_stopping) {
+            return;
+        }
+        if (outcome == Outcome::Lost) {
+            logLine(LogKind::Info, "the adb server on tcp:" + std::to_string(m_port) +
+                                       " ended its device list (it exited); following it again");
+            m_callback(m_context, ADBTRACK_LOST, nullptr);
+            failing = false;
+            pauseMs = Clock::now() - began < kShortestFollow
+                          ? std::clamp(pauseMs * 2, kFirstRetryMs, kLongestRetryMs)
+                          : 0;
+        } else {
+            if (!failing) {
+                logLine(LogKind::Err, "cannot follow the device list of the adb server on tcp:" +
+                                          std::to_string(m_port) + "; trying again later");
+            }
+            failing = true;
+            m_callback(m_context, ADBTRACK_NO_SERVER, nullptr);
+            pauseMs = std::clamp(pauseMs * 2, kFirstRetryMs, kLongestRetryMs);
+        }
+        if (pauseMs > 0 && !sleepUnlessStopped(pauseMs)) {
+            return;
+        }
+    }
+}
+
+DeviceTracker::Outcome DeviceTracker::followOnce() {
+    char started[512];
+    BoundedOutput output(started, sizeof(started));
+    const Deadline deadline(commandTimeLimit());
+    ServerContext context{m_port, deadline, output};
+    HostConnection connection(deadline);
+    IoStatus status = connectStartingServer(connection, context);
+    if (output.used() > 0) {
+        logLine(LogKind::Info, "while following the device list: " + firstLine(output.text()));
+    }
+    if (status == IoStatus::Ok) {
+        status = connection.sendRequest("host:track-devices");
+    }
+    bool okay = false;
+    std::string failMessage;
+    if (status == IoStatus::Ok) {
+        status = connection.readStatus(okay, failMessage);
+    }
+    if (status != IoStatus::Ok || !okay) {
+        return m_stopping ? Outcome::Stopped : Outcome::NoServer;
+    }
+    logLine(LogKind::Info,
+            "following the device list of the adb server on tcp:" + std::to_string(m_port));
+    std::string pending;
+    bool listed = false;
+    for (;;) {
+        pollfd fds[2] = {{connection.fd(), POLLIN, 0}, {m_stopFd.get(), POLLIN, 0}};
+        int n = poll(fds, 2, -1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (m_stopping || (n > 0 && (fds[1].revents & POLLIN) != 0)) {
+            return Outcome::Stopped;
+        }
+        if (n < 0 || !readFrames(connection.fd(), pending, listed)) {
+            return listed ? Outcome::Lost : Outcome::NoServer;
+        }
+    }
+}
+
+bool DeviceTracker::readFrames(int fd, std::string& pending, bool& listed) {
+    for (;;) {
+        char buffer[4096];
+        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+        if (n == 0) {
+            return false;
+        }
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                return true;
+            }
+            return false;
+        }
+        pending.append(buffer, static_cast<size_t>(n));
+        size_t length = 0;
+        while (pending.size() >= 4) {
+            if (!parseLength(pending, length)) {
+                logLine(LogKind::Err, "the adb server's device list broke its framing");
+                return false;
+            }
+            if (pending.size() < 4 + length) {
+                break;
+            }
+            std::string list = pending.substr(4, length);
+            pending.erase(0, 4 + length);
+            listed = true;
+            m_callback(m_context, ADBTRACK_DEVICES, list.c_str());
+        }
+        if (pending.size() > kMaxFrame) {
+            return false;  // cannot happen with a 4-digit length; kept as a bound
+        }
+    }
+}
+
+}  // namespace devctl
