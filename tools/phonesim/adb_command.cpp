@@ -30,7 +30,9 @@ cli::Spec commandLine() {
     spec.options = {
         {"port", 0, "PORT", "TCP port to listen on (required)", ""},
         {"version", 0, "N", "the server's adb version", std::to_string(kDefaultAdbServerVersion)},
-        {"daemon", 0, "", "return once listening, serving in the background, with the lines adb start-server prints", "off"},
+        {"daemon", 0, "",
+         "return once listening, serving in the background, with the lines adb start-server prints",
+         "off"},
         {"phone", 0, "SERIAL", "add a phone", "none"},
         {"prop", 0, "KEY=VALUE", "phone option: set a property (getprop)", "a stock phone's set"},
         {"service", 0, "PHONE=LOCAL",
@@ -39,11 +41,13 @@ cli::Spec commandLine() {
         {"boot-delay-ms", 0, "N", "phone option: sys.boot_completed shows N ms after start", "0"},
         {"no-boot", 0, "", "phone option: sys.boot_completed never shows", "off"},
         {"only-props", 0, "", "phone option: the phone has only the --prop properties", "off"},
-        {"listed-after-ms", 0, "N", "phone option: the phone is listed N ms after the server starts",
-         "0"},
+        {"listed-after-ms", 0, "N",
+         "phone option: the phone is listed N ms after the server starts", "0"},
         {"offline-ms", 0, "N", "phone option: then \"offline\" for N ms", "0"},
-        {"unauthorized", 0, "", "phone option: then \"unauthorized\" (its USB debugging prompt) "
-         "until a command accepts it", "off"},
+        {"unauthorized", 0, "",
+         "phone option: then \"unauthorized\" (its USB debugging prompt) "
+         "until a command accepts it",
+         "off"},
     };
     return spec;
 }

@@ -4,7 +4,7 @@
 
 namespace phonesim {
 
-// argv: the options after "adb-device". Returns the process exit code.
+// argv[0] is "adb-device", the options follow. Returns the process exit code.
 int runAdbDeviceCommand(int argc, char** argv);
 
 }  // namespace phonesim

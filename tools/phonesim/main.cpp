@@ -21,9 +21,8 @@ struct Command {
 
 constexpr Command kCommands[] = {
     {"adb", "an emulated adb server with fake phones", phonesim::runAdbCommand},
-    // adb-device takes its options without its name before them.
     {"adb-device", "a phone on adb's TCP transport, for a real adb server",
-     [](int argc, char** argv) { return phonesim::runAdbDeviceCommand(argc - 1, argv + 1); }},
+     phonesim::runAdbDeviceCommand},
     {"companion", "the companion service of a phone", phonesim::runCompanionCommand},
     {"machine", "a machine with whole phones: USB tree, adb, services",
      phonesim::runMachineCommand},
