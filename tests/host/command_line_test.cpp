@@ -171,7 +171,7 @@ TEST(CommandLine, TheManPageAndTheCompletionKnowEveryOption) {
     const Program programs[] = {
         {"devicedetect-host", {"--help"}},
         {"phonesim",
-         {"--help", "adb --help", "companion --help", "machine --help", "sync-tool --help",
+         {"--help", "adb --help", "adb-device --help", "companion --help", "machine --help", "sync-tool --help",
           "usb --help"}},
     };
     for (const Program& program : programs) {
