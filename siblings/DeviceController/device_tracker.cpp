@@ -27,22 +27,6 @@ constexpr int kLongestRetryMs = 30000;
 constexpr auto kShortestFollow = std::chrono::seconds(1);
 constexpr size_t kMaxFrame = 4 + 0xffff;
 
-bool parseLength(const std::string& text, size_t& length) {
-    length = 0;
-    for (size_t i = 0; i < 4; ++i) {
-        char c = text[i];
-        int digit = (c >= '0' && c <= '9')   ? c - '0'
-                    : (c >= 'a' && c <= 'f') ? c - 'a' + 10
-                    : (c >= 'A' && c <= 'F') ? c - 'A' + 10
-                                             : -1;
-        if (digit < 0) {
-            return false;
-        }
-        length = length * 16 + static_cast<size_t>(digit);
-    }
-    return true;
-}
-
 std::string firstLine(std::string_view text) {
     return std::string(text.substr(0, std::min(text.find('\n'), size_t{200})));
 }
@@ -182,7 +166,7 @@ bool DeviceTracker::readFrames(int fd, std::string& pending, bool& listed) {
         pending.append(buffer, static_cast<size_t>(n));
         size_t length = 0;
         while (pending.size() >= 4) {
-            if (!parseLength(pending, length)) {
+            if (!parseHex4(pending.data(), length)) {
                 logLine(LogKind::Err, "the adb server's device list broke its framing");
                 return false;
             }

@@ -10,7 +10,6 @@
 #include <cstdio>
 
 namespace devctl {
-namespace {
 
 bool parseHex4(const char* text, size_t& value) {
     value = 0;
@@ -27,8 +26,6 @@ bool parseHex4(const char* text, size_t& value) {
     }
     return true;
 }
-
-}  // namespace
 
 const char* describe(IoStatus status) {
     switch (status) {

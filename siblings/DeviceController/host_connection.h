@@ -24,6 +24,10 @@ enum class IoStatus {
 
 const char* describe(IoStatus status);
 
+// Reads the four hex digits that frame every host-protocol message; false on
+// anything else.
+bool parseHex4(const char* text, size_t& value);
+
 class HostConnection {
   public:
     explicit HostConnection(const Deadline& deadline) : m_deadline(deadline) {}
