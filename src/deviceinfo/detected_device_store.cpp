@@ -1,11 +1,10 @@
 #include "deviceinfo/detected_device_store.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "deviceinfo/xml_helper.h"
 #include "log/log_stream.h"
@@ -24,8 +23,9 @@ std::string asideName(const std::string& path) {
     std::strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", &local);
     std::string base = path + ".damaged-" + stamp;
     std::string name = base;
-    struct stat st {};
-    for (int n = 2; lstat(name.c_str(), &st) == 0 && n < 1000; ++n) {
+    std::error_code ec;
+    for (int n = 2; std::filesystem::exists(std::filesystem::symlink_status(name, ec)) && n < 1000;
+         ++n) {
         name = base + "-" + std::to_string(n);
     }
     return name;
