@@ -99,6 +99,10 @@ class AdbServer {
     Selected select(const std::string& which);
     std::string devicesText(bool longForm) const;
     std::string forwardList() const;
+    // Under m_mutex: moves the forwards of serial into gone (their relays
+    // are closed outside the lock).
+    void takeForwardsLocked(const std::string& serial,
+                            std::vector<std::unique_ptr<AdbForward>>& gone);
     void requestKill();
     void controlLoop();
 
