@@ -1,11 +1,6 @@
 #include "device_tracker.h"
 
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <system_error>
 
@@ -38,18 +33,14 @@ DeviceTracker::DeviceTracker(QX_AdbTrackFn callback, void* context, uint16_t por
 
 DeviceTracker::~DeviceTracker() {
     m_stopping = true;
-    if (m_stopFd) {
-        uint64_t one = 1;
-        (void)!write(m_stopFd.get(), &one, sizeof(one));
-    }
+    m_stop.signal();
     if (m_thread.joinable()) {
         m_thread.join();
     }
 }
 
 bool DeviceTracker::start() {
-    m_stopFd.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!m_stopFd) {
+    if (!m_stop.open()) {
         return false;
     }
     try {
@@ -61,15 +52,15 @@ bool DeviceTracker::start() {
 }
 
 bool DeviceTracker::sleepUnlessStopped(int ms) {
-    pollfd stop{m_stopFd.get(), POLLIN, 0};
     auto end = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
         if (left.count() <= 0) {
             return !m_stopping;
         }
-        int n = poll(&stop, 1, static_cast<int>(left.count()));
-        if (n > 0 || m_stopping) {
+        dd::platform::WaitResult waited = dd::platform::waitForInput(
+            m_stop, dd::platform::kNoHandle, static_cast<int>(left.count()));
+        if (waited == dd::platform::WaitResult::Woken || m_stopping) {
             return false;
         }
     }
@@ -133,37 +124,30 @@ DeviceTracker::Outcome DeviceTracker::followOnce() {
     std::string pending;
     bool listed = false;
     for (;;) {
-        pollfd fds[2] = {{connection.fd(), POLLIN, 0}, {m_stopFd.get(), POLLIN, 0}};
-        int n = poll(fds, 2, -1);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (m_stopping || (n > 0 && (fds[1].revents & POLLIN) != 0)) {
+        dd::platform::WaitResult waited =
+            dd::platform::waitForInput(m_stop, connection.socket().handle(), -1);
+        if (m_stopping || waited == dd::platform::WaitResult::Woken) {
             return Outcome::Stopped;
         }
-        if (n < 0 || !readFrames(connection.fd(), pending, listed)) {
+        if (waited != dd::platform::WaitResult::Input ||
+            !readFrames(connection.socket(), pending, listed)) {
             return listed ? Outcome::Lost : Outcome::NoServer;
         }
     }
 }
 
-bool DeviceTracker::readFrames(int fd, std::string& pending, bool& listed) {
+bool DeviceTracker::readFrames(dd::platform::StreamSocket& socket, std::string& pending,
+                               bool& listed) {
     for (;;) {
         char buffer[4096];
-        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
+        size_t n = 0;
+        if (socket.receiveNow(buffer, sizeof(buffer), n) != dd::platform::StreamStatus::Ok) {
+            return false;  // the end of the list, or a broken connection
+        }
         if (n == 0) {
-            return false;
+            return true;  // nothing more for now
         }
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                return true;
-            }
-            return false;
-        }
-        pending.append(buffer, static_cast<size_t>(n));
+        pending.append(buffer, n);
         size_t length = 0;
         while (pending.size() >= 4) {
             if (!parseHex4(pending.data(), length)) {

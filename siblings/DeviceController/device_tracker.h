@@ -2,7 +2,7 @@
 // (host:track-devices): the server sends the whole list at once and again at
 // every change of a phone's state, so a waiting caller is woken by the
 // server instead of asking it over and over. One thread per tracker; it
-// sleeps in poll on the connection and a stop descriptor.
+// sleeps waiting on the connection and a stop event.
 #pragma once
 
 #include <atomic>
@@ -11,7 +11,8 @@
 #include <thread>
 
 #include "devicedetect/DeviceController.h"
-#include "platform/unique_fd.h"
+#include "platform/stream_socket.h"
+#include "platform/wake_event.h"
 
 namespace devctl {
 
@@ -23,7 +24,7 @@ class DeviceTracker {
     DeviceTracker(const DeviceTracker&) = delete;
     DeviceTracker& operator=(const DeviceTracker&) = delete;
 
-    // False when the thread or its stop descriptor cannot be had.
+    // False when the thread or its stop event cannot be had.
     bool start();
 
   private:
@@ -35,14 +36,14 @@ class DeviceTracker {
     void run();
     Outcome followOnce();
     // Reads the frames that have arrived; false when the stream ended or broke.
-    bool readFrames(int fd, std::string& pending, bool& listed);
+    bool readFrames(dd::platform::StreamSocket& socket, std::string& pending, bool& listed);
     // Sleeps up to ms; false when asked to stop.
     bool sleepUnlessStopped(int ms);
 
     const QX_AdbTrackFn m_callback;
     void* const m_context;
     const uint16_t m_port;
-    dd::platform::UniqueFd m_stopFd;  // eventfd: readable once stop is asked
+    dd::platform::WakeEvent m_stop;  // set once stop is asked
     std::atomic<bool> m_stopping{false};
     std::thread m_thread;
 };

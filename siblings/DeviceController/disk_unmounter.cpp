@@ -1,20 +1,15 @@
 #include "disk_unmounter.h"
 
-#include <dirent.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
-#include <memory>
+#include <system_error>
 
 #include "controller_log.h"
 #include "devicedetect/DeviceController.h"
+#include "platform/mounts.h"
 #include "utf16_text.h"
 
 namespace devctl {
@@ -102,14 +97,12 @@ std::vector<std::string_view> splitBlanks(std::string_view line) {
     return fields;
 }
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
+namespace fs = std::filesystem;
 
+// A real folder, not a link to one.
 bool isDirectory(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    std::error_code error;
+    return fs::symlink_status(path, error).type() == fs::file_type::directory;
 }
 
 // Walks real folders only (sysfs links such as "subsystem" lead elsewhere).
@@ -118,21 +111,21 @@ void walkForBlocks(const std::string& dir, int depth, size_t& walked, bool insid
     if (depth > kMaxDepth || walked > kMaxEntriesWalked) {
         return;
     }
-    DirHandle handle(opendir(dir.c_str()));
-    if (!handle) {
+    std::error_code error;
+    fs::directory_iterator entries(dir, error);
+    if (error) {
         return;
     }
     std::vector<std::string> children;
-    while (dirent* entry = readdir(handle.get())) {
+    for (; entries != fs::directory_iterator(); entries.increment(error)) {
         if (++walked > kMaxEntriesWalked) {
             break;
         }
-        std::string name = entry->d_name;
-        if (name != "." && name != ".." && isDirectory(dir + "/" + name)) {
+        std::string name = entries->path().filename().string();
+        if (isDirectory(dir + "/" + name)) {
             children.push_back(std::move(name));
         }
     }
-    handle.reset();
     for (const std::string& name : children) {
         std::string path = dir + "/" + name;
         if (insideBlock) {
@@ -204,8 +197,9 @@ std::vector<BlockDevice> blockDevicesUnder(const std::string& usbDeviceDir) {
 std::string findUsbDevice(const std::string& sysfsRoot, const std::string& serial, uint16_t vid,
                           uint16_t pid) {
     std::string devices = sysfsRoot + "/bus/usb/devices";
-    DirHandle handle(opendir(devices.c_str()));
-    if (!handle || serial.empty()) {
+    std::error_code error;
+    fs::directory_iterator entries(devices, error);
+    if (error || serial.empty()) {
         return {};
     }
     auto hex4 = [](uint16_t value) {
@@ -213,8 +207,8 @@ std::string findUsbDevice(const std::string& sysfsRoot, const std::string& seria
         std::snprintf(text, sizeof(text), "%04x", value);
         return std::string(text);
     };
-    while (dirent* entry = readdir(handle.get())) {
-        std::string name = entry->d_name;
+    for (; entries != fs::directory_iterator(); entries.increment(error)) {
+        std::string name = entries->path().filename().string();
         if (name[0] == '.' || name.find(':') != std::string::npos) {
             continue;  // interfaces carry a ':'
         }
@@ -226,8 +220,8 @@ std::string findUsbDevice(const std::string& sysfsRoot, const std::string& seria
             (pid != 0 && !equalsIgnoreCase(readAttribute(dir + "/idProduct"), hex4(pid)))) {
             continue;
         }
-        char resolved[PATH_MAX];
-        return realpath(dir.c_str(), resolved) != nullptr ? std::string(resolved) : dir;
+        fs::path resolved = fs::canonical(dir, error);
+        return error ? dir : resolved.string();
     }
     return {};
 }
@@ -262,13 +256,12 @@ uint16_t unmountPhoneDisks(const DeviceRecord* record) {
     }
     uint16_t result = UNMOUNT_OK;
     for (const MountEntry& mount : mounts) {
-        if (umount2(mount.mountPoint.c_str(), UMOUNT_NOFOLLOW) == 0) {
+        if (std::string problem; dd::platform::unmountNoFollow(mount.mountPoint, &problem)) {
             logLine(LogKind::Info, "unmount: " + serial + ": unmounted " + mount.mountPoint + " (" +
                                        mount.source + ")");
         } else {
-            int error = errno;
             logLine(LogKind::Err, "unmount: " + serial + ": cannot unmount " + mount.mountPoint +
-                                      " (" + mount.source + "): " + std::strerror(error));
+                                      " (" + mount.source + "): " + problem);
             result = UNMOUNT_PARTIAL;
         }
     }

@@ -1,12 +1,5 @@
 #include "host_connection.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstdio>
 
 namespace devctl {
@@ -43,56 +36,28 @@ const char* describe(IoStatus status) {
     return "?";
 }
 
-IoStatus HostConnection::waitFor(short events) {
-    for (;;) {
-        int left = m_deadline.remainingMs();
-        if (left <= 0) {
+namespace {
+
+IoStatus toIoStatus(dd::platform::StreamStatus status) {
+    switch (status) {
+        case dd::platform::StreamStatus::Ok:
+            return IoStatus::Ok;
+        case dd::platform::StreamStatus::Refused:
+            return IoStatus::Refused;
+        case dd::platform::StreamStatus::TimedOut:
             return IoStatus::TimedOut;
-        }
-        pollfd fd{m_fd.get(), events, 0};
-        int ready = poll(&fd, 1, left);
-        if (ready < 0 && errno == EINTR) {
-            continue;
-        }
-        if (ready < 0) {
+        case dd::platform::StreamStatus::Closed:
+            return IoStatus::Closed;
+        case dd::platform::StreamStatus::Broken:
             return IoStatus::Broken;
-        }
-        if (ready > 0) {
-            return IoStatus::Ok;  // readiness, or an error the next call reports
-        }
     }
+    return IoStatus::Broken;
 }
 
+}  // namespace
+
 IoStatus HostConnection::connect(uint16_t port) {
-    m_fd.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!m_fd) {
-        return IoStatus::Broken;
-    }
-    int one = 1;
-    setsockopt(m_fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (::connect(m_fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-        return IoStatus::Ok;
-    }
-    if (errno == ECONNREFUSED) {
-        return IoStatus::Refused;
-    }
-    if (errno != EINPROGRESS) {
-        return IoStatus::Broken;
-    }
-    if (IoStatus waited = waitFor(POLLOUT); waited != IoStatus::Ok) {
-        return waited;
-    }
-    int error = 0;
-    socklen_t length = sizeof(error);
-    getsockopt(m_fd.get(), SOL_SOCKET, SO_ERROR, &error, &length);
-    if (error == ECONNREFUSED) {
-        return IoStatus::Refused;
-    }
-    return error == 0 ? IoStatus::Ok : IoStatus::Broken;
+    return toIoStatus(m_socket.connectLoopback(port, m_deadline.end()));
 }
 
 IoStatus HostConnection::sendRequest(std::string_view request) {
@@ -103,49 +68,11 @@ IoStatus HostConnection::sendRequest(std::string_view request) {
     std::snprintf(length, sizeof(length), "%04zx", request.size());
     std::string message = length;
     message.append(request);
-    size_t sent = 0;
-    while (sent < message.size()) {
-        ssize_t n = send(m_fd.get(), message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (IoStatus waited = waitFor(POLLOUT); waited != IoStatus::Ok) {
-                return waited;
-            }
-            continue;
-        }
-        return errno == EPIPE || errno == ECONNRESET ? IoStatus::Closed : IoStatus::Broken;
-    }
-    return IoStatus::Ok;
+    return toIoStatus(m_socket.sendAll(message.data(), message.size(), m_deadline.end()));
 }
 
 IoStatus HostConnection::readSome(char* data, size_t size, size_t& got) {
-    got = 0;
-    for (;;) {
-        ssize_t n = recv(m_fd.get(), data, size, 0);
-        if (n > 0) {
-            got = static_cast<size_t>(n);
-            return IoStatus::Ok;
-        }
-        if (n == 0) {
-            return IoStatus::Closed;
-        }
-        if (errno == EINTR) {
-            continue;
-        }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (IoStatus waited = waitFor(POLLIN); waited != IoStatus::Ok) {
-                return waited;
-            }
-            continue;
-        }
-        return errno == ECONNRESET ? IoStatus::Closed : IoStatus::Broken;
-    }
+    return toIoStatus(m_socket.receiveSome(data, size, got, m_deadline.end()));
 }
 
 IoStatus HostConnection::readExact(char* data, size_t size) {

@@ -1,6 +1,6 @@
 // One connection to the adb server's loopback port and the framing of its
-// host protocol. Every read and write waits with poll on what is left of the
-// command's deadline: a server that goes silent costs the time limit, never
+// host protocol. Every read and write waits on what is left of the command's
+// deadline: a server that goes silent costs the time limit, never
 // more.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "deadline.h"
-#include "platform/unique_fd.h"
+#include "platform/stream_socket.h"
 
 namespace devctl {
 
@@ -42,15 +42,13 @@ class HostConnection {
     IoStatus readExact(char* data, size_t size);
     // Up to size bytes; got 0 with Closed at EOF.
     IoStatus readSome(char* data, size_t size, size_t& got);
-    // The socket (non-blocking), for a stream that is waited on with other
-    // descriptors (the device list); -1 before connect.
-    int fd() const { return m_fd.get(); }
+    // The connection itself, for a stream that is waited on together with
+    // a stop event and read as it comes (the device list).
+    dd::platform::StreamSocket& socket() { return m_socket; }
 
   private:
-    IoStatus waitFor(short events);
-
     const Deadline& m_deadline;
-    dd::platform::UniqueFd m_fd;
+    dd::platform::StreamSocket m_socket;
 };
 
 }  // namespace devctl

@@ -1,10 +1,5 @@
 #include "output_log.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,16 +7,16 @@
 #include <string>
 
 #include "core/utf8_encode.h"
+#include "platform/append_file.h"
 #include "platform/paths.h"
 #include "platform/private_dir.h"
-#include "platform/unique_fd.h"
 
 namespace {
 
 constexpr uint64_t kDefaultMaxLogBytes = 8ull << 20;
 
-std::mutex g_sinkMutex;       // guards everything below
-dd::platform::UniqueFd g_fd;  // open log file, reopened when the configured path changes
+std::mutex g_sinkMutex;           // guards everything below
+dd::platform::AppendFile g_file;  // reopened when the configured path changes
 std::string g_path;
 uint64_t g_size = 0;     // bytes in the open file
 std::string g_reported;  // the last problem told on stderr, told once
@@ -47,32 +42,18 @@ uint64_t maxLogBytes() {
     return kDefaultMaxLogBytes;
 }
 
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 // A log that cannot be written says so once on stderr, with the reason.
 void reportOnce(const std::string& problem) {
     if (problem == g_reported) {
         return;
     }
     g_reported = problem;
-    writeAll(STDERR_FILENO, "DeviceDetect log: " + problem + "; lines are not written there\n");
+    dd::platform::writeStandardError("DeviceDetect log: " + problem +
+                                     "; lines are not written there\n");
 }
 
 void openLog(const std::string& path, const std::string& fallback) {
-    g_fd.reset();
+    g_file.close();
     g_path = path;
     g_size = 0;
     std::string problem;
@@ -86,23 +67,19 @@ void openLog(const std::string& path, const std::string& fallback) {
     if (slash != std::string::npos && slash > 0) {
         dd::platform::makeDirectories(path.substr(0, slash));
     }
-    g_fd = dd::platform::openPrivateFile(path, O_APPEND, &problem);
-    if (!g_fd) {
+    if (!g_file.open(path, &problem)) {
         reportOnce(problem);
         return;
     }
-    struct stat st {};
-    if (fstat(g_fd.get(), &st) == 0) {
-        g_size = static_cast<uint64_t>(st.st_size);
-    }
+    g_size = g_file.sizeAtOpen();
 }
 
 // Keeps one older copy: the current file becomes "<path>.1" and a new one starts.
 void turnOver() {
-    g_fd.reset();
+    g_file.close();
     std::string older = g_path + ".1";
-    if (rename(g_path.c_str(), older.c_str()) != 0) {
-        unlink(g_path.c_str());
+    if (std::rename(g_path.c_str(), older.c_str()) != 0) {
+        std::remove(g_path.c_str());
     }
     openLog(g_path, {});  // the folder passed its checks when the file was first opened
 }
@@ -122,17 +99,17 @@ OUTPUTLOG_API void OutputString(const char16_t* module, int32_t severity, const 
         (configured != nullptr && *configured != 0) ? configured : defaultLogPath(&fallback);
 
     std::lock_guard<std::mutex> lock(g_sinkMutex);
-    if (!g_fd || path != g_path) {
+    if (!g_file.isOpen() || path != g_path) {
         openLog(path, fallback);
     }
-    if (g_fd && g_size > 0 && g_size + text.size() > maxLogBytes()) {
+    if (g_file.isOpen() && g_size > 0 && g_size + text.size() > maxLogBytes()) {
         turnOver();
     }
-    if (g_fd && writeAll(g_fd.get(), text)) {
+    if (g_file.isOpen() && g_file.append(text)) {
         g_size += text.size();
     }
     if (const char* mirror = std::getenv("DEVICEDETECT_LOG_STDERR");
         mirror != nullptr && std::strcmp(mirror, "1") == 0) {
-        writeAll(STDERR_FILENO, text);
+        dd::platform::writeStandardError(text);
     }
 }

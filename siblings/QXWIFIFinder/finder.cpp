@@ -1,15 +1,6 @@
 #include "finder.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <climits>
 #include <cstdlib>
@@ -18,6 +9,7 @@
 
 #include "log/log_text.h"
 #include "output_log.h"
+#include "platform/stream_socket.h"
 #include "wifi_datagram.h"
 
 namespace qxwifi {
@@ -44,7 +36,7 @@ std::string phoneText(const std::string& text) {
     return dd::escapeLogText(text, dd::NonAscii::Escape);
 }
 
-// Milliseconds from now until at, rounded up, for poll.
+// Milliseconds from now until at, rounded up, for the receiver's wait.
 int millisecondsUntil(std::chrono::steady_clock::time_point at,
                       std::chrono::steady_clock::time_point now) {
     if (at <= now) {
@@ -55,13 +47,13 @@ int millisecondsUntil(std::chrono::steady_clock::time_point at,
 }
 
 // The listening address and port from the environment, or the defaults.
-bool listenPlace(sockaddr_in& place) {
+// The address is in network order.
+bool listenPlace(uint32_t& placeAddress, uint16_t& placePort) {
     const char* address = std::getenv("DEVICEDETECT_WIFI_ADDRESS");
     const char* port = std::getenv("DEVICEDETECT_WIFI_PORT");
-    place = {};
-    place.sin_family = AF_INET;
     std::string host = address != nullptr && *address != '\0' ? address : Finder::kDefaultAddress;
-    if (inet_pton(AF_INET, host.c_str(), &place.sin_addr) != 1) {
+    std::optional<uint32_t> parsed = dd::platform::parseIpv4(host);
+    if (!parsed) {
         log(kSeverityWarning, "QXWIFIFinder: listening address is not IPv4: " + host);
         return false;
     }
@@ -75,7 +67,8 @@ bool listenPlace(sockaddr_in& place) {
             return false;
         }
     }
-    place.sin_port = htons(static_cast<uint16_t>(value));
+    placeAddress = *parsed;
+    placePort = static_cast<uint16_t>(value);
     return true;
 }
 
@@ -92,32 +85,11 @@ bool parsePort(const char (&field)[8], uint16_t& port) {
 
 // Connects to address:port within the time limit; true when accepted.
 bool serviceAccepts(const std::string& address, uint16_t port) {
-    sockaddr_in place{};
-    place.sin_family = AF_INET;
-    place.sin_port = htons(port);
-    if (inet_pton(AF_INET, address.c_str(), &place.sin_addr) != 1) {
-        return false;
-    }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        return false;
-    }
-    bool accepted = false;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&place), sizeof(place)) == 0) {
-        accepted = true;
-    } else if (errno == EINPROGRESS) {
-        pollfd pfd{fd, POLLOUT, 0};
-        int ready;
-        do {
-            ready = poll(&pfd, 1, Finder::kConnectTimeoutMs);
-        } while (ready < 0 && errno == EINTR);
-        int error = 0;
-        socklen_t length = sizeof(error);
-        accepted =
-            ready == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    }
-    close(fd);
-    return accepted;
+    dd::platform::StreamSocket socket;
+    return socket.connect(address, port,
+                          std::chrono::steady_clock::now() +
+                              std::chrono::milliseconds(Finder::kConnectTimeoutMs)) ==
+           dd::platform::StreamStatus::Ok;
 }
 
 }  // namespace
@@ -137,32 +109,23 @@ int32_t Finder::start(const char* pcIdentity) {
     if (m_receiver.joinable()) {
         return 1;
     }
-    sockaddr_in place{};
-    if (!listenPlace(place)) {
+    uint32_t address = 0;
+    uint16_t port = 0;
+    if (!listenPlace(address, port)) {
         return 0;
     }
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    if (std::string problem; !m_socket.bind(address, port, &problem)) {
+        if (!problem.empty()) {
+            log(kSeverityWarning, "QXWIFIFinder: cannot listen on " +
+                                      dd::platform::formatIpv4(address) + ":" +
+                                      std::to_string(port) + ": " + problem);
+        }
         return 0;
     }
-    if (bind(fd, reinterpret_cast<sockaddr*>(&place), sizeof(place)) != 0) {
-        char text[INET_ADDRSTRLEN] = {};
-        inet_ntop(AF_INET, &place.sin_addr, text, sizeof(text));
-        log(kSeverityWarning, std::string("QXWIFIFinder: cannot listen on ") + text + ":" +
-                                  std::to_string(ntohs(place.sin_port)) + ": " +
-                                  std::strerror(errno));
-        close(fd);
+    if (!m_wake.open()) {
+        m_socket.close();
         return 0;
     }
-    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (m_wakeFd < 0) {
-        close(fd);
-        return 0;
-    }
-    // Each datagram read then says how many the kernel dropped before it.
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &one, sizeof(one));
-    m_socket = fd;
     m_phones.clear();
     m_addresses.clear();
     m_pcIdentity = pcIdentity != nullptr ? std::string(pcIdentity, strnlen(pcIdentity, 511)) : "";
@@ -177,16 +140,13 @@ int32_t Finder::stop() {
         if (!m_receiver.joinable()) {
             return 0;
         }
-        uint64_t one = 1;
-        (void)!write(m_wakeFd, &one, sizeof(one));
+        m_wake.signal();
         receiver = std::move(m_receiver);
     }
     receiver.join();  // no callback runs after this
     std::lock_guard<std::mutex> lock(m_mutex);
-    close(m_socket);
-    close(m_wakeFd);
-    m_socket = -1;
-    m_wakeFd = -1;
+    m_socket.close();
+    m_wake.close();
     m_phones.clear();
     m_addresses.clear();
     return 1;
@@ -207,17 +167,14 @@ void Finder::receive() {
         if (!reading && (!wakeAt || m_budget.readableAt() < *wakeAt)) {
             wakeAt = m_budget.readableAt();
         }
-        pollfd fds[2] = {{m_wakeFd, POLLIN, 0}, {reading ? m_socket : -1, POLLIN, 0}};
-        if (poll(fds, 2, wakeAt ? millisecondsUntil(*wakeAt, now) : -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        dd::platform::WaitResult waited = dd::platform::waitForInput(
+            m_wake, reading ? m_socket.handle() : dd::platform::kNoHandle,
+            wakeAt ? millisecondsUntil(*wakeAt, now) : -1);
+        if (waited == dd::platform::WaitResult::Woken ||
+            waited == dd::platform::WaitResult::Failed) {
             break;
         }
-        if ((fds[0].revents & POLLIN) != 0) {
-            break;
-        }
-        if ((fds[1].revents & POLLIN) != 0) {
+        if (waited == dd::platform::WaitResult::Input) {
             readDatagram(buffer, lostBefore);
         }
     }
@@ -225,53 +182,37 @@ void Finder::receive() {
 }
 
 void Finder::readDatagram(std::vector<char>& buffer, uint32_t& lostBefore) {
-    sockaddr_in source{};
-    iovec part{buffer.data(), buffer.size()};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))] = {};
-    msghdr message{};
-    message.msg_name = &source;
-    message.msg_namelen = sizeof(source);
-    message.msg_iov = &part;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof(control);
-    ssize_t got = recvmsg(m_socket, &message, MSG_TRUNC);
-    if (got < 0) {
+    dd::platform::ReceivedDatagram got;
+    if (!m_socket.receive(buffer.data(), buffer.size(), got)) {
         return;
     }
     Clock::time_point now = Clock::now();
     m_budget.countRead(now);
-    for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
-            uint32_t lost = 0;
-            std::memcpy(&lost, CMSG_DATA(c), sizeof(lost));
-            uint32_t lostNow = lost - lostBefore;  // the kernel's count wraps
-            lostBefore = lost;
-            m_drops.drop(
-                DropKind::Unread, now,
-                [&] {
-                    return "QXWIFIFinder: " + std::to_string(lostNow) +
-                           " datagrams were lost unread, the socket's buffer being full";
-                },
-                lostNow);
-        }
+    if (got.dropTotal) {
+        uint32_t lostNow = *got.dropTotal - lostBefore;  // the kernel's count wraps
+        lostBefore = *got.dropTotal;
+        m_drops.drop(
+            DropKind::Unread, now,
+            [&] {
+                return "QXWIFIFinder: " + std::to_string(lostNow) +
+                       " datagrams were lost unread, the socket's buffer being full";
+            },
+            lostNow);
     }
-    char address[INET_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET, &source.sin_addr, address, sizeof(address));
-    if (!m_budget.takeFromSource(source.sin_addr.s_addr, now)) {
+    std::string address = dd::platform::formatIpv4(got.source);
+    if (!m_budget.takeFromSource(got.source, now)) {
         m_drops.drop(DropKind::OverBudget, now, [&] {
-            return std::string("QXWIFIFinder: dropped a datagram from ") + address +
+            return "QXWIFIFinder: dropped a datagram from " + address +
                    ": over its address's budget";
         });
         return;
     }
-    if (static_cast<size_t>(got) > kMaxDatagramBytes) {
-        m_drops.drop(DropKind::Malformed, now, [&] {
-            return std::string("QXWIFIFinder: dropped an oversized datagram from ") + address;
-        });
+    if (got.size > kMaxDatagramBytes) {
+        m_drops.drop(DropKind::Malformed, now,
+                     [&] { return "QXWIFIFinder: dropped an oversized datagram from " + address; });
         return;
     }
-    handleDatagram(buffer.data(), static_cast<size_t>(got), address, now);
+    handleDatagram(buffer.data(), got.size, address, now);
 }
 
 void Finder::handleDatagram(const char* data, size_t size, const std::string& source,

@@ -35,6 +35,8 @@
 #include "datagram_budget.h"
 #include "devicedetect/QXWIFIFinder.h"
 #include "drop_log.h"
+#include "platform/udp_socket.h"
+#include "platform/wake_event.h"
 
 namespace qxwifi {
 
@@ -103,10 +105,10 @@ class Finder {
     std::atomic<StateCallback> m_onState{nullptr};
     std::atomic<SyncCallback> m_onSync{nullptr};
     std::thread m_receiver;
-    int m_socket = -1;        // owned from start to stop; read by the receiver
-    int m_wakeFd = -1;        // eventfd that ends the receiver
-    DatagramBudget m_budget;  // the receiver's
-    DropLog m_drops;          // the receiver's
+    dd::platform::UdpSocket m_socket;  // open from start to stop; read by the receiver
+    dd::platform::WakeEvent m_wake;    // ends the receiver
+    DatagramBudget m_budget;           // the receiver's
+    DropLog m_drops;                   // the receiver's
 };
 
 // Logs one line through the suite's log sink.
