@@ -5,9 +5,11 @@
 // The reader keeps the dialect the module has always accepted: comments,
 // a trailing comma before "]" or "}", trailing text after the document,
 // numbers as "01", "1.", "+1" or "-" (zero), any bytes inside strings
-// (made valid UTF-8 when read as text), "\u" escapes of lone surrogates.
-// It refuses nesting 1000 deep, numbers out of the double range and bad
-// escapes. A repeated member keeps its last value.
+// (made valid UTF-8 when read as text), "\u" escapes of lone surrogates;
+// in an object, after a value and a comment, any one token serves as the
+// comma. It refuses nesting 1000 deep, numbers out of the double range,
+// bad escapes and a comment between a member's name and its colon. A
+// repeated member keeps its last value.
 #pragma once
 
 #include <cstdint>

@@ -66,6 +66,7 @@ TEST(JsonFields, ReadsTheModulesDialect) {
         {"{,}", false},
         {"{\"a\":1,,}", false},
         {"{\"a\" /* c */ :1}", false},
+        {"{\"a\":1 /* c */ x \"b\":2}", true, "1", "1"},
         {"{\"a\": /* c */ 1 /* d */}", true, "1", "1"},
         {"{\"a\":1,\"a\":2}", true, "2", "2"},
         {"{\"a\":01}", true, "1", "1"},
