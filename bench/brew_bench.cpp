@@ -7,8 +7,6 @@
 //   build/bin/brew_bench --benchmark_filter=Sixteen
 #include <benchmark/benchmark.h>
 
-#include <pugixml.hpp>
-
 #include <algorithm>
 #include <chrono>
 #include <memory>
@@ -19,6 +17,7 @@
 #include "android/pc_identity.h"
 #include "brew_phone.h"
 #include "core/device_detect_app.h"
+#include "deviceinfo/xml_helper.h"
 #include "fake_usb_tree.h"
 #include "test_env.h"
 
@@ -46,12 +45,12 @@ struct BrewMachine {
         theApp.waitForDetectionEnd();
     }
     size_t entries() const {
-        pugi::xml_document doc;
-        if (!doc.load_file((sandbox.dataDir() + "/xml/detecteddevice.xml").c_str())) {
+        CXmlHelper doc;
+        if (doc.LoadFromFile(sandbox.dataDir() + "/xml/detecteddevice.xml") != CXmlHelper::kOk ||
+            doc.root().name() != "detecteddevice") {
             return 0;
         }
-        auto devices = doc.child("detecteddevice").children("device");
-        return static_cast<size_t>(std::distance(devices.begin(), devices.end()));
+        return doc.root().children("device").size();
     }
     // Looks at the store every millisecond until it holds count entries.
     bool waitForEntries(size_t count, std::chrono::seconds limit = std::chrono::seconds(60)) {

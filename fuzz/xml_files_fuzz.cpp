@@ -51,14 +51,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint32_t pid = size > 2 ? data[1] * 0x101u : 0x4ee7;
     catalogue.doesDeviceSupport(vid, pid);
     CXmlHelper doc;
-    pugi::xml_node node;
+    CXmlNode node;
     CSupportedDevices::findDeviceNode(path, vid, pid, doc, node);
 
     CXmlHelper store;
     if (store.LoadFromFile(path) == CXmlHelper::kOk) {
         std::string_view key(reinterpret_cast<const char*>(data), size < 64 ? size : 64);
         std::string xpath = "/detecteddevice/device[@imei=" + CXmlHelper::xpathLiteral(key) + "]";
-        pugi::xml_node found;
+        CXmlNode found;
         // A quoted key makes a valid expression; only a NUL (which no XML
         // attribute can hold) ends it early, and then nothing is selected.
         int result = store.GetNode(xpath, found);

@@ -1,9 +1,11 @@
 #include "wifi_datagram.h"
 
-#include <json/json.h>
-
 #include <array>
-#include <memory>
+#include <cmath>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <vector>
 
 namespace qxwifi {
 
@@ -21,6 +23,76 @@ constexpr std::array<EventWord, 4> kEvents{{
     {"stopsync", AnnouncementEvent::StopSync},
 }};
 
+using Json = nlohmann::json;
+
+// Nesting deeper than a datagram ever needs (the root is at depth 0).
+constexpr size_t kMaxDepth = 16;
+
+// A first look at the datagram's structure: refuses a member name repeated
+// in one object and values nested kMaxDepth deep, before anything is built.
+class StructureCheck {
+  public:
+    bool null() { return value(); }
+    bool boolean(bool) { return value(); }
+    bool number_integer(Json::number_integer_t) { return value(); }
+    bool number_unsigned(Json::number_unsigned_t) { return value(); }
+    bool number_float(Json::number_float_t, const Json::string_t&) { return value(); }
+    bool string(Json::string_t&) { return value(); }
+    bool binary(Json::binary_t&) { return value(); }
+    bool start_object(std::size_t) { return open(true); }
+    bool key(Json::string_t& name) { return m_keys.back().insert(name).second; }
+    bool end_object() { return close(); }
+    bool start_array(std::size_t) { return open(false); }
+    bool end_array() { return close(); }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) {
+        return false;
+    }
+
+  private:
+    bool value() const { return m_depth < kMaxDepth; }
+    bool open(bool object) {
+        if (!value()) {
+            return false;
+        }
+        ++m_depth;
+        if (object) {
+            m_keys.emplace_back();
+        }
+        m_objects.push_back(object);
+        return true;
+    }
+    bool close() {
+        --m_depth;
+        if (m_objects.back()) {
+            m_keys.pop_back();
+        }
+        m_objects.pop_back();
+        return true;
+    }
+
+    size_t m_depth = 0;
+    std::vector<bool> m_objects;
+    std::vector<std::set<std::string>> m_keys;
+};
+
+// A whole number within the 32-bit range, also when written as a real one.
+bool isInt(const Json& value) {
+    constexpr int64_t kMin = std::numeric_limits<int32_t>::min();
+    constexpr int64_t kMax = std::numeric_limits<int32_t>::max();
+    if (value.is_number_unsigned()) {
+        return value.get<uint64_t>() <= static_cast<uint64_t>(kMax);
+    }
+    if (value.is_number_integer()) {
+        return value.get<int64_t>() >= kMin && value.get<int64_t>() <= kMax;
+    }
+    if (value.is_number_float()) {
+        double real = value.get<double>();
+        return real >= static_cast<double>(kMin) && real <= static_cast<double>(kMax) &&
+               std::trunc(real) == real;
+    }
+    return false;
+}
+
 bool fail(std::string* why, const char* reason) {
     if (why != nullptr) {
         *why = reason;
@@ -31,19 +103,16 @@ bool fail(std::string* why, const char* reason) {
 // Copies an optional text member into its field. A missing member leaves
 // the field empty; anything but a string that fits is a malformed datagram.
 template <size_t N>
-bool takeText(const Json::Value& root, const char* name, char (&field)[N], std::string* why) {
+bool takeText(const Json& root, const char* name, char (&field)[N], std::string* why) {
     field[0] = '\0';
-    const Json::Value* value = root.find(name, name + std::char_traits<char>::length(name));
-    if (value == nullptr || value->isNull()) {
+    auto value = root.find(name);
+    if (value == root.end() || value->is_null()) {
         return true;
     }
-    if (!value->isString()) {
+    if (!value->is_string()) {
         return fail(why, "a text member of another type");
     }
-    const char* begin = nullptr;
-    const char* end = nullptr;
-    value->getString(&begin, &end);
-    if (!setField(field, std::string_view(begin, static_cast<size_t>(end - begin)))) {
+    if (!setField(field, value->get_ref<const std::string&>())) {
         return fail(why, "a text member too long for its field or holding a NUL");
     }
     return true;
@@ -65,38 +134,28 @@ std::optional<Announcement> parseAnnouncement(std::string_view datagram, std::st
         fail(why, "datagram too long");
         return std::nullopt;
     }
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    builder["allowSpecialFloats"] = false;
-    builder["rejectDupKeys"] = true;
-    builder["failIfExtra"] = true;
-    builder["stackLimit"] = 16;
-    Json::Value root;
-    try {
-        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        std::string errors;
-        if (!reader->parse(datagram.data(), datagram.data() + datagram.size(), &root, &errors)) {
-            fail(why, "not JSON");
-            return std::nullopt;
-        }
-    } catch (const std::exception&) {
-        // jsoncpp throws when the nesting limit is passed.
+    // One JSON value and nothing after it but blanks and comments; strings
+    // must be UTF-8. Nothing here throws: errors come back as results.
+    Json root;
+    StructureCheck check;
+    if (!Json::sax_parse(datagram, &check, Json::input_format_t::json, true, true) ||
+        (root = Json::parse(datagram, nullptr, false, true)).is_discarded()) {
         fail(why, "not JSON");
         return std::nullopt;
     }
-    if (!root.isObject()) {
+    if (!root.is_object()) {
         fail(why, "not a JSON object");
         return std::nullopt;
     }
     Announcement result;
-    const Json::Value& event = root["event"];
-    if (!event.isString()) {
+    auto event = root.find("event");
+    if (event == root.end() || !event->is_string()) {
         fail(why, "no event");
         return std::nullopt;
     }
     bool known = false;
     for (const EventWord& entry : kEvents) {
-        if (event.asString() == entry.word) {
+        if (event->get_ref<const std::string&>() == entry.word) {
             result.event = entry.event;
             known = true;
         }
@@ -119,12 +178,12 @@ std::optional<Announcement> parseAnnouncement(std::string_view datagram, std::st
         fail(why, "no IMEI");
         return std::nullopt;
     }
-    const Json::Value& autolaunch = root["autolaunch"];
-    if (autolaunch.isBool()) {
-        record.autolaunch = autolaunch.asBool() ? 1 : 0;
-    } else if (autolaunch.isInt()) {
-        record.autolaunch = autolaunch.asInt() != 0 ? 1 : 0;
-    } else if (!autolaunch.isNull()) {
+    Json autolaunch = root.contains("autolaunch") ? root["autolaunch"] : Json();
+    if (autolaunch.is_boolean()) {
+        record.autolaunch = autolaunch.get<bool>() ? 1 : 0;
+    } else if (isInt(autolaunch)) {
+        record.autolaunch = autolaunch.get<double>() != 0 ? 1 : 0;
+    } else if (!autolaunch.is_null()) {
         fail(why, "autolaunch of another type");
         return std::nullopt;
     }
@@ -132,7 +191,7 @@ std::optional<Announcement> parseAnnouncement(std::string_view datagram, std::st
 }
 
 std::string formatAnnouncement(AnnouncementEvent event, const AnnouncementFields& fields) {
-    Json::Value root(Json::objectValue);
+    Json root = Json::object();
     root["event"] = eventName(event);
     root["imei"] = fields.imei;
     auto optional = [&](const char* name, const std::string& value) {
@@ -149,9 +208,8 @@ std::string formatAnnouncement(AnnouncementEvent event, const AnnouncementFields
     optional("paired", fields.paired);
     optional("pid", fields.pid);
     root["autolaunch"] = fields.autolaunch;
-    Json::StreamWriterBuilder writer;
-    writer["indentation"] = "";
-    return Json::writeString(writer, root);
+    // Compact, members in name order, everything past ASCII as "\u" escapes.
+    return root.dump(-1, ' ', true, Json::error_handler_t::replace);
 }
 
 }  // namespace qxwifi

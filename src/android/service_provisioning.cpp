@@ -229,7 +229,7 @@ int checkAPKInfo(dd::StepContext& step, uint16_t vid, uint16_t pid, const std::s
     DD_LOG(LOG_INFO) << "LoadFromFile " << catalogue;
     char xpath[96];
     std::snprintf(xpath, sizeof(xpath), "/orqsupportdevice/device[@vid='%04x']", vid);
-    pugi::xpath_node_set devices, models;
+    std::vector<CXmlNode> devices, models;
     if (xml.GetNodeList(xpath, devices) != CXmlHelper::kOk || devices.empty()) {
         return finish();
     }

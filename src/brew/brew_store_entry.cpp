@@ -15,9 +15,9 @@ std::string hex4(int value) {
     return text;
 }
 
-void appendChild(CXmlHelper& xml, pugi::xml_node parent, const char* name,
+void appendChild(CXmlHelper& xml, const CXmlNode& parent, const char* name,
                  const std::string& text) {
-    pugi::xml_node child;
+    CXmlNode child;
     xml.CreateAppendNode(parent, name, child);
     if (!text.empty()) {
         xml.SetNodeText(child, text);
@@ -36,17 +36,17 @@ bool saveBrewStoreEntry(const std::string& path, const BrewStoreEntry& entry) {
     if (load != StoreLoad::Loaded) {
         xml.CreateDocument("detecteddevice");  // none yet, or the damaged one set aside
     }
-    pugi::xml_node root;
+    CXmlNode root;
     xml.GetNode("/detecteddevice", root);
     std::string xpath =
         "/detecteddevice/device[@imei=" + CXmlHelper::xpathLiteral(entry.imei) + "]";
-    pugi::xpath_node_set old;
+    std::vector<CXmlNode> old;
     if (xml.GetNodeList(xpath, old) == CXmlHelper::kOk) {
-        for (const pugi::xpath_node& node : old) {
-            xml.RemoveAssignNode(root, node.node());
+        for (const CXmlNode& node : old) {
+            xml.RemoveAssignNode(root, node);
         }
     }
-    pugi::xml_node device;
+    CXmlNode device;
     xml.CreateAppendNode(root, "device", device);
     xml.SetNodeAttrib(device, "devicetype", "bmp");
     xml.SetNodeAttrib(device, "imei", entry.imei);
@@ -58,7 +58,7 @@ bool saveBrewStoreEntry(const std::string& path, const BrewStoreEntry& entry) {
     appendChild(xml, device, "image", entry.image);
     appendChild(xml, device, "dll", entry.dll);
     appendChild(xml, device, "firmware", entry.firmware);
-    pugi::xml_node battery;
+    CXmlNode battery;
     xml.CreateAppendNode(device, "battery", battery);
     xml.SetNodeAttrib(battery, "level", entry.batteryLevel);
     std::string folder = path.substr(0, path.rfind('/'));

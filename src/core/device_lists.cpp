@@ -59,7 +59,7 @@ int CDeviceDetectApp::CreateDeviceMonitorThread(const std::string& hubPath, int 
 
     DD_LOG(LOG_DEBUG) << "start build detect thread";
     CXmlHelper catalogue;
-    pugi::xml_node node;
+    CXmlNode node;
     bool loadFailed = false;
     bool matched =
         CSupportedDevices::findDeviceNode(catalogueFile(), vid, pid, catalogue, node, &loadFailed);

@@ -12,12 +12,12 @@ void CSupportedDevices::loadSupportedIds(const std::string& path) {
         DD_LOG(LOG_CRIT) << "not find " << path;
         return;
     }
-    pugi::xpath_node_set devices;
+    std::vector<CXmlNode> devices;
     doc.GetNodeList("/orqsupportdevice/device", devices);
     DD_LOG(LOG_DEBUG) << static_cast<unsigned long>(devices.size()) << " device record in " << path;
-    for (const pugi::xpath_node& device : devices) {
-        uint32_t vid = parseHexId(getAttribute(device.node(), "vid")) & 0xFFFF;
-        uint32_t pid = parseHexId(getAttribute(device.node(), "pid")) & 0xFFFF;
+    for (const CXmlNode& device : devices) {
+        uint32_t vid = parseHexId(getAttribute(device, "vid")) & 0xFFFF;
+        uint32_t pid = parseHexId(getAttribute(device, "pid")) & 0xFFFF;
         m_dwSupportedIds.push_back((vid << 16) | pid);
     }
 }
@@ -37,8 +37,8 @@ int CSupportedDevices::doesDeviceSupport(uint32_t vid, uint32_t pid) const {
 }
 
 bool CSupportedDevices::findDeviceNode(const std::string& path, uint32_t vid, uint32_t pid,
-                                       CXmlHelper& doc, pugi::xml_node& node, bool* loadFailed) {
-    node = pugi::xml_node();
+                                       CXmlHelper& doc, CXmlNode& node, bool* loadFailed) {
+    node = CXmlNode();
     if (loadFailed != nullptr) {
         *loadFailed = false;
     }
@@ -55,8 +55,8 @@ bool CSupportedDevices::findDeviceNode(const std::string& path, uint32_t vid, ui
     return doc.GetNode(xpath, node) == CXmlHelper::kOk;
 }
 
-std::string CSupportedDevices::getAttribute(pugi::xml_node node, const char* name) {
-    return node ? std::string(node.attribute(name).value()) : std::string();
+std::string CSupportedDevices::getAttribute(const CXmlNode& node, const char* name) {
+    return node.attribute(name);
 }
 
 uint32_t CSupportedDevices::parseHexId(const std::string& text) {

@@ -24,9 +24,9 @@ class CSupportedDevices {
     // Returns false (node empty) when the file does not load (logged) or
     // nothing matches; loadFailed tells the two apart.
     static bool findDeviceNode(const std::string& path, uint32_t vid, uint32_t pid, CXmlHelper& doc,
-                               pugi::xml_node& node, bool* loadFailed = nullptr);
+                               CXmlNode& node, bool* loadFailed = nullptr);
     // The attribute's text, empty when absent.
-    static std::string getAttribute(pugi::xml_node node, const char* name);
+    static std::string getAttribute(const CXmlNode& node, const char* name);
     // Base-16 conversion as the catalogue has always read ids: leading blanks
     // and "0x" accepted, stops at the first non-hex character, no digits = 0.
     static uint32_t parseHexId(const std::string& text);

@@ -28,7 +28,7 @@ int64_t sizeFromText(const std::string& digits) {
     return value < 0 ? 0 : value;
 }
 
-StorageEntry storageEntry(const Json::Value& object) {
+StorageEntry storageEntry(const dd::json::Value& object) {
     StorageEntry entry;
     entry.state = text(member(object, "state"));
     entry.path = text(member(object, "path"));
@@ -50,16 +50,16 @@ struct InfoFields {
     StorageEntry sdcard, emmc;
 };
 
-InfoFields readInfoFields(const Json::Value& root) {
+InfoFields readInfoFields(const dd::json::Value& root) {
     InfoFields fields;
     fields.imei = text(member(member(root, "telephony"), "imei"));
     fields.serialNumber = text(member(root, "serial_number"));
     fields.pairedDev = text(member(root, "paired_dev"));
-    const Json::Value& build = member(member(root, "os"), "build");
+    dd::json::Value build = member(member(root, "os"), "build");
     fields.firmware = text(member(build, "description"));
     fields.model = text(member(build, "model"));
     fields.battery = integer(member(root, "battery"));
-    const Json::Value& versionCode = member(root, "versionCode");
+    dd::json::Value versionCode = member(root, "versionCode");
     if (!versionCode.isNull()) {
         fields.hasVersionCode = true;
         fields.versionCode = integer(versionCode);
@@ -150,7 +150,7 @@ int AndroidDeviceInfo::parseInfoReply(std::string_view body) {
     std::string_view document = plain.empty() ? body : std::string_view(plain);
     document = document.substr(0, document.find('\0'));
     try {
-        Json::Value root;
+        dd::json::Value root;
         if (!dd::json::parseDocument(document, root) || !root.isObject()) {
             return 0;
         }
@@ -178,8 +178,8 @@ int AndroidDeviceInfo::parseInfoReply(std::string_view body) {
         emmc = std::move(fields.emmc);
         return 1;
     } catch (const std::exception&) {
-        // jsoncpp's conversions and its reader's nesting limit throw; a reply
-        // that trips them is simply not a usable answer.
+        // A value of the wrong type throws: a reply that holds one is
+        // simply not a usable answer.
         return 0;
     }
 }

@@ -57,7 +57,7 @@ std::mutex& detectedDeviceStoreLock() {
 
 StoreLoad loadDetectedDeviceStore(CXmlHelper& xml, const std::string& path) {
     if (xml.LoadFromFile(path) == CXmlHelper::kOk) {
-        pugi::xml_node root;
+        CXmlNode root;
         if (xml.GetNode(kRootXPath, root) == CXmlHelper::kOk) {
             return StoreLoad::Loaded;
         }
@@ -82,9 +82,9 @@ bool RemoveDetectedDevice(const std::string& dataFolder, const std::string& imei
     if (loadDetectedDeviceStore(xml, path) != StoreLoad::Loaded) {
         return false;
     }
-    pugi::xml_node root;
+    CXmlNode root;
     xml.GetNode(kRootXPath, root);
-    pugi::xml_node device;
+    CXmlNode device;
     std::string xpath = "/detecteddevice/device[@imei=" + CXmlHelper::xpathLiteral(imei) + "]";
     if (xml.GetNode(xpath, device) == CXmlHelper::kOk) {
         xml.RemoveAssignNode(root, device);

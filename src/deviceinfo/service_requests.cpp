@@ -220,7 +220,7 @@ Outcome perform(const ServiceEndpoint& endpoint, Exchange& exchange) {
 }
 
 // "status" of a JSON answer; the answer must be an object that carries it.
-ServiceResult statusOf(const std::string& answer, Json::Value& root) {
+ServiceResult statusOf(const std::string& answer, dd::json::Value& root) {
     try {
         if (!dd::json::parseDocument(answer, root) || !root.isObject() ||
             dd::json::member(root, "status").isNull()) {
@@ -235,7 +235,8 @@ ServiceResult statusOf(const std::string& answer, Json::Value& root) {
 }
 
 // Runs an exchange whose answer is a JSON object with "status".
-ServiceResult jsonExchange(const ServiceEndpoint& endpoint, Exchange& exchange, Json::Value& root) {
+ServiceResult jsonExchange(const ServiceEndpoint& endpoint, Exchange& exchange,
+                           dd::json::Value& root) {
     std::string answer;
     BodySink sink;
     sink.memory = &answer;
@@ -299,7 +300,7 @@ ServiceResult ServiceEndpoint::UploadFile(const std::string& remotePath,
     exchange.agent = kUploadAgent;
     exchange.jsonHeader = true;
     exchange.upload = &source;
-    Json::Value root;
+    dd::json::Value root;
     ServiceResult result = jsonExchange(*this, exchange, root);
     logExit("UploadFile", result);
     return result;
@@ -355,7 +356,7 @@ ServiceResult ServiceEndpoint::DeleteFile(const std::string& remoteFilePath) con
     exchange.name = "DeleteFile";
     exchange.method = "DELETE";
     exchange.path = "/filesystem/file" + remoteFilePath;
-    Json::Value root;
+    dd::json::Value root;
     ServiceResult result = jsonExchange(*this, exchange, root);
     logExit("DeleteFile", result);
     return result;
@@ -368,7 +369,7 @@ ServiceResult ServiceEndpoint::GetFileInfo(const std::string& remotePath, int64_
     exchange.name = "GetFileInfo";
     exchange.path = remotePath + "?do=list";
     exchange.jsonHeader = true;
-    Json::Value root;
+    dd::json::Value root;
     ServiceResult result = jsonExchange(*this, exchange, root);
     if (result == ServiceResult::Ok) {
         try {

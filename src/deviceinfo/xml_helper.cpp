@@ -1,5 +1,7 @@
 #include "deviceinfo/xml_helper.h"
 
+#include <pugixml.hpp>
+
 #include <sstream>
 #include <thread>
 
@@ -16,15 +18,80 @@ void xmlTrace(const char* text) {
 
 }  // namespace
 
-pugi::xml_node CXmlHelper::contextOrDocument(pugi::xml_node context) {
-    return context ? context : pugi::xml_node(m_document);
+// pugixml is the DOM on Linux: a node handle holds one pugi::xml_node, which
+// is itself only a pointer into the document.
+struct CXmlNode::Impl {
+    pugi::xml_node node;
+};
+
+struct CXmlHelper::Document {
+    pugi::xml_document dom;
+};
+
+namespace {
+
+CXmlNode wrap(pugi::xml_node node) {
+    return node ? CXmlNode(std::make_shared<const CXmlNode::Impl>(CXmlNode::Impl{node}))
+                : CXmlNode();
+}
+
+pugi::xml_node unwrap(const CXmlNode& node) {
+    return node ? node.impl()->node : pugi::xml_node();
+}
+
+}  // namespace
+
+std::string CXmlNode::name() const {
+    return unwrap(*this).name();
+}
+
+std::string CXmlNode::attribute(std::string_view name) const {
+    return unwrap(*this).attribute(std::string(name).c_str()).value();
+}
+
+bool CXmlNode::hasAttribute(std::string_view name) const {
+    return static_cast<bool>(unwrap(*this).attribute(std::string(name).c_str()));
+}
+
+std::vector<std::pair<std::string, std::string>> CXmlNode::attributes() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    for (pugi::xml_attribute attribute : unwrap(*this).attributes()) {
+        out.emplace_back(attribute.name(), attribute.value());
+    }
+    return out;
+}
+
+std::string CXmlNode::text() const {
+    return unwrap(*this).text().get();
+}
+
+CXmlNode CXmlNode::child(std::string_view name) const {
+    return wrap(unwrap(*this).child(std::string(name).c_str()));
+}
+
+std::vector<CXmlNode> CXmlNode::children(std::string_view name) const {
+    std::vector<CXmlNode> out;
+    for (pugi::xml_node child : unwrap(*this).children()) {
+        if (child.type() == pugi::node_element && (name.empty() || child.name() == name)) {
+            out.push_back(wrap(child));
+        }
+    }
+    return out;
+}
+
+CXmlHelper::CXmlHelper() : m_document(std::make_unique<Document>()) {}
+
+CXmlHelper::~CXmlHelper() = default;
+
+CXmlNode CXmlHelper::root() const {
+    return wrap(m_document->dom.document_element());
 }
 
 int CXmlHelper::LoadFromFile(const std::string& path) {
     if (path.empty()) {
         return kInvalidParameter;
     }
-    m_document.reset();
+    m_document->dom.reset();
     m_loaded = false;
     std::string text;
     dd::platform::FileProblem problem;
@@ -44,8 +111,23 @@ int CXmlHelper::LoadFromFile(const std::string& path) {
         DD_LOG(LOG_DEBUG) << "cannot load " << m_lastError;
         return kOpenFailed;
     }
-    pugi::xml_parse_result result = m_document.load_buffer(text.data(), text.size());
-    if (result && m_document.document_element()) {
+    return parseLoaded(text);
+}
+
+int CXmlHelper::LoadFromText(std::string_view text) {
+    m_document->dom.reset();
+    m_loaded = false;
+    if (text.size() > kMaxFileBytes) {
+        m_loadProblem = LoadProblem::Damaged;
+        m_lastError = "the text is over " + std::to_string(kMaxFileBytes) + " bytes";
+        return kOpenFailed;
+    }
+    return parseLoaded(std::string(text));
+}
+
+int CXmlHelper::parseLoaded(const std::string& text) {
+    pugi::xml_parse_result result = m_document->dom.load_buffer(text.data(), text.size());
+    if (result && m_document->dom.document_element()) {
         m_loaded = true;
         m_loadProblem = LoadProblem::None;
         m_lastError.clear();
@@ -54,24 +136,26 @@ int CXmlHelper::LoadFromFile(const std::string& path) {
     m_loadProblem = LoadProblem::Damaged;
     m_lastError = text.empty() ? std::string("the file is empty") : result.description();
     ShowXmlError();
-    m_document.reset();
+    m_document->dom.reset();
     return kOpenFailed;
 }
 
 void CXmlHelper::CreateDocument(std::string_view rootName) {
-    m_document.reset();
-    m_document.append_child(pugi::node_declaration).append_attribute("version") = "1.0";
-    m_document.append_child(std::string(rootName).c_str());
+    pugi::xml_document& dom = m_document->dom;
+    dom.reset();
+    dom.append_child(pugi::node_declaration).append_attribute("version") = "1.0";
+    dom.append_child(std::string(rootName).c_str());
     m_loaded = true;
 }
 
-int CXmlHelper::GetNode(std::string_view xpath, pugi::xml_node& out, pugi::xml_node context) {
-    out = pugi::xml_node();
+int CXmlHelper::GetNode(std::string_view xpath, CXmlNode& out, const CXmlNode& context) {
+    out = CXmlNode();
     if (xpath.empty()) {
         return kInvalidParameter;
     }
     try {
-        out = contextOrDocument(context).select_node(std::string(xpath).c_str()).node();
+        pugi::xml_node from = context ? unwrap(context) : pugi::xml_node(m_document->dom);
+        out = wrap(from.select_node(std::string(xpath).c_str()).node());
         return out ? kOk : kNoMatch;
     } catch (const std::exception&) {
         xmlTrace("Error: GetNode()");
@@ -79,14 +163,20 @@ int CXmlHelper::GetNode(std::string_view xpath, pugi::xml_node& out, pugi::xml_n
     }
 }
 
-int CXmlHelper::GetNodeList(std::string_view xpath, pugi::xpath_node_set& out,
-                            pugi::xml_node context) {
-    out = pugi::xpath_node_set();
+int CXmlHelper::GetNodeList(std::string_view xpath, std::vector<CXmlNode>& out,
+                            const CXmlNode& context) {
+    out.clear();
     if (xpath.empty()) {
         return kInvalidParameter;
     }
     try {
-        out = contextOrDocument(context).select_nodes(std::string(xpath).c_str());
+        pugi::xml_node from = context ? unwrap(context) : pugi::xml_node(m_document->dom);
+        for (const pugi::xpath_node& found : from.select_nodes(std::string(xpath).c_str())) {
+            // An attribute selected by the expression has no node of its own.
+            if (found.node()) {
+                out.push_back(wrap(found.node()));
+            }
+        }
         return kOk;
     } catch (const std::exception&) {
         xmlTrace("Error: GetNodeList()");
@@ -95,8 +185,8 @@ int CXmlHelper::GetNodeList(std::string_view xpath, pugi::xpath_node_set& out,
 }
 
 int CXmlHelper::GetNodeAttribeValue(std::string_view xpath, std::string_view name, std::string& out,
-                                    pugi::xml_node context) {
-    pugi::xml_node node;
+                                    const CXmlNode& context) {
+    CXmlNode node;
     int result = GetNode(xpath, node, context);
     if (result != kOk) {
         if (result == kParserError) {
@@ -104,21 +194,19 @@ int CXmlHelper::GetNodeAttribeValue(std::string_view xpath, std::string_view nam
         }
         return result;
     }
-    pugi::xml_attribute attribute = node.attribute(std::string(name).c_str());
-    if (!attribute) {
+    if (!node.hasAttribute(name)) {
         return kNoMatch;
     }
-    out = attribute.value();
+    out = node.attribute(name);
     return kOk;
 }
 
-int CXmlHelper::CreateAppendNode(pugi::xml_node parent, std::string_view name,
-                                 pugi::xml_node& out) {
-    out = pugi::xml_node();
+int CXmlHelper::CreateAppendNode(const CXmlNode& parent, std::string_view name, CXmlNode& out) {
+    out = CXmlNode();
     if (!parent || name.empty()) {
         return kOk;
     }
-    out = parent.append_child(std::string(name).c_str());
+    out = wrap(unwrap(parent).append_child(std::string(name).c_str()));
     if (!out) {
         xmlTrace("Error: CreateAppendNode()");
         return kParserError;
@@ -126,7 +214,9 @@ int CXmlHelper::CreateAppendNode(pugi::xml_node parent, std::string_view name,
     return kOk;
 }
 
-int CXmlHelper::SetNodeAttrib(pugi::xml_node node, std::string_view name, std::string_view value) {
+int CXmlHelper::SetNodeAttrib(const CXmlNode& handle, std::string_view name,
+                              std::string_view value) {
+    pugi::xml_node node = unwrap(handle);
     if (!node || name.empty() || value.empty() || node.type() != pugi::node_element) {
         return kInvalidParameter;
     }
@@ -142,8 +232,9 @@ int CXmlHelper::SetNodeAttrib(pugi::xml_node node, std::string_view name, std::s
     return kOk;
 }
 
-bool CXmlHelper::SetNodeText(pugi::xml_node node, std::string_view text) {
-    if (!node || HasChildren(node)) {
+bool CXmlHelper::SetNodeText(const CXmlNode& handle, std::string_view text) {
+    pugi::xml_node node = unwrap(handle);
+    if (!node || HasChildren(handle)) {
         return false;
     }
     while (node.first_child()) {
@@ -152,8 +243,8 @@ bool CXmlHelper::SetNodeText(pugi::xml_node node, std::string_view text) {
     return node.text().set(std::string(text).c_str());
 }
 
-bool CXmlHelper::HasChildren(pugi::xml_node node) const {
-    for (pugi::xml_node child : node.children()) {
+bool CXmlHelper::HasChildren(const CXmlNode& node) const {
+    for (pugi::xml_node child : unwrap(node).children()) {
         if (child.type() == pugi::node_element) {
             return true;
         }
@@ -161,16 +252,16 @@ bool CXmlHelper::HasChildren(pugi::xml_node node) const {
     return false;
 }
 
-int CXmlHelper::RemoveAssignNode(pugi::xml_node parent, pugi::xml_node child) {
+int CXmlHelper::RemoveAssignNode(const CXmlNode& parent, const CXmlNode& child) {
     if (!parent || !child) {
         return 1;
     }
-    return parent.remove_child(child) ? kOk : kParserError;
+    return unwrap(parent).remove_child(unwrap(child)) ? kOk : kParserError;
 }
 
 bool CXmlHelper::SaveXml(const std::string& path) {
     std::ostringstream text;
-    m_document.save(text, "  ");
+    m_document->dom.save(text, "  ");
     for (int retries = 10;; --retries) {
         dd::platform::FileProblem problem;
         if (dd::platform::writeFileAtomically(path, text.str(), &problem)) {

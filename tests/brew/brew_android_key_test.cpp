@@ -4,12 +4,11 @@
 // own. Through the C interface, against whole simulated phones.
 #include <gtest/gtest.h>
 
-#include <pugixml.hpp>
-
 #include <string>
 
 #include "android/phone_harness.h"
 #include "brew_phone.h"
+#include "deviceinfo/xml_helper.h"
 
 namespace {
 
@@ -23,11 +22,11 @@ class CrossFamilyKeys : public ::testing::Test, public PhoneMachine {
     // The ports of the detected-device store's entries for imei.
     std::vector<std::string> storeEntries(const std::string& imei) const {
         std::vector<std::string> ports;
-        pugi::xml_document doc;
-        if (doc.load_file((sandbox.dataDir() + "/xml/detecteddevice.xml").c_str())) {
-            for (pugi::xml_node device : doc.child("detecteddevice").children("device")) {
-                if (imei == device.attribute("imei").value()) {
-                    ports.push_back(device.attribute("commport").value());
+        CXmlHelper doc;
+        if (doc.LoadFromFile(sandbox.dataDir() + "/xml/detecteddevice.xml") == CXmlHelper::kOk) {
+            for (const CXmlNode& device : doc.root().children("device")) {
+                if (imei == device.attribute("imei")) {
+                    ports.push_back(device.attribute("commport"));
                 }
             }
         }

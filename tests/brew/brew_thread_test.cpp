@@ -4,8 +4,6 @@
 // from it when they leave.
 #include <gtest/gtest.h>
 
-#include <pugixml.hpp>
-
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -15,6 +13,7 @@
 #include "brew/usb_device_thread_bmp.h"
 #include "brew_phone.h"
 #include "core/device_detect_app.h"
+#include "deviceinfo/xml_helper.h"
 #include "fake_usb_tree.h"
 #include "platform/ini_file.h"
 #include "test_env.h"
@@ -53,19 +52,20 @@ class BrewThreads : public ::testing::Test {
 
     std::vector<StoreEntry> entries() const {
         std::vector<StoreEntry> found;
-        pugi::xml_document doc;
-        if (!doc.load_file(storeFile().c_str())) {
+        CXmlHelper doc;
+        if (doc.LoadFromFile(storeFile()) != CXmlHelper::kOk ||
+            doc.root().name() != "detecteddevice") {
             return found;
         }
-        for (pugi::xml_node device : doc.child("detecteddevice").children("device")) {
+        for (const CXmlNode& device : doc.root().children("device")) {
             StoreEntry entry;
-            for (pugi::xml_attribute attribute : device.attributes()) {
-                entry.attributes[attribute.name()] = attribute.value();
+            for (const auto& [name, value] : device.attributes()) {
+                entry.attributes[name] = value;
             }
-            for (pugi::xml_node child : device.children()) {
-                entry.children[child.name()] = child.text().get();
+            for (const CXmlNode& child : device.children()) {
+                entry.children[child.name()] = child.text();
             }
-            entry.batteryLevel = device.child("battery").attribute("level").value();
+            entry.batteryLevel = device.child("battery").attribute("level");
             found.push_back(entry);
         }
         return found;

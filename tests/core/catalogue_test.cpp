@@ -37,7 +37,7 @@ TEST_F(CatalogueTest, LookupMatchesOnlyFourLowerCaseDigitsAndFirstWins) {
     catalogue.loadSupportedIds(path);
     EXPECT_EQ(catalogue.doesDeviceSupport(0x18d1, 0x4ee7), 1);
     CXmlHelper doc;
-    pugi::xml_node node;
+    CXmlNode node;
     EXPECT_FALSE(CSupportedDevices::findDeviceNode(path, 0x18d1, 0x4ee7, doc, node))
         << "upper-case ids pass the list but are not found";
     ASSERT_TRUE(CSupportedDevices::findDeviceNode(path, 0x05c6, 0x3197, doc, node));
@@ -57,7 +57,7 @@ TEST_F(CatalogueTest, BrokenCataloguesGiveAnEmptyList) {
         EXPECT_EQ(catalogue.doesDeviceSupport(0x18d1, 0x4ee7), 0);
     }
     CXmlHelper doc;
-    pugi::xml_node node;
+    CXmlNode node;
     bool loadFailed = false;
     EXPECT_FALSE(
         CSupportedDevices::findDeviceNode(dir / "absent.xml", 1, 2, doc, node, &loadFailed));

@@ -5,11 +5,11 @@
 // ssh, headless machines).
 #include <gtest/gtest.h>
 
-#include <pugixml.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "deviceinfo/xml_helper.h"
 #include "test_env.h"
 
 namespace {
@@ -47,12 +47,13 @@ TEST(UdevRules, AdbPhonesAreGrantedByTheirInterfaceWhateverTheVendor) {
 }
 
 TEST(UdevRules, EverySerialPhoneOfTheCatalogueIsGrantedAndHiddenFromTheModemManager) {
-    pugi::xml_document catalogue;
-    ASSERT_TRUE(catalogue.load_file((std::string(DD_TEST_DATA_DIR) + "/device.xml").c_str()));
+    CXmlHelper catalogue;
+    ASSERT_EQ(catalogue.LoadFromFile(std::string(DD_TEST_DATA_DIR) + "/device.xml"),
+              CXmlHelper::kOk);
     std::vector<std::string> rules = ruleLines();
     int serialPhones = 0;
-    for (pugi::xml_node device : catalogue.child("orqsupportdevice").children("device")) {
-        std::string type = device.attribute("type").value();
+    for (const CXmlNode& device : catalogue.root().children("device")) {
+        std::string type = device.attribute("type");
         for (char& c : type) {
             c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
         }
@@ -60,8 +61,8 @@ TEST(UdevRules, EverySerialPhoneOfTheCatalogueIsGrantedAndHiddenFromTheModemMana
             continue;
         }
         ++serialPhones;
-        std::string vid = device.attribute("vid").value();
-        std::string pid = device.attribute("pid").value();
+        std::string vid = device.attribute("vid");
+        std::string pid = device.attribute("pid");
         bool tty = false, usb = false;
         for (const std::string& rule : rules) {
             if (!has(rule, "\"" + vid + "\"") || !has(rule, "\"" + pid + "\"")) {

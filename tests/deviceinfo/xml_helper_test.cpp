@@ -19,79 +19,118 @@ class XmlHelperTest : public ::testing::Test {
 };
 
 TEST_F(XmlHelperTest, FilesThatDoNotParseLeaveNoDocument) {
+    struct Case {
+        const char* name;
+        std::string content;
+    } cases[] = {{"empty.xml", ""},
+                 {"cut.xml", "<orqsupportdevice><device vid='18d1'"},
+                 {"bin.xml", std::string("\x89PNG\r\n\x1a\n\0\0", 10)}};
     CXmlHelper xml;
     EXPECT_EQ(xml.LoadFromFile(""), CXmlHelper::kInvalidParameter);
     EXPECT_EQ(xml.LoadFromFile(dir / "absent.xml"), CXmlHelper::kOpenFailed);
-    EXPECT_EQ(xml.LoadFromFile(file("empty.xml", "")), CXmlHelper::kOpenFailed);
-    EXPECT_EQ(xml.LoadFromFile(file("cut.xml", "<orqsupportdevice><device vid='18d1'")),
-              CXmlHelper::kOpenFailed);
-    EXPECT_EQ(xml.LoadFromFile(file("bin.xml", std::string("\x89PNG\r\n\x1a\n\0\0", 10))),
+    EXPECT_EQ(xml.loadProblem(), CXmlHelper::LoadProblem::Missing);
+    for (const Case& c : cases) {
+        EXPECT_EQ(xml.LoadFromFile(file(c.name, c.content)), CXmlHelper::kOpenFailed) << c.name;
+        EXPECT_EQ(xml.loadProblem(), CXmlHelper::LoadProblem::Damaged) << c.name;
+        EXPECT_EQ(xml.LoadFromText(c.content), CXmlHelper::kOpenFailed) << c.name;
+    }
+    EXPECT_EQ(xml.LoadFromText(std::string(CXmlHelper::kMaxFileBytes + 1, ' ')),
               CXmlHelper::kOpenFailed);
     EXPECT_FALSE(xml.loaded());
     // Queries on a helper without a document answer "nothing", never crash.
-    pugi::xml_node node;
+    CXmlNode node;
     EXPECT_EQ(xml.GetNode("/orqsupportdevice", node), CXmlHelper::kNoMatch);
     EXPECT_FALSE(node);
+    EXPECT_FALSE(xml.root());
+    EXPECT_EQ(node.attribute("vid"), "");
+    EXPECT_TRUE(node.children().empty());
 }
 
 TEST_F(XmlHelperTest, QueriesReturnTheDocumentedCodes) {
     CXmlHelper xml;
-    ASSERT_EQ(xml.LoadFromFile(file("d.xml", "<root><a k='v'>text</a><b><c/></b></root>")), 0);
-    pugi::xml_node node;
-    EXPECT_EQ(xml.GetNode("", node), CXmlHelper::kInvalidParameter);
-    EXPECT_EQ(xml.GetNode("/root/none", node), CXmlHelper::kNoMatch);
-    EXPECT_FALSE(node);
-    EXPECT_EQ(xml.GetNode("/root/[[", node), CXmlHelper::kParserError);
+    ASSERT_EQ(xml.LoadFromText("<root><a k='v'>text</a><b><c/><c n='2'/>tail</b></root>"), 0);
+    struct Case {
+        const char* xpath;
+        int result;
+        size_t count;  // nodes in the list
+    } cases[] = {{"", CXmlHelper::kInvalidParameter, 0},
+                 {"/root/none", CXmlHelper::kNoMatch, 0},
+                 {"/root/[[", CXmlHelper::kParserError, 0},
+                 {"//*", 0, 5},
+                 {"/root/b/c", 0, 2}};
+    for (const Case& c : cases) {
+        CXmlNode node;
+        std::vector<CXmlNode> list{CXmlNode()};
+        EXPECT_EQ(xml.GetNode(c.xpath, node), c.result) << c.xpath;
+        EXPECT_EQ(static_cast<bool>(node), c.result == 0) << c.xpath;
+        EXPECT_EQ(xml.GetNodeList(c.xpath, list), c.result == CXmlHelper::kNoMatch ? 0 : c.result)
+            << c.xpath;
+        EXPECT_EQ(list.size(), c.count) << c.xpath;
+    }
     std::string value = "unchanged";
     EXPECT_EQ(xml.GetNodeAttribeValue("/root/a", "missing", value), CXmlHelper::kNoMatch);
     EXPECT_EQ(value, "unchanged");
     EXPECT_EQ(xml.GetNodeAttribeValue("/root/a", "k", value), 0);
     EXPECT_EQ(value, "v");
-    pugi::xpath_node_set all;
-    EXPECT_EQ(xml.GetNodeList("//*", all), 0);
-    EXPECT_EQ(all.size(), 4u);
+    // The node handle: names, text, attributes and element children only.
+    CXmlNode b;
+    ASSERT_EQ(xml.GetNode("b", b, xml.root()), 0) << "a context node starts the search";
+    EXPECT_EQ(b.name(), "b");
+    EXPECT_EQ(b.text(), "tail");
+    EXPECT_EQ(b.children().size(), 2u);
+    EXPECT_EQ(xml.root().children("a").size(), 1u);
+    EXPECT_EQ(b.child("c").attributes().size(), 0u);
+    EXPECT_EQ(b.children("c")[1].attributes(),
+              (std::vector<std::pair<std::string, std::string>>{{"n", "2"}}));
+    EXPECT_FALSE(b.child("none"));
 }
 
 TEST_F(XmlHelperTest, EditsKeepChildrenAndRefuseEmptyValues) {
     CXmlHelper xml;
     ASSERT_EQ(xml.LoadFromFile(file("d.xml", "<root><a k='old'>text</a><b><c/></b></root>")), 0);
-    pugi::xml_node a, b, root, created;
+    CXmlNode a, b, created;
+    CXmlNode root = xml.root();
     xml.GetNode("/root/a", a);
     xml.GetNode("/root/b", b);
-    xml.GetNode("/root", root);
     EXPECT_EQ(xml.SetNodeAttrib(a, "k", ""), CXmlHelper::kInvalidParameter);
-    EXPECT_STREQ(a.attribute("k").value(), "old");
+    EXPECT_EQ(xml.SetNodeAttrib(CXmlNode(), "k", "v"), CXmlHelper::kInvalidParameter);
+    EXPECT_EQ(a.attribute("k"), "old");
     EXPECT_FALSE(xml.SetNodeText(b, "wipe")) << "text must never replace child elements";
     EXPECT_TRUE(b.child("c"));
     EXPECT_TRUE(xml.SetNodeText(a, "new"));
-    EXPECT_STREQ(a.text().get(), "new");
+    EXPECT_EQ(a.text(), "new");
     EXPECT_EQ(xml.CreateAppendNode(root, "", created), 0);
     EXPECT_FALSE(created);
     EXPECT_EQ(xml.CreateAppendNode(root, "device", created), 0);
     EXPECT_EQ(xml.SetNodeAttrib(created, "imei", "123"), 0);
-    EXPECT_EQ(xml.RemoveAssignNode(root, pugi::xml_node()), 1);
+    EXPECT_EQ(xml.RemoveAssignNode(root, CXmlNode()), 1);
+    EXPECT_EQ(xml.RemoveAssignNode(b, a), CXmlHelper::kParserError) << "not b's child";
     EXPECT_EQ(xml.RemoveAssignNode(root, a), 0);
     ASSERT_TRUE(xml.SaveXml(dir / "d.xml"));
-    CXmlHelper again;
-    ASSERT_EQ(again.LoadFromFile(dir / "d.xml"), 0);
-    pugi::xml_node node;
-    EXPECT_EQ(again.GetNode("/root/device[@imei='123']", node), 0);
-    EXPECT_EQ(again.GetNode("/root/a", node), CXmlHelper::kNoMatch);
+    EXPECT_EQ(ddtest::readFile(dir / "d.xml"),
+              "<?xml version=\"1.0\"?>\n<root>\n  <b>\n    <c />\n  </b>\n"
+              "  <device imei=\"123\" />\n</root>\n");
+    CXmlHelper made;
+    made.CreateDocument("detecteddevice");
+    ASSERT_TRUE(made.SaveXml(dir / "new.xml"));
+    EXPECT_EQ(ddtest::readFile(dir / "new.xml"), "<?xml version=\"1.0\"?>\n<detecteddevice />\n");
 }
 
 TEST_F(XmlHelperTest, QuotedLiteralsKeepOutsideTextInItsPlace) {
     CXmlHelper xml;
-    ASSERT_EQ(xml.LoadFromFile(file("d.xml",
-                                    "<d><device imei=\"1' or '1'='1\"/><device imei='2'/>"
-                                    "<device imei=\"a'b&quot;c\"/></d>")),
+    ASSERT_EQ(xml.LoadFromText("<d><device imei=\"1' or '1'='1\"/><device imei='2'/>"
+                               "<device imei=\"a'b&quot;c\"/></d>"),
               0);
-    pugi::xpath_node_set found;
-    xml.GetNodeList("/d/device[@imei=" + CXmlHelper::xpathLiteral("x' or '1'='1") + "]", found);
-    EXPECT_EQ(found.size(), 0u);
-    xml.GetNodeList("/d/device[@imei=" + CXmlHelper::xpathLiteral("1' or '1'='1") + "]", found);
-    EXPECT_EQ(found.size(), 1u);
-    xml.GetNodeList("/d/device[@imei=" + CXmlHelper::xpathLiteral("a'b\"c") + "]", found);
-    EXPECT_EQ(found.size(), 1u);
+    struct Case {
+        std::string key;
+        size_t count;
+    } cases[] = {{"x' or '1'='1", 0}, {"1' or '1'='1", 1},       {"a'b\"c", 1}, {"2", 1},
+                 {"2\"]|//*[\"", 0},  {std::string("2\0", 2), 0}};
+    for (const Case& c : cases) {
+        std::vector<CXmlNode> found;
+        xml.GetNodeList("/d/device[@imei=" + CXmlHelper::xpathLiteral(c.key) + "]", found);
+        EXPECT_EQ(found.size(), c.count) << c.key;
+    }
 }
 
 TEST_F(XmlHelperTest, FailedSaveIsRetriedAndLeavesNothingBehind) {

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <optional>
-#include <pugixml.hpp>
 
 #include "deviceinfo/xml_helper.h"
 #include "events.h"
@@ -25,21 +24,25 @@ std::optional<std::map<std::string, BrewPhoneView>> readStore(const std::string&
         }
         return std::nullopt;
     }
-    pugi::xml_document doc;
-    if (!doc.load_buffer(text.data(), text.size())) {
+    CXmlHelper doc;
+    if (doc.LoadFromText(text) != CXmlHelper::kOk) {
         return std::nullopt;
     }
-    for (pugi::xml_node device : doc.child("detecteddevice").children("device")) {
-        if (std::string(device.attribute("devicetype").value()) != "bmp") {
+    CXmlNode root = doc.root();
+    if (root.name() != "detecteddevice") {
+        return phones;
+    }
+    for (const CXmlNode& device : root.children("device")) {
+        if (device.attribute("devicetype") != "bmp") {
             continue;
         }
         BrewPhoneView phone;
-        phone.imei = device.attribute("imei").value();
-        phone.model = device.attribute("model").value();
-        phone.commport = device.attribute("commport").value();
-        phone.firmware = device.child("firmware").text().get();
-        phone.battery = device.child("battery").attribute("level").value();
-        phone.factoryreset = device.child("factoryreset").text().get();
+        phone.imei = device.attribute("imei");
+        phone.model = device.attribute("model");
+        phone.commport = device.attribute("commport");
+        phone.firmware = device.child("firmware").text();
+        phone.battery = device.child("battery").attribute("level");
+        phone.factoryreset = device.child("factoryreset").text();
         if (!phone.imei.empty()) {
             phones[phone.imei] = phone;
         }
