@@ -65,14 +65,6 @@ TEST_F(AdbFidelity, ShellCommandsOfTheModuleMatchTheClient) {
     expectSameOutput("-s R58M40ABCDE shell am startservice -n com.qx.httpd/.QXHttpdSvc");
 }
 
-uint16_t freePort() {
-    phonesim::LoopbackServer probe;
-    probe.start(0, [](int) {});
-    uint16_t port = probe.port();
-    probe.stop();
-    return port;
-}
-
 std::string readGreeting(uint16_t port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};
@@ -98,8 +90,8 @@ TEST_F(AdbFidelity, ForwardsMatchTheClientAndCarryTraffic) {
     phone.servicePorts[8182] = service.port();
     env.server.addPhone(phone);
 
-    uint16_t ours = freePort();
-    uint16_t theirs = freePort();
+    uint16_t ours = ddtest::freePort();
+    uint16_t theirs = ddtest::freePort();
     ASSERT_NE(ours, theirs);
     ddtest::CommandResult real =
         env.realAdb(words("-s FWD1 forward tcp:" + std::to_string(theirs) + " tcp:8182"));

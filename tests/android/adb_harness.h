@@ -6,7 +6,9 @@
 #include <dlfcn.h>
 
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include "adb_server.h"
 #include "core/text_codec.h"
 #include "devicedetect/DeviceController.h"
+#include "loopback_server.h"
 #include "support/adb_environment.h"
 #include "support/test_env.h"
 
@@ -54,12 +57,33 @@ class DeviceControllerLib {
     }
     uint16_t unmount(DeviceRecord* record) const { return m_unmount(record); }
     QX_RunAdbCmdFn entry() const { return m_run; }
+    void* symbol(const char* name) const { return dlsym(m_handle, name); }
 
   private:
     void* m_handle = nullptr;
     QX_RunAdbCmdFn m_run = nullptr;
     QX_UnmountDiskFn m_unmount = nullptr;
 };
+
+// A loopback port nobody listens on (bound once, then freed).
+inline uint16_t freePort() {
+    phonesim::LoopbackServer probe;
+    probe.start(0, [](int) {});
+    uint16_t port = probe.port();
+    probe.stop();
+    return port;
+}
+
+// Runs body(0) .. body(count - 1) on threads of their own and joins them.
+inline void onThreads(int count, const std::function<void(int)>& body) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < count; ++t) {
+        threads.emplace_back(body, t);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
 
 // Splits a command line at blanks (the tests' command lines hold no quotes).
 inline std::vector<std::string> words(const std::string& line) {

@@ -14,14 +14,6 @@
 
 namespace {
 
-uint16_t freePort() {
-    phonesim::LoopbackServer probe;
-    probe.start(0, [](int) {});
-    uint16_t port = probe.port();
-    probe.stop();
-    return port;
-}
-
 // What "adb start-server" starts: an emulated server with phone SIM1 whose
 // property list begins with the release (so a daemon line glued to it would
 // spoil it), its 7890 listening.
@@ -44,7 +36,7 @@ class StoppedServer : public ::testing::TestWithParam<StoppedCase> {
   protected:
     void SetUp() override {
         m_port = std::make_unique<ddtest::ScopedEnv>("ANDROID_ADB_SERVER_PORT",
-                                                     std::to_string(freePort()));
+                                                     std::to_string(ddtest::freePort()));
         env.writeAdbWrapper("exec '" + std::string(DD_TEST_BIN_DIR) +
                             "/phonesim' adb --port \"$2\" " + phoneOptions() + " --daemon");
     }
