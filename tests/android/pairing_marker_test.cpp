@@ -189,24 +189,6 @@ TEST_F(PairingTest, MarkerOfAnotherPcIsReplacedAndThePhoneRemembered) {
     EXPECT_EQ(dataFiles(), std::vector<std::string>{"remembereddevice.ini"});
 }
 
-TEST_F(PairingTest, OtherPcStaysWhenNoThreadOfTheSerialIsFound) {
-    phone.files[remote()] = dd::android::encodeMarker(kOtherPc);
-    threadExists = false;
-    check();
-    EXPECT_EQ(entry->factoryReset, 2u);
-    EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kOtherPc));
-    EXPECT_EQ(remembered("R58M12ABCDE"), "<none>");
-}
-
-TEST_F(PairingTest, MarkerDifferingOnlyInCaseIsAnotherPc) {
-    std::string upper = kThisPc;
-    upper[0] = 'A';
-    phone.files[remote()] = dd::android::encodeMarker(upper);
-    threadExists = false;
-    check();
-    EXPECT_EQ(entry->factoryReset, 2u);
-}
-
 TEST_F(PairingTest, EmptyConfPathSkipsTheCheck) {
     entry->confPath.clear();
     check();
@@ -235,16 +217,27 @@ TEST_F(PairingTest, FailedDownloadIsAnotherPcAndRepairs) {
     EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
 }
 
-TEST_F(PairingTest, StaleLocalCopyIsNeverTakenForTheDownload) {
-    // A copy left behind by a crash names this PC; the phone's own marker
-    // cannot be downloaded. The stale file must not decide.
-    ddtest::writeFile(dd::android::localMarkerPath(dataDir, entry->adbSerial),
-                      dd::android::encodeMarker(kThisPc));
-    phone.files[remote()] = dd::android::encodeMarker(kOtherPc);
-    phone.failDownload = true;
-    threadExists = false;
-    check();
-    EXPECT_EQ(entry->factoryReset, 2u);
+// Another PC's marker with no thread of the serial to re-pair through stays
+// (2): a marker differing only in case, and one that cannot be downloaded
+// while a stale local copy left by a crash names this PC.
+TEST_F(PairingTest, OtherPcStaysWhenNoThreadOfTheSerialIsFound) {
+    std::string upper = kThisPc;
+    upper[0] = 'A';
+    for (auto [marker, failDownload] :
+         {std::pair{kOtherPc, false}, {upper, false}, {kOtherPc, true}}) {
+        SCOPED_TRACE(marker);
+        phone.files[remote()] = dd::android::encodeMarker(marker);
+        phone.failDownload = failDownload;
+        if (failDownload) {
+            ddtest::writeFile(dd::android::localMarkerPath(dataDir, entry->adbSerial),
+                              dd::android::encodeMarker(kThisPc));
+        }
+        threadExists = false;
+        check();
+        EXPECT_EQ(entry->factoryReset, 2u);
+        EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(marker));
+        EXPECT_EQ(remembered("R58M12ABCDE"), "<none>");
+    }
 }
 
 // --- Local files and remembered devices -----------------------------------------------
