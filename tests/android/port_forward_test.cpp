@@ -85,21 +85,15 @@ TEST_F(ForwardsThroughTheServer, PortsHandedOutAtOnceAreDistinct) {
     addPhones(kThreads);
     std::mutex mutex;
     std::vector<uint16_t> ports;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < kRounds; ++round) {
-                for (uint16_t remote : {8182, 7890, 7990}) {
-                    uint16_t port = forwardLocalPort(serial(t), 0, remote);
-                    std::lock_guard<std::mutex> lock(mutex);
-                    ports.push_back(port);
-                }
+    ddtest::onThreads(kThreads, [&](int t) {
+        for (int round = 0; round < kRounds; ++round) {
+            for (uint16_t remote : {8182, 7890, 7990}) {
+                uint16_t port = forwardLocalPort(serial(t), 0, remote);
+                std::lock_guard<std::mutex> lock(mutex);
+                ports.push_back(port);
             }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+        }
+    });
     ASSERT_EQ(ports.size(), static_cast<size_t>(kThreads * kRounds * 3));
     std::set<uint16_t> distinct(ports.begin(), ports.end());
     EXPECT_EQ(distinct.count(0), 0u) << "a forward failed";
