@@ -1,10 +1,15 @@
-// What the adb runner's own tests add to the adb environment: the runner
-// library loaded as the module loads it, with a guard area past its output
-// buffer.
+// What the adb tests add to the adb environment: the runner library loaded
+// as the module loads it (with a guard area past its output buffer), and the
+// module side: theApp pointed at a sandbox whose module folder holds the
+// runner, and a StepContext the test scripts (presence, exit, pauses that
+// return at once).
 #pragma once
 
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -14,8 +19,11 @@
 #include <gtest/gtest.h>
 
 #include "adb_server.h"
+#include "core/device_detect_app.h"
+#include "core/exit_flag.h"
 #include "core/text_codec.h"
 #include "devicedetect/DeviceController.h"
+#include "log/log_stream.h"
 #include "loopback_server.h"
 #include "support/adb_environment.h"
 #include "support/test_env.h"
@@ -99,5 +107,49 @@ inline std::vector<std::string> words(const std::string& line) {
     }
     return out;
 }
+
+class ScriptedStep : public dd::StepContext {
+  public:
+    bool devicePresent() override {
+        ++presenceChecks;
+        return present();
+    }
+    bool exitRequested() const override { return exit.load(); }
+    bool pause(std::chrono::milliseconds duration) override {
+        int n = ++pauses;
+        pausedMs += static_cast<int>(duration.count());
+        if (onPause) {
+            onPause(n);
+        }
+        return !exit.load();
+    }
+
+    std::function<bool()> present = [] { return true; };
+    std::function<void(int)> onPause;  // called with the pause's number (1-based)
+    std::atomic<bool> exit{false};
+    std::atomic<int> pauses{0};
+    std::atomic<int> pausedMs{0};
+    std::atomic<int> presenceChecks{0};
+};
+
+// theApp as a running module with one phone thread, and the runner beside it.
+class ModuleWithRunner {
+  public:
+    explicit ModuleWithRunner(bool withRunner = true) {
+        // The sandbox links the runner into its module folder.
+        if (!withRunner) {
+            unlink((sandbox.moduleDir + "/libDeviceController.so").c_str());
+        }
+        theApp.readLoaderConfig();
+        theApp.m_bStopped = 0;
+        theApp.m_lConnectCount = 1;
+    }
+    ~ModuleWithRunner() {
+        theApp.m_bStopped = 1;
+        theApp.m_lConnectCount = 0;
+        LogInit(LOG_OPT_HEADER, 0, "DeviceDetect");  // nothing may log outside the sandbox
+    }
+    Sandbox sandbox;
+};
 
 }  // namespace ddtest

@@ -5,12 +5,12 @@
 // runs its step against a stopped server that the command starts.
 #include <functional>
 
+#include "adb_harness.h"
 #include "android/boot_readiness.h"
 #include "android/device_controller_bridge.h"
 #include "android/port_forward.h"
 #include "android/service_provisioning.h"
 #include "loopback_server.h"
-#include "readiness_harness.h"
 
 namespace {
 

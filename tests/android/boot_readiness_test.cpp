@@ -3,7 +3,7 @@
 // how an unplug or a stop cuts every wait short.
 #include "android/boot_readiness.h"
 
-#include "readiness_harness.h"
+#include "adb_harness.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <thread>
 
-#include "readiness_harness.h"
+#include "adb_harness.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "adb_harness.h"
 #include "adb_phone.h"
 #include "android/device_controller_bridge.h"
 #include "android/port_forward.h"
-#include "readiness_harness.h"
 
 namespace {
 
