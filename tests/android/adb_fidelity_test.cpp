@@ -38,39 +38,26 @@ class AdbFidelity : public ::testing::Test {
     DeviceControllerLib lib;
 };
 
-TEST_F(AdbFidelity, DeviceListsMatchTheClient) {
-    expectSameOutput("devices");
-    expectSameOutput("devices -l");
-}
-
-TEST_F(AdbFidelity, GetpropMatchesTheClientByteForByte) {
-    ddtest::CommandResult ours = lib.run("-s R58M40ABCDE shell getprop");
-    EXPECT_NE(ours.text.find("[ro.product.model]: [Orq X1]\r\n"), std::string::npos);
-    expectSameOutput("-s R58M40ABCDE shell getprop");
-    expectSameOutput("-s emulator-5554 shell getprop ro.product.model");
-}
-
-TEST_F(AdbFidelity, ErrorLinesMatchTheClient) {
-    expectSameOutput("-s NOSUCHPHONE shell getprop");
-    expectSameOutput("shell getprop");  // two phones: "more than one device/emulator"
-    expectSameOutput("-s NOSUCHPHONE forward tcp:1 tcp:8182");
-    expectSameOutput("-s R58M40ABCDE forward --remove tcp:1");
+TEST_F(AdbFidelity, ListsPropertiesErrorsAndShellCommandsMatchTheClient) {
+    for (const char* line : {
+             "devices",
+             "devices -l",
+             "-s R58M40ABCDE shell getprop",
+             "-s emulator-5554 shell getprop ro.product.model",
+             "-s NOSUCHPHONE shell getprop",
+             "shell getprop",  // two phones: "more than one device/emulator"
+             "-s NOSUCHPHONE forward tcp:1 tcp:8182",
+             "-s R58M40ABCDE forward --remove tcp:1",
+             "-s R58M40ABCDE shell netstat -an",
+             "-s R58M40ABCDE shell am broadcast -a com.orq.intent.action.START_SYNCTOOL",
+             "-s R58M40ABCDE shell am startservice -n com.qx.httpd/.QXHttpdSvc",
+         }) {
+        expectSameOutput(line);
+    }
+    EXPECT_NE(lib.run("-s R58M40ABCDE shell getprop").text.find("[ro.product.model]: [Orq X1]\r\n"),
+              std::string::npos);
     EXPECT_EQ(lib.run("-s NOSUCHPHONE shell getprop").text,
               "error: device 'NOSUCHPHONE' not found\n");
-}
-
-TEST_F(AdbFidelity, ShellCommandsOfTheModuleMatchTheClient) {
-    expectSameOutput("-s R58M40ABCDE shell netstat -an");
-    expectSameOutput("-s R58M40ABCDE shell am broadcast -a com.orq.intent.action.START_SYNCTOOL");
-    expectSameOutput("-s R58M40ABCDE shell am startservice -n com.qx.httpd/.QXHttpdSvc");
-}
-
-uint16_t freePort() {
-    phonesim::LoopbackServer probe;
-    probe.start(0, [](int) {});
-    uint16_t port = probe.port();
-    probe.stop();
-    return port;
 }
 
 std::string readGreeting(uint16_t port) {
@@ -98,8 +85,8 @@ TEST_F(AdbFidelity, ForwardsMatchTheClientAndCarryTraffic) {
     phone.servicePorts[8182] = service.port();
     env.server.addPhone(phone);
 
-    uint16_t ours = freePort();
-    uint16_t theirs = freePort();
+    uint16_t ours = ddtest::freePort();
+    uint16_t theirs = ddtest::freePort();
     ASSERT_NE(ours, theirs);
     ddtest::CommandResult real =
         env.realAdb(words("-s FWD1 forward tcp:" + std::to_string(theirs) + " tcp:8182"));

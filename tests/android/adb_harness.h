@@ -1,19 +1,30 @@
-// What the adb runner's own tests add to the adb environment: the runner
-// library loaded as the module loads it, with a guard area past its output
-// buffer.
+// What the adb tests add to the adb environment: the runner library loaded
+// as the module loads it (with a guard area past its output buffer), and the
+// module side: theApp pointed at a sandbox whose module folder holds the
+// runner, and a StepContext the test scripts (presence, exit, pauses that
+// return at once).
 #pragma once
 
 #include <dlfcn.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "adb_server.h"
+#include "core/device_detect_app.h"
+#include "core/exit_flag.h"
 #include "core/text_codec.h"
 #include "devicedetect/DeviceController.h"
+#include "log/log_stream.h"
+#include "loopback_server.h"
 #include "support/adb_environment.h"
 #include "support/test_env.h"
 
@@ -54,12 +65,33 @@ class DeviceControllerLib {
     }
     uint16_t unmount(DeviceRecord* record) const { return m_unmount(record); }
     QX_RunAdbCmdFn entry() const { return m_run; }
+    void* symbol(const char* name) const { return dlsym(m_handle, name); }
 
   private:
     void* m_handle = nullptr;
     QX_RunAdbCmdFn m_run = nullptr;
     QX_UnmountDiskFn m_unmount = nullptr;
 };
+
+// A loopback port nobody listens on (bound once, then freed).
+inline uint16_t freePort() {
+    phonesim::LoopbackServer probe;
+    probe.start(0, [](int) {});
+    uint16_t port = probe.port();
+    probe.stop();
+    return port;
+}
+
+// Runs body(0) .. body(count - 1) on threads of their own and joins them.
+inline void onThreads(int count, const std::function<void(int)>& body) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < count; ++t) {
+        threads.emplace_back(body, t);
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+}
 
 // Splits a command line at blanks (the tests' command lines hold no quotes).
 inline std::vector<std::string> words(const std::string& line) {
@@ -75,5 +107,49 @@ inline std::vector<std::string> words(const std::string& line) {
     }
     return out;
 }
+
+class ScriptedStep : public dd::StepContext {
+  public:
+    bool devicePresent() override {
+        ++presenceChecks;
+        return present();
+    }
+    bool exitRequested() const override { return exit.load(); }
+    bool pause(std::chrono::milliseconds duration) override {
+        int n = ++pauses;
+        pausedMs += static_cast<int>(duration.count());
+        if (onPause) {
+            onPause(n);
+        }
+        return !exit.load();
+    }
+
+    std::function<bool()> present = [] { return true; };
+    std::function<void(int)> onPause;  // called with the pause's number (1-based)
+    std::atomic<bool> exit{false};
+    std::atomic<int> pauses{0};
+    std::atomic<int> pausedMs{0};
+    std::atomic<int> presenceChecks{0};
+};
+
+// theApp as a running module with one phone thread, and the runner beside it.
+class ModuleWithRunner {
+  public:
+    explicit ModuleWithRunner(bool withRunner = true) {
+        // The sandbox links the runner into its module folder.
+        if (!withRunner) {
+            unlink((sandbox.moduleDir + "/libDeviceController.so").c_str());
+        }
+        theApp.readLoaderConfig();
+        theApp.m_bStopped = 0;
+        theApp.m_lConnectCount = 1;
+    }
+    ~ModuleWithRunner() {
+        theApp.m_bStopped = 1;
+        theApp.m_lConnectCount = 0;
+        LogInit(LOG_OPT_HEADER, 0, "DeviceDetect");  // nothing may log outside the sandbox
+    }
+    Sandbox sandbox;
+};
 
 }  // namespace ddtest

@@ -33,14 +33,6 @@ class FakeAdb {
     ddtest::ScopedEnv m_env;
 };
 
-uint16_t freePort() {
-    phonesim::LoopbackServer probe;
-    probe.start(0, [](int) {});
-    uint16_t port = probe.port();
-    probe.stop();
-    return port;
-}
-
 class AdbProcesses : public ::testing::Test {
   protected:
     void SetUp() override { env.server.addPhone(phonesim::makeDefaultPhone("R58M40ABCDE")); }
@@ -79,7 +71,7 @@ TEST_F(AdbProcesses, AMissingAdbBinaryIsReported) {
 }
 
 TEST_F(AdbProcesses, NoServerStartsOneOnceForManyCallers) {
-    uint16_t port = freePort();
+    uint16_t port = ddtest::freePort();
     ddtest::ScopedEnv portEnv("ANDROID_ADB_SERVER_PORT", std::to_string(port));
     std::string countFile = scratch / "starts";
     std::string phonesim = std::string(DD_TEST_BIN_DIR) + "/phonesim";
@@ -118,7 +110,7 @@ TEST_F(AdbProcesses, NoServerStartsOneOnceForManyCallers) {
 }
 
 TEST_F(AdbProcesses, NoServerAndNoWayToStartOneIsReported) {
-    ddtest::ScopedEnv portEnv("ANDROID_ADB_SERVER_PORT", std::to_string(freePort()));
+    ddtest::ScopedEnv portEnv("ANDROID_ADB_SERVER_PORT", std::to_string(ddtest::freePort()));
     ddtest::CommandResult result = lib.run("-s R58M40ABCDE shell getprop");
     EXPECT_EQ(result.code, ADBCMD_NO_SERVER);
     EXPECT_NE(result.text.find("cannot connect to daemon at tcp:"), std::string::npos)
@@ -126,7 +118,7 @@ TEST_F(AdbProcesses, NoServerAndNoWayToStartOneIsReported) {
 }
 
 TEST_F(AdbProcesses, ACommandWaitingBehindAnotherServerStartEndsAtItsOwnDeadline) {
-    ddtest::ScopedEnv portEnv("ANDROID_ADB_SERVER_PORT", std::to_string(freePort()));
+    ddtest::ScopedEnv portEnv("ANDROID_ADB_SERVER_PORT", std::to_string(ddtest::freePort()));
     std::string marker = scratch / "starting";
     FakeAdb adb(scratch,
                 "if [ \"$3\" = start-server ]; then touch '" + marker + "'; exec sleep 600; fi");

@@ -5,22 +5,14 @@
 // runs its step against a stopped server that the command starts.
 #include <functional>
 
+#include "adb_harness.h"
 #include "android/boot_readiness.h"
 #include "android/device_controller_bridge.h"
 #include "android/port_forward.h"
 #include "android/service_provisioning.h"
 #include "loopback_server.h"
-#include "readiness_harness.h"
 
 namespace {
-
-uint16_t freePort() {
-    phonesim::LoopbackServer probe;
-    probe.start(0, [](int) {});
-    uint16_t port = probe.port();
-    probe.stop();
-    return port;
-}
 
 // What "adb start-server" starts: an emulated server with phone SIM1 whose
 // property list begins with the release (so a daemon line glued to it would
@@ -44,7 +36,7 @@ class StoppedServer : public ::testing::TestWithParam<StoppedCase> {
   protected:
     void SetUp() override {
         m_port = std::make_unique<ddtest::ScopedEnv>("ANDROID_ADB_SERVER_PORT",
-                                                     std::to_string(freePort()));
+                                                     std::to_string(ddtest::freePort()));
         env.writeAdbWrapper("exec '" + std::string(DD_TEST_BIN_DIR) +
                             "/phonesim' adb --port \"$2\" " + phoneOptions() + " --daemon");
     }

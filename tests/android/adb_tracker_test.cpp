@@ -5,7 +5,6 @@
 #include <mutex>
 
 #include "adb_harness.h"
-#include "loopback_server.h"
 
 namespace {
 
@@ -44,31 +43,17 @@ class TrackLog {
 class AdbTracking : public ::testing::Test {
   protected:
     void SetUp() override {
-        start = reinterpret_cast<QX_StartAdbTrackingFn>(dlsym(handle(), "QX_StartAdbTracking"));
-        stop = reinterpret_cast<QX_StopAdbTrackingFn>(dlsym(handle(), "QX_StopAdbTracking"));
+        start = reinterpret_cast<QX_StartAdbTrackingFn>(lib.symbol("QX_StartAdbTracking"));
+        stop = reinterpret_cast<QX_StopAdbTrackingFn>(lib.symbol("QX_StopAdbTracking"));
         ASSERT_NE(start, nullptr);
         ASSERT_NE(stop, nullptr);
     }
-    void* handle() {
-        if (m_handle == nullptr) {
-            m_handle = dlopen((std::string(DD_TEST_MODULE_DIR) + "/libDeviceController.so").c_str(),
-                              RTLD_NOW | RTLD_LOCAL);
-        }
-        return m_handle;
-    }
-    void TearDown() override {
-        if (m_handle != nullptr) {
-            dlclose(m_handle);
-        }
-    }
 
     ddtest::AdbEnvironment env;
+    ddtest::DeviceControllerLib lib;
     TrackLog log;
     QX_StartAdbTrackingFn start = nullptr;
     QX_StopAdbTrackingFn stop = nullptr;
-
-  private:
-    void* m_handle = nullptr;
 };
 
 TEST_F(AdbTracking, FollowsEveryStateAPhonePassesThrough) {
@@ -84,17 +69,15 @@ TEST_F(AdbTracking, FollowsEveryStateAPhonePassesThrough) {
     EXPECT_TRUE(log.waitFor("LATE1\toffline\n"));
     // As the real server, the list is not sent again when the phone turns
     // "unauthorized": only "adb devices" tells.
-    EXPECT_TRUE(ddtest::waitUntil([&] {
-        return ddtest::DeviceControllerLib().run("devices").text.find("LATE1\tunauthorized") !=
-               std::string::npos;
-    }));
+    EXPECT_TRUE(ddtest::waitUntil(
+        [&] { return lib.run("devices").text.find("LATE1\tunauthorized") != std::string::npos; }));
     ASSERT_TRUE(env.server.authorize("LATE1"));
     EXPECT_TRUE(log.waitFor("LATE1\tdevice\n"));
     EXPECT_EQ(env.server.trackers(), 1);
 
     // The server exits: the list ends; a server in its place is followed.
     env.server.setRestartAfterKill(true);
-    EXPECT_EQ(ddtest::DeviceControllerLib().run("kill-server").code, ADBCMD_OK);
+    EXPECT_EQ(lib.run("kill-server").code, ADBCMD_OK);
     EXPECT_TRUE(log.waitFor("<lost>"));
     EXPECT_TRUE(log.waitFor("LATE1\tdevice\n"));
 
@@ -105,11 +88,7 @@ TEST_F(AdbTracking, FollowsEveryStateAPhonePassesThrough) {
 }
 
 TEST_F(AdbTracking, NoServerIsReportedAndStopEndsTheRetries) {
-    phonesim::LoopbackServer probe;
-    probe.start(0, [](int) {});
-    uint16_t unused = probe.port();
-    probe.stop();
-    ddtest::ScopedEnv port("ANDROID_ADB_SERVER_PORT", std::to_string(unused));
+    ddtest::ScopedEnv port("ANDROID_ADB_SERVER_PORT", std::to_string(ddtest::freePort()));
     void* tracker = start(&TrackLog::onEvent, &log);
     ASSERT_NE(tracker, nullptr);
     EXPECT_TRUE(log.waitFor("<no server>"));

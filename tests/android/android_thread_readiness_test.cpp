@@ -64,48 +64,33 @@ class AndroidThreadReadiness : public ::testing::Test {
     FakeUsbTree tree{sandbox.sysfsRoot, sandbox.devRoot};
 };
 
-TEST_F(AndroidThreadReadiness, ABootedPhoneIsReadAndWatched) {
-    auto phone = addPhone(phonesim::makeDefaultPhone("READY1"));
+// Booted, booting late, and below SDK 10 (never waited for): read, the
+// boot waited for only when needed, and the thread goes on watching.
+TEST_F(AndroidThreadReadiness, APhoneIsReadAndItsBootWaitedForWhenNeeded) {
+    struct Case {
+        const char* serial;
+        int bootedAfter;
+        const char* sdk;
+        int getpropCalls;
+    };
+    const Case cases[] = {{"READY1", 0, "29", 1}, {"LATE1", 2, "29", 3}, {"OLD1", -1, "9", 1}};
+    std::vector<std::shared_ptr<phonesim::AdbPhone>> phones;
+    for (const Case& c : cases) {
+        phonesim::AdbPhoneConfig config = phonesim::makeDefaultPhone(c.serial);
+        config.properties["ro.build.version.sdk"] = c.sdk;
+        config.bootCompleted = c.bootedAfter >= 0;
+        config.bootCompletedAfterGetprops = std::max(c.bootedAfter, 0);
+        phones.push_back(addPhone(config));
+    }
     start();
-    plug("1-1", "READY1");
-    ASSERT_TRUE(waitLogged("[DETECT] device is boot completed."));
-    EXPECT_TRUE(sandbox.logContains("[DETECT] getprop done."));
-    EXPECT_EQ(phone->getpropCalls(), 1) << "booted: no boot wait";
-    EXPECT_FALSE(sandbox.logContains("sys boot complete timeout"));
-    EXPECT_EQ(logged(kThreadEnd), 0u) << "the thread goes on watching its phone";
-}
-
-TEST_F(AndroidThreadReadiness, ALateBootIsWaitedFor) {
-    phonesim::AdbPhoneConfig config = phonesim::makeDefaultPhone("LATE1");
-    config.bootCompletedAfterGetprops = 2;
-    auto phone = addPhone(config);
-    start();
-    plug("1-1", "LATE1");
-    ASSERT_TRUE(waitLogged("[DETECT] device is boot completed."));
-    EXPECT_EQ(phone->getpropCalls(), 3);
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        plug("1-" + std::to_string(i + 1), cases[i].serial);
+        ASSERT_TRUE(waitLogged("[DETECT] device is boot completed.", i + 1)) << cases[i].serial;
+        EXPECT_EQ(phones[i]->getpropCalls(), cases[i].getpropCalls) << cases[i].serial;
+    }
     EXPECT_TRUE(sandbox.logContains("[sys.boot_completed]: [1]"));
     EXPECT_FALSE(sandbox.logContains("sys boot complete timeout"));
-}
-
-TEST_F(AndroidThreadReadiness, OldPhonesBelowSdk10AreNotWaitedFor) {
-    phonesim::AdbPhoneConfig config = phonesim::makeDefaultPhone("OLD1");
-    config.properties["ro.build.version.sdk"] = "9";
-    config.bootCompleted = false;
-    auto phone = addPhone(config);
-    start();
-    plug("1-1", "OLD1");
-    ASSERT_TRUE(waitLogged("[DETECT] device is boot completed."));
-    EXPECT_EQ(phone->getpropCalls(), 1);
-}
-
-TEST_F(AndroidThreadReadiness, Android15IsRefusedWithoutAdb) {
-    auto phone = addPhone(phonesim::makeDefaultPhone("CUPCAKE"));
-    start();
-    plug("1-1", "CUPCAKE", 0x1d45, 0x0c01);
-    ASSERT_TRUE(waitLogged(kThreadEnd));
-    EXPECT_TRUE(sandbox.logContains("find 1.5 android"));
-    EXPECT_TRUE(sandbox.logContains("read android kernel failed,leave thread."));
-    EXPECT_EQ(phone->getpropCalls(), 0);
+    EXPECT_EQ(logged(kThreadEnd), 0u) << "the threads go on watching their phones";
 }
 
 TEST_F(AndroidThreadReadiness, TheModelGateRefusesOnlyTheTdBuild) {
@@ -154,42 +139,40 @@ TEST_F(AndroidThreadReadiness, WithAnotherPhoneRunningAdbIsLeftAlone) {
     EXPECT_EQ(failing->getpropCalls(), 3);
 }
 
-TEST_F(AndroidThreadReadiness, UnplugEndsTheGetpropRetries) {
-    phonesim::AdbPhoneConfig config = phonesim::makeDefaultPhone("GONE1");
-    config.getpropFailures = 1000;
-    auto phone = addPhone(config);
-    start();
-    plug("1-1", "GONE1");
-    ASSERT_TRUE(ddtest::waitUntil([&] { return phone->getpropCalls() >= 1; }));
-    ASSERT_TRUE(tree.unplug("1-1"));
-    ASSERT_TRUE(waitLogged(kThreadEnd));
-    EXPECT_TRUE(sandbox.logContains("device is unplug. ret"));
-    EXPECT_LT(phone->getpropCalls(), 6);
-}
-
-TEST_F(AndroidThreadReadiness, UnplugEndsTheBootWait) {
-    phonesim::AdbPhoneConfig config = phonesim::makeDefaultPhone("GONE2");
-    config.bootCompleted = false;
-    auto phone = addPhone(config);
-    start();
-    plug("1-1", "GONE2");
-    ASSERT_TRUE(ddtest::waitUntil([&] { return phone->getpropCalls() >= 2; }));  // in the boot wait
-    ASSERT_TRUE(tree.unplug("1-1"));
-    ASSERT_TRUE(waitLogged(kThreadEnd));
-    EXPECT_TRUE(sandbox.logContains("device is unplug. ret"));
-    EXPECT_LT(phone->getpropCalls(), 61);
-}
-
-TEST_F(AndroidThreadReadiness, StopEndsTheBootWait) {
-    phonesim::AdbPhoneConfig config = phonesim::makeDefaultPhone("STOP1");
-    config.bootCompleted = false;
-    auto phone = addPhone(config);
-    start();
-    plug("1-1", "STOP1");
-    ASSERT_TRUE(ddtest::waitUntil([&] { return phone->getpropCalls() >= 2; }));
-    theApp.stopDetect();
-    theApp.waitForDetectionEnd();
-    EXPECT_TRUE(sandbox.logContains(kThreadEnd));
+// An unplug ends the getprop retries and the boot wait; a stop ends the
+// boot wait.
+TEST_F(AndroidThreadReadiness, UnplugOrStopEndsEveryWait) {
+    struct Case {
+        const char* serial;
+        int getpropFailures;
+        bool stop;
+    };
+    int port = 0;
+    for (const Case& c :
+         {Case{"GONE1", 1000, false}, Case{"GONE2", 0, false}, Case{"STOP1", 0, true}}) {
+        SCOPED_TRACE(c.serial);
+        phonesim::AdbPhoneConfig config = phonesim::makeDefaultPhone(c.serial);
+        config.getpropFailures = c.getpropFailures;
+        config.bootCompleted = false;
+        auto phone = addPhone(config);
+        if (port == 0) {
+            start();
+        }
+        std::string usbPort = "1-" + std::to_string(++port);
+        size_t ended = logged(kThreadEnd);
+        plug(usbPort, c.serial);
+        // In the retries, or in the boot wait after one good read.
+        ASSERT_TRUE(ddtest::waitUntil([&] { return phone->getpropCalls() >= 2; }));
+        if (c.stop) {
+            theApp.stopDetect();
+            theApp.waitForDetectionEnd();
+        } else {
+            ASSERT_TRUE(tree.unplug(usbPort));
+        }
+        ASSERT_TRUE(waitLogged(kThreadEnd, ended + 1));
+        EXPECT_LT(phone->getpropCalls(), 6);
+    }
+    EXPECT_GE(countOf(sandbox.log(), "device is unplug. ret"), 2u);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // how an unplug or a stop cuts every wait short.
 #include "android/boot_readiness.h"
 
-#include "readiness_harness.h"
+#include "adb_harness.h"
 
 namespace {
 
@@ -55,61 +55,58 @@ TEST_F(BootReadiness, ReadsKernelInfoOfABootedPhone) {
     EXPECT_TRUE(module.sandbox.logContains("read prop success."));
 }
 
-TEST_F(BootReadiness, APhoneStillBootingReportsBootNotCompleted) {
-    phonesim::AdbPhoneConfig config = phone();
-    config.bootCompleted = false;
-    addPhone(config);
-    EXPECT_EQ(read("R58M40ABCDE"), 1);
-    EXPECT_EQ(bootCompleted, 0);
-    EXPECT_EQ(info.sdk, 29);
-}
+// How often the read asks and whether it restarts the server: a phone still
+// booting, Android 1.5 (never asked), failing phones with and without other
+// phone threads running, an unknown serial.
+struct ReadCase {
+    const char* name;
+    bool bootCompleted;
+    int getpropFailures;
+    long connectCount;
+    uint16_t pid;
+    const char* serial;
+    int result, getpropCalls, kills, boot;
+    const char* logLine;
+};
 
-TEST_F(BootReadiness, Android15IsRefusedWithoutAnyGetprop) {
-    auto p = addPhone(phone());
-    EXPECT_EQ(read("R58M40ABCDE", 0x0C01), 0);
-    EXPECT_EQ(p->getpropCalls(), 0);
-    EXPECT_TRUE(module.sandbox.logContains("find 1.5 android"));
-    EXPECT_TRUE(module.sandbox.logContains("get prop failed leave"));
-}
-
-TEST_F(BootReadiness, TheOnlyPhoneRestartsTheServerOnceAndReadsInTheSecondPass) {
-    phonesim::AdbPhoneConfig config = phone();
-    config.getpropFailures = 3;
-    auto p = addPhone(config);
-    EXPECT_EQ(read("R58M40ABCDE"), 1);
-    EXPECT_EQ(env.server.killCount(), 1);
-    EXPECT_EQ(p->getpropCalls(), 4);
-    EXPECT_EQ(info.model, "Orq X1");
-    EXPECT_EQ(step.pauses.load(), 4);  // three after the failures, one after the restart
-    EXPECT_EQ(step.pausedMs.load(), 2000);
-    EXPECT_TRUE(module.sandbox.logContains("get prop fail count 3 "));
-    EXPECT_TRUE(module.sandbox.logContains("call KillAdbProcess"));
-}
-
-TEST_F(BootReadiness, WithOtherPhonesRunningTheServerIsNotRestarted) {
-    theApp.m_lConnectCount = 2;
-    phonesim::AdbPhoneConfig config = phone();
-    config.getpropFailures = 3;
-    auto p = addPhone(config);
-    EXPECT_EQ(read("R58M40ABCDE"), 0);
-    EXPECT_EQ(env.server.killCount(), 0);
-    EXPECT_EQ(p->getpropCalls(), 3);
-}
-
-TEST_F(BootReadiness, TwoFailedPassesGiveUpAfterSixTries) {
-    phonesim::AdbPhoneConfig config = phone();
-    config.getpropFailures = 100;
-    auto p = addPhone(config);
-    EXPECT_EQ(read("R58M40ABCDE"), 0);
-    EXPECT_EQ(p->getpropCalls(), 6);
-    EXPECT_EQ(env.server.killCount(), 1);
-    EXPECT_TRUE(module.sandbox.logContains("get prop failed leave"));
-}
-
-TEST_F(BootReadiness, AnUnknownSerialFailsLikeAFailingPhone) {
-    theApp.m_lConnectCount = 3;
-    EXPECT_EQ(read("NOT-THERE"), 0);
-    EXPECT_EQ(env.server.killCount(), 0);
+TEST_F(BootReadiness, ReadsAskRestartAndGiveUpAsTheyShould) {
+    const ReadCase cases[] = {
+        {"booting", false, 0, 1, kPid, "R58M40ABCDE", 1, 1, 0, 0, "read prop success."},
+        {"android 1.5", true, 0, 1, 0x0C01, "R58M40ABCDE", 0, 0, 0, -1, "find 1.5 android"},
+        {"only phone", true, 3, 1, kPid, "R58M40ABCDE", 1, 4, 1, 1, "call KillAdbProcess"},
+        {"other phones", true, 3, 2, kPid, "R58M40ABCDE", 0, 3, 0, -1, "get prop failed leave"},
+        {"two failed passes", true, 100, 1, kPid, "R58M40ABCDE", 0, 6, 1, -1,
+         "get prop failed leave"},
+        {"unknown serial", true, 0, 3, kPid, "NOT-THERE", 0, 0, 0, -1, "get prop failed leave"},
+    };
+    for (const ReadCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        int killsBefore = env.server.killCount();
+        env.server.removePhone("R58M40ABCDE");
+        phonesim::AdbPhoneConfig config = phone();
+        config.bootCompleted = c.bootCompleted;
+        config.getpropFailures = c.getpropFailures;
+        auto p = addPhone(config);
+        theApp.m_lConnectCount = c.connectCount;
+        ScriptedStep scripted;
+        KernelInfo kernel;
+        int32_t boot = -1;
+        EXPECT_EQ(checkKernelInfo(scripted, kVid, c.pid, c.serial, kernel, boot), c.result);
+        EXPECT_EQ(p->getpropCalls(), c.getpropCalls);
+        EXPECT_EQ(env.server.killCount() - killsBefore, c.kills);
+        if (c.result == 1) {
+            EXPECT_EQ(kernel.model, "Orq X1");
+            EXPECT_EQ(kernel.sdk, 29);
+            EXPECT_EQ(boot, c.boot);
+        }
+        if (c.getpropCalls == 4) {
+            // Three pauses after the failures, one after the restart.
+            EXPECT_EQ(scripted.pauses.load(), 4);
+            EXPECT_EQ(scripted.pausedMs.load(), 2000);
+            EXPECT_TRUE(module.sandbox.logContains("get prop fail count 3 "));
+        }
+        EXPECT_TRUE(module.sandbox.logContains(c.logLine));
+    }
 }
 
 TEST_F(BootReadiness, UnplugDuringAnyWaitOfTheReadEndsItAtOnce) {
@@ -153,41 +150,34 @@ TEST_F(BootReadiness, StopOfTheModuleEndsTheRead) {
     EXPECT_EQ(p->getpropCalls(), 1);
 }
 
-TEST_F(BootReadiness, BootWaitSeesTheKeyAtOnce) {
-    auto p = addPhone(phone());
-    EXPECT_EQ(WaitSystemLaunchCompleted(step, "R58M40ABCDE", kVid, kPid, 60000), 1);
-    EXPECT_EQ(step.pauses.load(), 0);
-    EXPECT_EQ(p->getpropCalls(), 1);
+// The boot wait asks once a second until the key is there or its limit
+// (0, 1000, ... ms) has passed.
+TEST_F(BootReadiness, BootWaitAsksEverySecondUpToItsLimit) {
+    struct Case {
+        bool booted;
+        int bootedAfter;
+        int limitMs, result, getpropCalls, pauses;
+    };
+    for (const Case& c : {Case{true, 0, 60000, 1, 1, 0}, Case{true, 3, 60000, 1, 4, 3},
+                          Case{false, 0, 5000, -1, 6, 5}, Case{false, 0, 2500, -1, 4, 3}}) {
+        SCOPED_TRACE(std::to_string(c.bootedAfter) + " " + std::to_string(c.limitMs));
+        env.server.removePhone("R58M40ABCDE");
+        phonesim::AdbPhoneConfig config = phone();
+        config.bootCompleted = c.booted;
+        config.bootCompletedAfterGetprops = c.bootedAfter;
+        auto p = addPhone(config);
+        ScriptedStep scripted;
+        EXPECT_EQ(WaitSystemLaunchCompleted(scripted, "R58M40ABCDE", kVid, kPid, c.limitMs),
+                  c.result);
+        EXPECT_EQ(p->getpropCalls(), c.getpropCalls);
+        EXPECT_EQ(scripted.pauses.load(), c.pauses);
+        if (c.limitMs % 1000 == 0) {
+            EXPECT_EQ(scripted.pausedMs.load(), c.pauses * 1000);
+        }
+    }
     EXPECT_TRUE(module.sandbox.logContains("[sys.boot_completed]: [1]"));
     EXPECT_TRUE(
         module.sandbox.logContains("--CUsbDeviceThread_Android::WaitSystemLaunchCompleted"));
-}
-
-TEST_F(BootReadiness, BootWaitFollowsALateBoot) {
-    phonesim::AdbPhoneConfig config = phone();
-    config.bootCompletedAfterGetprops = 3;
-    auto p = addPhone(config);
-    EXPECT_EQ(WaitSystemLaunchCompleted(step, "R58M40ABCDE", kVid, kPid, 60000), 1);
-    EXPECT_EQ(p->getpropCalls(), 4);
-    EXPECT_EQ(step.pauses.load(), 3);
-    EXPECT_EQ(step.pausedMs.load(), 3000);
-}
-
-TEST_F(BootReadiness, BootWaitGivesUpAtItsLimit) {
-    phonesim::AdbPhoneConfig config = phone();
-    config.bootCompleted = false;
-    auto p = addPhone(config);
-    EXPECT_EQ(WaitSystemLaunchCompleted(step, "R58M40ABCDE", kVid, kPid, 5000), -1);
-    EXPECT_EQ(p->getpropCalls(), 6);  // at 0, 1000, ... 5000
-    EXPECT_EQ(step.pauses.load(), 5);
-}
-
-TEST_F(BootReadiness, BootWaitWithALimitThatIsNoMultipleOfASecondStillEnds) {
-    phonesim::AdbPhoneConfig config = phone();
-    config.bootCompleted = false;
-    addPhone(config);
-    EXPECT_EQ(WaitSystemLaunchCompleted(step, "R58M40ABCDE", kVid, kPid, 2500), -1);
-    EXPECT_EQ(step.pauses.load(), 3);
 }
 
 TEST_F(BootReadiness, BootWaitEndsOnUnplugAndOnExit) {

@@ -5,39 +5,36 @@
 
 #include <thread>
 
-#include "readiness_harness.h"
+#include "adb_harness.h"
 
 namespace {
 
-TEST(DeviceControllerBridge, MissingLibraryLeavesTheOutputAndLogs) {
-    ddtest::ModuleWithRunner module(false);
-    std::string output = "previous";
-    EXPECT_EQ(RunAdbCmd("devices", output, kAdbTimeLimitMs), 1);
-    EXPECT_EQ(output, "previous");
-    EXPECT_TRUE(module.sandbox.logContains("load " + module.sandbox.moduleDir +
-                                           "/libDeviceController.so failed."));
-    COrqDiskHelper disks;
-    DeviceRecord record{};
-    EXPECT_EQ(disks.UnmountDisk(&record), 1);
-    EXPECT_EQ(KillAdbProcess(), 1);
-}
-
-TEST(DeviceControllerBridge, MissingEntryPointsAreNamed) {
-    ddtest::ModuleWithRunner module(false);
-    // Any other library under the runner's name.
-    std::string other = std::string(DD_TEST_MODULE_DIR) + "/libOutputLog.so";
-    ASSERT_EQ(
-        symlink(other.c_str(), (module.sandbox.moduleDir + "/libDeviceController.so").c_str()), 0);
-    std::string output = "previous";
-    EXPECT_EQ(RunAdbCmd("devices", output, kAdbTimeLimitMs), 1);
-    EXPECT_EQ(output, "previous");
-    EXPECT_TRUE(
-        module.sandbox.logContains("unable find QX_RunAdbCmd interface in DeviceController.dll"));
-    COrqDiskHelper disks;
-    DeviceRecord record{};
-    EXPECT_EQ(disks.UnmountDisk(&record), 1);
-    EXPECT_TRUE(
-        module.sandbox.logContains("unable find QX_UnmountDisk interface in DeviceController.dll"));
+// No runner beside the module, or another library under its name: every
+// call fails, the caller's text is left as it was, and the log says why.
+TEST(DeviceControllerBridge, MissingLibraryOrEntryPointsFailTheCall) {
+    for (bool otherLibrary : {false, true}) {
+        ddtest::ModuleWithRunner module(false);
+        std::string runner = module.sandbox.moduleDir + "/libDeviceController.so";
+        if (otherLibrary) {
+            std::string other = std::string(DD_TEST_MODULE_DIR) + "/libOutputLog.so";
+            ASSERT_EQ(symlink(other.c_str(), runner.c_str()), 0);
+        }
+        std::string output = "previous";
+        EXPECT_EQ(RunAdbCmd("devices", output, kAdbTimeLimitMs), 1);
+        EXPECT_EQ(output, "previous");
+        COrqDiskHelper disks;
+        DeviceRecord record{};
+        EXPECT_EQ(disks.UnmountDisk(&record), 1);
+        if (otherLibrary) {
+            for (const char* entry : {"QX_RunAdbCmd", "QX_UnmountDisk"}) {
+                EXPECT_TRUE(module.sandbox.logContains("unable find " + std::string(entry) +
+                                                       " interface in DeviceController.dll"));
+            }
+        } else {
+            EXPECT_TRUE(module.sandbox.logContains("load " + runner + " failed."));
+            EXPECT_EQ(KillAdbProcess(), 1);
+        }
+    }
 }
 
 class BridgeWithServer : public ::testing::Test {
@@ -63,22 +60,16 @@ TEST_F(BridgeWithServer, ManyThreadsLoadAndCallTheRunnerAtOnce) {
         env.server.addPhone(phonesim::makeDefaultPhone("P" + std::to_string(i)));
     }
     std::atomic<int> good{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 8; ++t) {
-        threads.emplace_back([&, t] {
-            for (int n = 0; n < 5; ++n) {
-                std::string output;
-                if (RunAdbCmd("-s P" + std::to_string((t + n) % 4) + " shell getprop", output,
-                              kAdbTimeLimitMs) == 0 &&
-                    output.size() > 1000) {
-                    ++good;
-                }
+    ddtest::onThreads(8, [&](int t) {
+        for (int n = 0; n < 5; ++n) {
+            std::string output;
+            if (RunAdbCmd("-s P" + std::to_string((t + n) % 4) + " shell getprop", output,
+                          kAdbTimeLimitMs) == 0 &&
+                output.size() > 1000) {
+                ++good;
             }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+        }
+    });
     EXPECT_EQ(good.load(), 40);
 }
 

@@ -71,25 +71,18 @@ TEST(LinkSocketsConnect, ConnectsAndLeavesTheSocketBlocking) {
     EXPECT_EQ(std::string(answer, sizeof(answer)), "AT+CGSN\r\n");
 }
 
-TEST(LinkSocketsConnect, RefusedConnectFailsAndClosesTheSocket) {
-    uint16_t port = dd::android::AllocLocalPort();  // nobody listens there
-    LinkSocket link = CreateLinkSocket();
-    int fd = link.fd();
-    EXPECT_EQ(ConnectWithTimeout(link, "127.0.0.1", port, 1), 0);
-    EXPECT_FALSE(link.valid());
-    EXPECT_FALSE(isOpenDescriptor(fd));
-    link.close();  // the caller's close after a failed connect does nothing
-}
-
-TEST(LinkSocketsConnect, AddressThatIsNotDottedIpv4Fails) {
-    for (const char* address : {"localhost", "127.0.0.1 ", "", "::1", "1.2.3.4.5"}) {
+// A refused connect, addresses that are not dotted IPv4, and no socket at
+// all fail; the socket is closed once, and the caller's close does nothing.
+TEST(LinkSocketsConnect, FailedConnectClosesTheSocket) {
+    uint16_t refused = dd::android::AllocLocalPort();  // nobody listens there
+    for (const char* address : {"127.0.0.1", "localhost", "127.0.0.1 ", "", "::1", "1.2.3.4.5"}) {
         LinkSocket link = CreateLinkSocket();
-        EXPECT_EQ(ConnectWithTimeout(link, address, 80, 1), 0) << address;
+        int fd = link.fd();
+        EXPECT_EQ(ConnectWithTimeout(link, address, refused, 1), 0) << address;
         EXPECT_FALSE(link.valid()) << address;
+        EXPECT_FALSE(isOpenDescriptor(fd)) << address;
+        link.close();
     }
-}
-
-TEST(LinkSocketsConnect, InvalidSocketFails) {
     LinkSocket none;
     EXPECT_EQ(ConnectWithTimeout(none, "127.0.0.1", 80, 1), 0);
 }

@@ -10,140 +10,89 @@ namespace {
 
 using dd::android::parseSyncMessage;
 using dd::android::statusLineFor;
-using dd::android::SyncRequestKind;
+using Kind = dd::android::SyncRequestKind;
 
-TEST(SyncMessageParse, TextBeforeStartGoesWithActionZero) {
-    auto request = parseSyncMessage("ABC;START");
-    EXPECT_EQ(request.kind, SyncRequestKind::Start);
-    EXPECT_EQ(request.text, "ABC");
-    EXPECT_EQ(dd::android::syncActionOf(request.kind), 0);
-}
+struct ParseCase {
+    std::string received;
+    Kind kind;
+    std::string text;
+};
 
-TEST(SyncMessageParse, BareStopGivesEmptyTextWithActionOne) {
-    auto request = parseSyncMessage(";STOP");
-    EXPECT_EQ(request.kind, SyncRequestKind::Stop);
-    EXPECT_EQ(request.text, "");
-    EXPECT_EQ(dd::android::syncActionOf(request.kind), 1);
-}
-
-TEST(SyncMessageParse, StopAppAloneEndsTheConnection) {
-    EXPECT_EQ(parseSyncMessage("STOP_APP").kind, SyncRequestKind::StopApp);
-    EXPECT_EQ(parseSyncMessage("STOP_APP\r\n").kind, SyncRequestKind::StopApp);
-}
-
-TEST(SyncMessageParse, StopAppAfterASemicolonIsAStopRequest) {
-    auto request = parseSyncMessage("X;STOP_APP");
-    EXPECT_EQ(request.kind, SyncRequestKind::Stop);
-    EXPECT_EQ(request.text, "X");
-}
-
-TEST(SyncMessageParse, StartIsLookedForBeforeStop) {
-    auto request = parseSyncMessage("X;START;STOP");
-    EXPECT_EQ(request.kind, SyncRequestKind::Start);
-    EXPECT_EQ(request.text, "X");
-    // The keyword may stand anywhere after the first ';'.
-    auto merged = parseSyncMessage("A;STOPB;START");
-    EXPECT_EQ(merged.kind, SyncRequestKind::Start);
-    EXPECT_EQ(merged.text, "A");
-}
-
-TEST(SyncMessageParse, DataWithoutSemicolonOrStopAppIsIgnored) {
-    EXPECT_EQ(parseSyncMessage("").kind, SyncRequestKind::Ignored);
-    EXPECT_EQ(parseSyncMessage("START").kind, SyncRequestKind::Ignored);
-    EXPECT_EQ(parseSyncMessage("hello\r\n").kind, SyncRequestKind::Ignored);
-    EXPECT_EQ(parseSyncMessage("STOP_AP").kind, SyncRequestKind::Ignored);
-}
-
-TEST(SyncMessageParse, SemicolonWithoutKeywordIsUndefined) {
-    auto request = parseSyncMessage("hello;WORLD");
-    EXPECT_EQ(request.kind, SyncRequestKind::Undefined);
-    EXPECT_EQ(dd::android::syncActionOf(request.kind), -1);
-    // Keywords are case-sensitive.
-    EXPECT_EQ(parseSyncMessage("a;start").kind, SyncRequestKind::Undefined);
-}
-
-TEST(SyncMessageParse, StopAppWithoutSemicolonTakesTheTextBeforeIt) {
-    auto request = parseSyncMessage("bye STOP_APP");
-    EXPECT_EQ(request.kind, SyncRequestKind::StopApp);
-    EXPECT_EQ(request.text, "bye ");
-}
-
-TEST(SyncMessageParse, StopAppBeforeTheFirstSemicolonStillEnds) {
-    auto request = parseSyncMessage("STOP_APP;later");
-    EXPECT_EQ(request.kind, SyncRequestKind::StopApp);
-}
-
-TEST(SyncMessageParse, FullReceiveOf128BytesIsOneText) {
-    std::string bytes(122, 'x');
-    bytes += ";START";
-    ASSERT_EQ(bytes.size(), dd::android::kSyncReceiveBytes);
-    auto request = parseSyncMessage(bytes);
-    EXPECT_EQ(request.kind, SyncRequestKind::Start);
-    EXPECT_EQ(request.text, std::string(122, 'x'));
-}
-
-TEST(SyncMessageParse, TextIsCutTo127Bytes) {
-    std::string bytes(127, 'y');
-    bytes += ";";  // 128 bytes: the keyword of this request fell into the next read
-    auto request = parseSyncMessage(bytes);
-    EXPECT_EQ(request.kind, SyncRequestKind::Undefined);
-    EXPECT_EQ(request.text.size(), 127u);
-
-    std::string longer(300, 'z');
-    longer += ";STOP";
-    auto cut = parseSyncMessage(longer);
-    EXPECT_EQ(cut.kind, SyncRequestKind::Stop);
-    EXPECT_EQ(cut.text, std::string(127, 'z'));
+TEST(SyncMessageParse, KindAndTextOfEachShape) {
+    const std::string x122(122, 'x');
+    const ParseCase cases[] = {
+        {"ABC;START", Kind::Start, "ABC"},
+        {";STOP", Kind::Stop, ""},
+        {"STOP_APP", Kind::StopApp, ""},
+        {"STOP_APP\r\n", Kind::StopApp, ""},
+        {"X;STOP_APP", Kind::Stop, "X"},  // after a ';' it is a stop request
+        {"X;START;STOP", Kind::Start, "X"},
+        {"A;STOPB;START", Kind::Start, "A"},  // the keyword may stand anywhere after ';'
+        {"", Kind::Ignored, ""},
+        {"START", Kind::Ignored, ""},
+        {"hello\r\n", Kind::Ignored, ""},
+        {"STOP_AP", Kind::Ignored, ""},
+        {"hello;WORLD", Kind::Undefined, "hello"},
+        {"a;start", Kind::Undefined, "a"},  // keywords are case-sensitive
+        {"bye STOP_APP", Kind::StopApp, "bye "},
+        {"STOP_APP;later", Kind::StopApp, "STOP_APP"},
+        {x122 + ";START", Kind::Start, x122},  // a full 128-byte read
+        {std::string(127, 'y') + ";", Kind::Undefined, std::string(127, 'y')},  // keyword cut off
+        {std::string(300, 'z') + ";STOP", Kind::Stop, std::string(127, 'z')},   // text cut to 127
+        {std::string("\xff\xfe\x00zz;START", 11), Kind::Start, std::string("\xff\xfe\x00zz", 5)},
+        {std::string("\x00;STOP", 6), Kind::Stop, std::string(1, '\0')},  // NUL hides nothing
+    };
+    for (const ParseCase& c : cases) {
+        SCOPED_TRACE(dd::android::printableBytes(c.received));
+        auto request = parseSyncMessage(c.received);
+        EXPECT_EQ(request.kind, c.kind);
+        if (c.kind != Kind::Ignored) {
+            EXPECT_EQ(request.text, c.text);
+        }
+    }
+    EXPECT_EQ(dd::android::syncActionOf(Kind::Start), 0);
+    EXPECT_EQ(dd::android::syncActionOf(Kind::Stop), 1);
+    EXPECT_EQ(dd::android::syncActionOf(Kind::Undefined), -1);
+    EXPECT_EQ(dd::android::hostTextOf(parseSyncMessage(cases[18].received)), "\xff\xfe");
 }
 
 TEST(SyncMessageParse, OnlyTheGivenBytesAreSearched) {
     std::string backing = "AB;START";
     // A view of "AB" must not find the keyword that follows in memory.
-    EXPECT_EQ(parseSyncMessage(std::string_view(backing).substr(0, 2)).kind,
-              SyncRequestKind::Ignored);
-    EXPECT_EQ(parseSyncMessage(std::string_view(backing).substr(0, 5)).kind,
-              SyncRequestKind::Undefined);
+    EXPECT_EQ(parseSyncMessage(std::string_view(backing).substr(0, 2)).kind, Kind::Ignored);
+    EXPECT_EQ(parseSyncMessage(std::string_view(backing).substr(0, 5)).kind, Kind::Undefined);
 }
 
-TEST(SyncMessageParse, NonTextBytesAreCarriedAndHostTextEndsAtNul) {
-    std::string bytes("\xff\xfe\x00zz;START", 11);
-    auto request = parseSyncMessage(bytes);
-    EXPECT_EQ(request.kind, SyncRequestKind::Start);
-    EXPECT_EQ(request.text, std::string("\xff\xfe\x00zz", 5));
-    EXPECT_EQ(dd::android::hostTextOf(request), "\xff\xfe");
-    // A NUL does not hide a keyword that follows it.
-    EXPECT_EQ(parseSyncMessage(std::string("\x00;STOP", 6)).kind, SyncRequestKind::Stop);
-}
+struct StatusCase {
+    int32_t status, lastSent;
+    const char* bytes;  // nullptr: nothing is sent
+    const char* logText;
+};
 
-TEST(SyncStatusLine, FirstLineDependsOnTheCurrentStatus) {
-    EXPECT_FALSE(statusLineFor(-1, -1).send) << "status never set: nothing";
-    auto start = statusLineFor(0, -1);
-    EXPECT_TRUE(start.send);
-    EXPECT_EQ(start.bytes, "SYNC_STARTED\r\n");
-    EXPECT_EQ(start.logText, "send start sync");
-    auto stop = statusLineFor(1, -1);
-    EXPECT_EQ(stop.bytes, "READY_TO_SYNC\r\n");
-    EXPECT_EQ(stop.logText, "send stop sync");
-    auto ready = statusLineFor(2, -1);
-    EXPECT_EQ(ready.bytes, "READY_TO_SYNC\r\n");
-    EXPECT_EQ(ready.logText, "send ready sync");
-    EXPECT_EQ(ready.sentStatus, 2);
-}
-
-TEST(SyncStatusLine, SameStatusIsNotRepeatedButOneAndTwoAreTold) {
-    EXPECT_FALSE(statusLineFor(2, 2).send);
-    EXPECT_FALSE(statusLineFor(0, 0).send);
-    auto again = statusLineFor(1, 2);
-    EXPECT_TRUE(again.send);
-    EXPECT_EQ(again.bytes, "READY_TO_SYNC\r\n");
-    EXPECT_EQ(again.sentStatus, 1);
-    EXPECT_TRUE(statusLineFor(2, 1).send);
-}
-
-TEST(SyncStatusLine, UnknownStatusesSendNothing) {
-    EXPECT_FALSE(statusLineFor(3, -1).send);
-    EXPECT_FALSE(statusLineFor(7, 2).send);
-    EXPECT_FALSE(statusLineFor(-1, 0).send) << "going back to none says nothing";
+TEST(SyncStatusLine, OnlyKnownChangedStatusesAreSent) {
+    const StatusCase cases[] = {
+        {-1, -1, nullptr, ""},  // never set
+        {0, -1, "SYNC_STARTED\r\n", "send start sync"},
+        {1, -1, "READY_TO_SYNC\r\n", "send stop sync"},
+        {2, -1, "READY_TO_SYNC\r\n", "send ready sync"},
+        {2, 2, nullptr, ""},
+        {0, 0, nullptr, ""},
+        {1, 2, "READY_TO_SYNC\r\n", "send stop sync"},  // same bytes, other meaning
+        {2, 1, "READY_TO_SYNC\r\n", "send ready sync"},
+        {3, -1, nullptr, ""},
+        {7, 2, nullptr, ""},
+        {-1, 0, nullptr, ""},  // going back to none says nothing
+    };
+    for (const StatusCase& c : cases) {
+        SCOPED_TRACE(std::to_string(c.status) + " after " + std::to_string(c.lastSent));
+        auto line = statusLineFor(c.status, c.lastSent);
+        ASSERT_EQ(line.send, c.bytes != nullptr);
+        if (line.send) {
+            EXPECT_EQ(line.bytes, c.bytes);
+            EXPECT_EQ(line.logText, c.logText);
+            EXPECT_EQ(line.sentStatus, c.status);
+        }
+    }
 }
 
 TEST(SyncLogText, LineBreaksAndBinaryAreEscaped) {

@@ -8,6 +8,8 @@
 
 #include <cctype>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/device_detect_app.h"
 #include "platform/machine_identity.h"
@@ -22,48 +24,37 @@ TEST(PcIdentityForm, FullAndShortFormsJoinThePiecesInOrder) {
     PcIdentityPieces pieces{"alice", "desk.example", 0xc0ffee, "S3RIAL01"};
     EXPECT_EQ(formatPcIdentity(pieces, true), "alice_desk.example_00c0ffee_S3RIAL01");
     EXPECT_EQ(formatPcIdentity(pieces, false), "alice_desk.example_00c0ffee");
+    // No disk: the trailing separator stays.
+    EXPECT_EQ(formatPcIdentity({"bob", "box", 0xDEADBEEF, ""}, true), "bob_box_deadbeef_");
 }
 
-TEST(PcIdentityForm, MissingDiskLeavesTheTrailingSeparator) {
-    PcIdentityPieces pieces{"bob", "box", 0xDEADBEEF, ""};
-    EXPECT_EQ(formatPcIdentity(pieces, true), "bob_box_deadbeef_");
-}
-
-class DiskSerialTest : public ::testing::Test {
-  protected:
-    void addDisk(const std::string& name, const std::string& serial) {
-        ddtest::makeDirs(sysfs / ("block/" + name + "/device"));
-        ddtest::writeFile(sysfs / ("block/" + name + "/device/serial"), serial);
+// The first disk in name order that has a serial gives its first eight
+// characters, cut at the first byte that is not text; none gives "".
+TEST(DiskSerial, FirstDiskWithASerialInNameOrder) {
+    struct Case {
+        std::vector<std::pair<std::string, std::string>> disks;  // name, serial file
+        std::string expected;
+    };
+    const Case cases[] = {
+        {{}, ""},
+        {{{"sdb", "ZZZZZZZZZZZZ\n"}, {"sda", "   WD-WCC4E1234567   \n"}}, "WD-WCC4E"},
+        {{{"nvme0n1", "  \n"}, {"sda", "S1\n"}}, "S1"},
+        {{{"sda", std::string("AB\x01\xff"
+                              "CDEFGHIJ",
+                              12)}},
+         "AB"},
+        {{{"sda", std::string(100000, 'Q')}}, "QQQQQQQQ"},  // a bounded read
+    };
+    for (const Case& c : cases) {
+        ddtest::TempDir sysfs{"ddsysfs"};
+        ddtest::makeDirs(sysfs / "block/loop0");  // a virtual device: no device/serial
+        for (const auto& [name, serial] : c.disks) {
+            ddtest::makeDirs(sysfs / ("block/" + name + "/device"));
+            ddtest::writeFile(sysfs / ("block/" + name + "/device/serial"), serial);
+        }
+        EXPECT_EQ(dd::platform::firstDiskSerial(sysfs.path()), c.expected) << c.expected;
     }
-    ddtest::TempDir sysfs{"ddsysfs"};
-};
-
-TEST_F(DiskSerialTest, NoDiskGivesAnEmptySerial) {
-    EXPECT_EQ(dd::platform::firstDiskSerial(sysfs.path()), "");
-    EXPECT_EQ(dd::platform::firstDiskSerial(sysfs / "missing"), "");
-    ddtest::makeDirs(sysfs / "block/loop0");  // a virtual device: no device/serial
-    EXPECT_EQ(dd::platform::firstDiskSerial(sysfs.path()), "");
-}
-
-TEST_F(DiskSerialTest, FirstDiskInNameOrderGivesItsFirstEightCharacters) {
-    addDisk("sdb", "ZZZZZZZZZZZZ\n");
-    addDisk("sda", "   WD-WCC4E1234567   \n");
-    EXPECT_EQ(dd::platform::firstDiskSerial(sysfs.path()), "WD-WCC4E");
-}
-
-TEST_F(DiskSerialTest, DiskWithoutSerialIsPassedOver) {
-    addDisk("nvme0n1", "  \n");
-    addDisk("sda", "S1\n");
-    EXPECT_EQ(dd::platform::firstDiskSerial(sysfs.path()), "S1");
-}
-
-TEST_F(DiskSerialTest, SerialIsCutAtTheFirstByteThatIsNotText) {
-    addDisk("sda", std::string("AB\x01\xff"
-                               "CDEFGHIJ",
-                               12));
-    EXPECT_EQ(dd::platform::firstDiskSerial(sysfs.path()), "AB");
-    addDisk("sda", std::string(100000, 'Q'));  // bounded read of a huge attribute
-    EXPECT_EQ(dd::platform::firstDiskSerial(sysfs.path()), "QQQQQQQQ");
+    EXPECT_EQ(dd::platform::firstDiskSerial("/nonexistent/sysfs"), "");
 }
 
 TEST(MachineIdentity, PiecesComeFromThisMachine) {

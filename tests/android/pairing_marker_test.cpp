@@ -112,8 +112,9 @@ class PairingTest : public ::testing::Test {
             }
             return dd::android::PairingTarget{entry, entry->confPath, 4242, nullptr, nullptr};
         };
-        auto factory = [&](uint16_t port, const dd::ExitFlag*)
-            -> std::unique_ptr<dd::android::MarkerFileRequests> {
+        auto factory =
+            [&](uint16_t port,
+                const dd::ExitFlag*) -> std::unique_ptr<dd::android::MarkerFileRequests> {
             servicePorts.push_back(port);
             return std::make_unique<Borrowed>(phone);
         };
@@ -188,24 +189,6 @@ TEST_F(PairingTest, MarkerOfAnotherPcIsReplacedAndThePhoneRemembered) {
     EXPECT_EQ(dataFiles(), std::vector<std::string>{"remembereddevice.ini"});
 }
 
-TEST_F(PairingTest, OtherPcStaysWhenNoThreadOfTheSerialIsFound) {
-    phone.files[remote()] = dd::android::encodeMarker(kOtherPc);
-    threadExists = false;
-    check();
-    EXPECT_EQ(entry->factoryReset, 2u);
-    EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kOtherPc));
-    EXPECT_EQ(remembered("R58M12ABCDE"), "<none>");
-}
-
-TEST_F(PairingTest, MarkerDifferingOnlyInCaseIsAnotherPc) {
-    std::string upper = kThisPc;
-    upper[0] = 'A';
-    phone.files[remote()] = dd::android::encodeMarker(upper);
-    threadExists = false;
-    check();
-    EXPECT_EQ(entry->factoryReset, 2u);
-}
-
 TEST_F(PairingTest, EmptyConfPathSkipsTheCheck) {
     entry->confPath.clear();
     check();
@@ -234,16 +217,27 @@ TEST_F(PairingTest, FailedDownloadIsAnotherPcAndRepairs) {
     EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
 }
 
-TEST_F(PairingTest, StaleLocalCopyIsNeverTakenForTheDownload) {
-    // A copy left behind by a crash names this PC; the phone's own marker
-    // cannot be downloaded. The stale file must not decide.
-    ddtest::writeFile(dd::android::localMarkerPath(dataDir, entry->adbSerial),
-                      dd::android::encodeMarker(kThisPc));
-    phone.files[remote()] = dd::android::encodeMarker(kOtherPc);
-    phone.failDownload = true;
-    threadExists = false;
-    check();
-    EXPECT_EQ(entry->factoryReset, 2u);
+// Another PC's marker with no thread of the serial to re-pair through stays
+// (2): a marker differing only in case, and one that cannot be downloaded
+// while a stale local copy left by a crash names this PC.
+TEST_F(PairingTest, OtherPcStaysWhenNoThreadOfTheSerialIsFound) {
+    std::string upper = kThisPc;
+    upper[0] = 'A';
+    for (auto [marker, failDownload] :
+         {std::pair{kOtherPc, false}, {upper, false}, {kOtherPc, true}}) {
+        SCOPED_TRACE(marker);
+        phone.files[remote()] = dd::android::encodeMarker(marker);
+        phone.failDownload = failDownload;
+        if (failDownload) {
+            ddtest::writeFile(dd::android::localMarkerPath(dataDir, entry->adbSerial),
+                              dd::android::encodeMarker(kThisPc));
+        }
+        threadExists = false;
+        check();
+        EXPECT_EQ(entry->factoryReset, 2u);
+        EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(marker));
+        EXPECT_EQ(remembered("R58M12ABCDE"), "<none>");
+    }
 }
 
 // --- Local files and remembered devices -----------------------------------------------
@@ -329,49 +323,50 @@ std::string utf16le(std::u16string_view text) {
 TEST(MarkerText, EncodingIsUtf16LittleEndianOfTheIdentity) {
     EXPECT_EQ(dd::android::encodeMarker("u\xc3\xa9_1"), utf16le(u"u\u00e9_1"));
     EXPECT_EQ(dd::android::encodeMarker("\xf0\x9f\x98\x80"), utf16le(u"\U0001F600"));
-    EXPECT_TRUE(markerNamesThisPc(dd::android::encodeMarker(kThisPc), kThisPc));
 }
 
-TEST(MarkerText, EmptyMarkerNamesNoPc) {
-    EXPECT_EQ(markerTextOf(""), u"");
-    EXPECT_FALSE(markerNamesThisPc("", kThisPc));
-}
-
-TEST(MarkerText, TextEndsAtTheFirstNulUnit) {
-    std::string bytes = utf16le(u"abc") + std::string("\0\0", 2) + utf16le(u"junk");
-    EXPECT_EQ(markerTextOf(bytes), u"abc");
-    EXPECT_TRUE(markerNamesThisPc(bytes, "abc"));
-    // A NUL byte that is only half of a unit does not end the text.
-    EXPECT_EQ(markerTextOf(std::string("a\0\0b", 4)), std::u16string(u"a") + char16_t(0x6200));
-}
-
-TEST(MarkerText, OddLengthLastByteIsALowHalf) {
-    std::string full = utf16le(u"abc");
-    EXPECT_EQ(markerTextOf(full.substr(0, 5)), u"abc") << "the missing high half reads as 0";
-    EXPECT_EQ(markerTextOf(full + "x"), u"abcx");
-    EXPECT_FALSE(markerNamesThisPc(full + "x", "abc"));
-    EXPECT_EQ(markerTextOf("\x41"), u"A");
+// Files as they may come off a phone: the text they hold, and whether it
+// names the PC "abc".
+TEST(MarkerText, TextOfOddFilesAndWhetherItNamesThisPc) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        std::u16string text;
+        bool namesAbc;
+    };
+    const std::string abc = utf16le(u"abc");
+    const std::string lone = utf16le(u"ab") + std::string("\x00\xd8", 2);
+    const Case cases[] = {
+        {"the identity", abc, u"abc", true},
+        {"empty", "", u"", false},
+        {"ends at a NUL unit", abc + std::string("\0\0", 2) + utf16le(u"junk"), u"abc", true},
+        {"a NUL byte is half a unit", std::string("a\0\0b", 4), u"a\u6200", false},
+        {"missing high half reads as 0", abc.substr(0, 5), u"abc", true},
+        {"odd last byte is a low half", abc + "x", u"abcx", false},
+        {"one byte", "\x41", u"A", false},
+        {"8-bit text", "abc", u"\u6261", false},
+        {"byte-order mark is text", std::string("\xff\xfe", 2) + abc, u"\ufeffabc", false},
+        {"unpaired surrogate", lone, std::u16string(u"ab") + char16_t(0xd800), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.what != std::string("8-bit text")) {
+            EXPECT_EQ(markerTextOf(c.bytes), c.text);
+        }
+        EXPECT_EQ(markerNamesThisPc(c.bytes, "abc"), c.namesAbc);
+    }
+    EXPECT_FALSE(markerNamesThisPc(kThisPc, kThisPc)) << "the identity as 8-bit text";
 }
 
 TEST(MarkerText, HugeMarkerIsCutTo1023Units) {
     std::string huge = utf16le(std::u16string(5000, u'p'));
-    std::u16string text = markerTextOf(huge);
-    EXPECT_EQ(text.size(), dd::android::kMarkerTextUnits);
+    EXPECT_EQ(markerTextOf(huge).size(), dd::android::kMarkerTextUnits);
     std::string exact = utf16le(std::u16string(1024, u'q'));  // 2048 bytes, no terminator
     EXPECT_EQ(markerTextOf(exact).size(), 1023u);
     // The identity followed by a terminator and megabytes of junk still matches.
     std::string padded =
         dd::android::encodeMarker(kThisPc) + std::string(2, '\0') + std::string(1 << 20, '\x7f');
     EXPECT_TRUE(markerNamesThisPc(padded, kThisPc));
-}
-
-TEST(MarkerText, BytesThatAreNotUtf16NameAnotherPc) {
-    EXPECT_FALSE(markerNamesThisPc(kThisPc, kThisPc)) << "the identity as 8-bit text";
-    std::string bom = std::string("\xff\xfe", 2) + dd::android::encodeMarker(kThisPc);
-    EXPECT_FALSE(markerNamesThisPc(bom, kThisPc)) << "a byte-order mark is part of the text";
-    std::string lone = utf16le(u"ab") + std::string("\x00\xd8", 2);  // unpaired surrogate
-    EXPECT_EQ(markerTextOf(lone).size(), 3u);
-    EXPECT_FALSE(markerNamesThisPc(lone, "ab"));
 }
 
 TEST(MarkerText, RemotePathCarriesTheConfPath) {

@@ -3,6 +3,7 @@
 // rememberDevice with the phone's device thread in the monitor list.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -72,30 +73,35 @@ class PairingServiceTest : public ::testing::Test {
     std::string savedIdentity;
 };
 
-TEST_F(PairingServiceTest, NewPhoneGetsThisPcsMarker) {
-    check();
-    EXPECT_EQ(entry->factoryReset, 1u);
-    EXPECT_EQ(markerOnPhone(), dd::android::encodeMarker(kThisPc));
-    EXPECT_EQ(remembered("SIM0001"), "65535");
-    EXPECT_TRUE(sandbox.waitForLog("IMEI:SIM0001 already factory reset."));
-}
-
-TEST_F(PairingServiceTest, PhonePairedHereIsLeftAlone) {
-    phone.putFile(kMarker, dd::android::encodeMarker(kThisPc));
-    check();
-    EXPECT_EQ(entry->factoryReset, 0u);
-    EXPECT_EQ(uploads(), 0u);
-    EXPECT_EQ(remembered("SIM0001"), "<none>");
-    EXPECT_TRUE(sandbox.waitForLog("IMEI:SIM0001 not factory reset match pc"));
-}
-
-TEST_F(PairingServiceTest, PhoneOfAnotherPcIsRepairedThroughItsThread) {
-    phone.putFile(kMarker, dd::android::encodeMarker(kOtherPc));
-    check();
-    EXPECT_EQ(entry->factoryReset, 0u);
-    EXPECT_EQ(markerOnPhone(), dd::android::encodeMarker(kThisPc));
-    EXPECT_EQ(remembered("SIM0001"), "65535");
-    EXPECT_TRUE(sandbox.waitForLog("IMEI:SIM0001 not factory reset other pc"));
+// No marker (1), this PC's (0, nothing uploaded), another PC's (re-paired
+// through the phone's thread: 0).
+TEST_F(PairingServiceTest, TheThreeOutcomesThroughTheService) {
+    int round = 0;
+    auto markerPath = [&] { return entry->confPath + "/android.dat"; };
+    struct Case {
+        const char* pc;  // the marker's owner; nullptr: none
+        uint32_t factoryReset;
+        size_t uploads;
+        const char* remembered;
+        const char* logLine;
+    };
+    for (const Case& c : {Case{nullptr, 1, 1, "65535", "IMEI:SIM0001 already factory reset."},
+                          Case{kThisPc.c_str(), 0, 0, "<none>", "not factory reset match pc"},
+                          Case{kOtherPc.c_str(), 0, 1, "65535", "not factory reset other pc"}}) {
+        SCOPED_TRACE(c.logLine);
+        entry->confPath = "/sdcard/" + std::to_string(++round);  // a phone folder of its own
+        if (c.pc != nullptr) {
+            phone.putFile(markerPath(), dd::android::encodeMarker(c.pc));
+        }
+        std::remove(theApp.rememberedDeviceFile().c_str());
+        size_t before = uploads();
+        check();
+        EXPECT_EQ(entry->factoryReset, c.factoryReset);
+        EXPECT_EQ(uploads() - before, c.uploads);
+        EXPECT_EQ(phone.file(markerPath())->content, dd::android::encodeMarker(kThisPc));
+        EXPECT_EQ(remembered("SIM0001"), c.remembered);
+        EXPECT_TRUE(sandbox.waitForLog(c.logLine));
+    }
 }
 
 TEST_F(PairingServiceTest, MarkersThatAreNotThisPcsIdentityAreReplaced) {

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
+#include "adb_harness.h"
 #include "adb_phone.h"
 #include "android/device_controller_bridge.h"
 #include "android/port_forward.h"
-#include "readiness_harness.h"
 
 namespace {
 
@@ -21,36 +21,34 @@ using dd::android::forwardListHas;
 using dd::android::forwardLocalPort;
 using dd::android::parseForwardReply;
 
-TEST(ForwardReply, PortThatTheServerBoundIsRead) {
-    dd::android::ForwardReply reply = parseForwardReply("40123\n");
-    EXPECT_TRUE(reply.ok);
-    EXPECT_EQ(reply.port, 40123);
-    EXPECT_EQ(parseForwardReply("\r\n  5555\r\n").port, 5555);
-}
-
-TEST(ForwardReply, NoOutputIsSuccessWithoutAPort) {
-    dd::android::ForwardReply reply = parseForwardReply("");
-    EXPECT_TRUE(reply.ok);
-    EXPECT_EQ(reply.port, 0);
-}
-
-TEST(ForwardReply, BothErrorFormsAreFailures) {
+TEST(ForwardReply, PortsErrorsAndWhatIsNotAPort) {
+    struct Case {
+        const char* text;
+        bool ok;
+        uint16_t port;
+    };
     // Current clients prefix "adb: "; older ones and transport errors do not.
-    dd::android::ForwardReply current =
-        parseForwardReply("adb: error: cannot bind listener: Address already in use\n");
-    EXPECT_FALSE(current.ok);
-    EXPECT_EQ(current.error, "adb: error: cannot bind listener: Address already in use");
-    EXPECT_FALSE(parseForwardReply("error: device 'GONE' not found\n").ok);
-    EXPECT_FALSE(parseForwardReply("40123\nadb: error: cannot rebind existing socket\n").ok);
-}
-
-TEST(ForwardReply, WhatIsNotAPortIsAFailure) {
-    for (const char* text : {"0\n", "65536\n", "123abc\n", "-5\n", "cannot connect to daemon\n",
-                             "99999999999999999999\n"}) {
-        dd::android::ForwardReply reply = parseForwardReply(text);
-        EXPECT_FALSE(reply.ok) << text;
-        EXPECT_EQ(reply.port, 0) << text;
+    const Case cases[] = {
+        {"40123\n", true, 40123},
+        {"\r\n  5555\r\n", true, 5555},
+        {"", true, 0},  // no output: success without a port
+        {"adb: error: cannot bind listener: Address already in use\n", false, 0},
+        {"error: device 'GONE' not found\n", false, 0},
+        {"40123\nadb: error: cannot rebind existing socket\n", false, 0},
+        {"0\n", false, 0},
+        {"65536\n", false, 0},
+        {"123abc\n", false, 0},
+        {"-5\n", false, 0},
+        {"cannot connect to daemon\n", false, 0},
+        {"99999999999999999999\n", false, 0},
+    };
+    for (const Case& c : cases) {
+        dd::android::ForwardReply reply = parseForwardReply(c.text);
+        EXPECT_EQ(reply.ok, c.ok) << c.text;
+        EXPECT_EQ(reply.port, c.port) << c.text;
     }
+    EXPECT_EQ(parseForwardReply(cases[3].text).error,
+              "adb: error: cannot bind listener: Address already in use");
     std::string flood(100000, 'e');
     EXPECT_LE(parseForwardReply("adb: error: " + flood).error.size(),
               dd::android::kForwardErrorBytes);
@@ -87,21 +85,15 @@ TEST_F(ForwardsThroughTheServer, PortsHandedOutAtOnceAreDistinct) {
     addPhones(kThreads);
     std::mutex mutex;
     std::vector<uint16_t> ports;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < kRounds; ++round) {
-                for (uint16_t remote : {8182, 7890, 7990}) {
-                    uint16_t port = forwardLocalPort(serial(t), 0, remote);
-                    std::lock_guard<std::mutex> lock(mutex);
-                    ports.push_back(port);
-                }
+    ddtest::onThreads(kThreads, [&](int t) {
+        for (int round = 0; round < kRounds; ++round) {
+            for (uint16_t remote : {8182, 7890, 7990}) {
+                uint16_t port = forwardLocalPort(serial(t), 0, remote);
+                std::lock_guard<std::mutex> lock(mutex);
+                ports.push_back(port);
             }
-        });
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
+        }
+    });
     ASSERT_EQ(ports.size(), static_cast<size_t>(kThreads * kRounds * 3));
     std::set<uint16_t> distinct(ports.begin(), ports.end());
     EXPECT_EQ(distinct.count(0), 0u) << "a forward failed";

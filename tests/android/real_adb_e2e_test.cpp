@@ -9,7 +9,7 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include "adb_environment.h"
+#include "adb_harness.h"
 #include "adb_tcp_phone.h"
 #include "companion_service.h"
 #include "fake_usb_tree.h"
@@ -19,14 +19,6 @@
 
 namespace {
 
-uint16_t freePort() {
-    phonesim::LoopbackServer probe;
-    probe.start(0, [](int) {});
-    uint16_t port = probe.port();
-    probe.stop();
-    return port;
-}
-
 bool haveRealAdb() {
     return access("/usr/bin/adb", X_OK) == 0;
 }
@@ -34,7 +26,7 @@ bool haveRealAdb() {
 // The real adb server as a child of the test, on its own port.
 class RealAdbServer {
   public:
-    explicit RealAdbServer(const std::string& logFile) : m_port(freePort()) {
+    explicit RealAdbServer(const std::string& logFile) : m_port(ddtest::freePort()) {
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -80,7 +72,7 @@ class RealAdbServer {
 class TcpPhone {
   public:
     explicit TcpPhone(bool prompt) {
-        uint16_t port = freePort();
+        uint16_t port = ddtest::freePort();
         serial = "127.0.0.1:" + std::to_string(port);
         phonesim::PhoneConfig own;
         own.serialNumber = serial;

@@ -7,9 +7,9 @@
 
 #include <dirent.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -53,62 +53,25 @@ inline ProcessCounts processCounts() {
     return counts;
 }
 
-// The names of this process's threads, for a report.
-inline std::string threadNames() {
-    std::string names;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::string name = readFile(task.path().string() + "/comm");
-        while (!name.empty() && name.back() == '\n') {
-            name.pop_back();
-        }
-        names += (names.empty() ? "" : ", ") + name;
-    }
-    return names;
-}
-
-// Each thread of this process with the system call it waits in (number and
-// first argument) and where the kernel holds it, for a report on a thread
-// that did not end.
-inline std::string threadReport() {
-    std::string report;
+// Each thread of this process with the system call it waits in and where
+// the kernel holds it, and what each open descriptor is: the report on a
+// module that did not come back to idle.
+inline std::string processReport() {
+    std::string report = "threads:";
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::string dir = task.path().string();
-        std::string line = task.path().filename().string() + " " + readFile(dir + "/comm") + " " +
-                           readFile(dir + "/syscall") + " " + readFile(dir + "/wchan");
-        for (char& c : line) {
-            c = c == '\n' ? ' ' : c;
-        }
+        std::string line = readFile(dir + "/comm") + " " + readFile(dir + "/syscall") + " " +
+                           readFile(dir + "/wchan");
+        std::replace(line.begin(), line.end(), '\n', ' ');
         report += "\n  " + line.substr(0, 160);
     }
-    return report;
-}
-
-// What each open descriptor of this process is, for a report.
-inline std::string descriptorTargets() {
-    std::string targets;
+    report += "\ndescriptors:";
     for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code error;
-        std::string target = std::filesystem::read_symlink(fd.path(), error).string();
-        targets += "\n  " + fd.path().filename().string() + " -> " + target;
-        // A TCP socket: its ends and state, so that the two ends of a
-        // connection can be paired up.
-        if (target.rfind("socket:[", 0) == 0) {
-            std::string inode = target.substr(8, target.size() - 9);
-            std::istringstream table(readFile("/proc/self/net/tcp"));
-            std::string line;
-            while (std::getline(table, line)) {
-                std::istringstream fields(line);
-                std::string slot, local, remote, state, queues, timer, retransmit, uid, timeout,
-                    node;
-                fields >> slot >> local >> remote >> state >> queues >> timer >> retransmit >>
-                    uid >> timeout >> node;
-                if (node == inode) {
-                    targets += " tcp " + local + " " + remote + " state " + state;
-                }
-            }
-        }
+        report += "\n  " + fd.path().filename().string() + " -> " +
+                  std::filesystem::read_symlink(fd.path(), error).string();
     }
-    return targets;
+    return report;
 }
 
 class SoakMachine : public PhoneMachine {

@@ -34,41 +34,9 @@ enum class Moment { AtPlug, Soon, WhileRead, Announced };
 // What happens between the announcement and the pull.
 enum class Extra { None, HostDisconnect, SyncRequest };
 
-const char* nameOf(Family family) {
-    switch (family) {
-        case Family::Usb:
-            return "usb";
-        case Family::Wifi:
-            return "wifi";
-        case Family::Brew:
-            return "brew";
-    }
-    return "?";
-}
-const char* nameOf(Moment moment) {
-    switch (moment) {
-        case Moment::AtPlug:
-            return "at-plug";
-        case Moment::Soon:
-            return "soon";
-        case Moment::WhileRead:
-            return "while-read";
-        case Moment::Announced:
-            return "announced";
-    }
-    return "?";
-}
-const char* nameOf(Extra extra) {
-    switch (extra) {
-        case Extra::None:
-            return "";
-        case Extra::HostDisconnect:
-            return "+disconnect";
-        case Extra::SyncRequest:
-            return "+sync";
-    }
-    return "?";
-}
+const char* const kFamilyNames[] = {"usb", "wifi", "brew"};
+const char* const kMomentNames[] = {"at-plug", "soon", "while-read", "announced"};
+const char* const kExtraNames[] = {"", "+disconnect", "+sync"};
 
 unsigned long envNumber(const char* name, unsigned long fallback) {
     const char* text = std::getenv(name);
@@ -97,7 +65,8 @@ struct Plan {
     std::chrono::milliseconds delay;  // for Moment::Soon
     bool serviceFirst;                // Wi-Fi: the service goes before the goodbye
     std::string describe() const {
-        return std::string(nameOf(family)) + " " + nameOf(moment) + nameOf(extra);
+        return std::string(kFamilyNames[int(family)]) + " " + kMomentNames[int(moment)] +
+               kExtraNames[int(extra)];
     }
 };
 
@@ -147,9 +116,8 @@ class Soak : public ::testing::Test {
         }
         if (!waitForIdle()) {
             ADD_FAILURE() << "the module did not come back to idle: " << theApp.m_lConnectCount
-                          << " counted, " << theApp.deviceThreads().size()
-                          << " phone threads; threads now:" << ddtest::threadReport()
-                          << "\ndescriptors now:" << ddtest::descriptorTargets() << "\n"
+                          << " counted, " << theApp.deviceThreads().size() << " phone threads; "
+                          << ddtest::processReport() << "\n"
                           << logTail();
             return false;
         }
@@ -368,10 +336,6 @@ TEST_F(Soak, PlugAndUnplugAtRandomMomentsLeavesNothingBehind) {
         m_quiet = ddtest::processCounts();
         return SoakMachine::moduleIdle();
     }));
-    std::printf(
-        "soak: quiet with detection running: %zu module threads (%zu in all), %zu open "
-        "descriptors\n",
-        m_quiet.threads, m_quiet.allThreads, m_quiet.fds);
 
     auto started = std::chrono::steady_clock::now();
     std::map<std::string, unsigned long> kinds;
@@ -393,8 +357,7 @@ TEST_F(Soak, PlugAndUnplugAtRandomMomentsLeavesNothingBehind) {
                after.fds <= m_quiet.fds + simulatorAllowance(after);
     })) << "threads "
         << m_quiet.threads << " -> " << after.threads << ", descriptors " << m_quiet.fds << " -> "
-        << after.fds << "; threads now " << ddtest::threadNames() << "; descriptors now"
-        << ddtest::descriptorTargets();
+        << after.fds << "; " << ddtest::processReport();
 
     // Across the whole run every announced serial was withdrawn exactly once.
     std::map<std::string, int> balance;
@@ -416,22 +379,16 @@ TEST_F(Soak, PlugAndUnplugAtRandomMomentsLeavesNothingBehind) {
         end = ddtest::processCounts();
         return end.threads == stopped.threads;
     })) << "threads before start "
-        << stopped.threads << ", after stop " << end.threads << ": " << ddtest::threadNames();
-    EXPECT_LE(end.fds, m_quiet.fds + simulatorAllowance(end))
-        << "descriptors after stop:" << ddtest::descriptorTargets();
+        << stopped.threads << ", after stop " << end.threads << ": " << ddtest::processReport();
+    EXPECT_LE(end.fds, m_quiet.fds + simulatorAllowance(end)) << ddtest::processReport();
 
-    std::printf("soak: %lu cycles in %.1f s (%.0f ms each), %zu announced and withdrawn\n",
-                m_cycles, seconds, m_cycles != 0 ? seconds * 1000 / m_cycles : 0.0, m_announced);
+    std::printf("soak: %lu cycles in %.1f s, %zu announced and withdrawn\n", m_cycles, seconds,
+                m_announced);
     std::printf(
-        "soak: module threads %zu before start, %zu quiet, %zu at the end, %zu after "
-        "stop\n",
-        stopped.threads, m_quiet.threads, after.threads, end.threads);
-    std::printf("soak: all threads %zu before start, %zu quiet, %zu at the end, %zu after stop\n",
-                stopped.allThreads, m_quiet.allThreads, after.allThreads, end.allThreads);
-    std::printf(
-        "soak: descriptors %zu before start, %zu quiet, at most %zu between cycles, %zu "
-        "at the end, %zu after stop\n",
-        stopped.fds, m_quiet.fds, mostFds, after.fds, end.fds);
+        "soak: module threads %zu/%zu/%zu/%zu, descriptors %zu/%zu/%zu/%zu (before start, "
+        "quiet, at the end, after stop); at most %zu descriptors between cycles\n",
+        stopped.threads, m_quiet.threads, after.threads, end.threads, stopped.fds, m_quiet.fds,
+        after.fds, end.fds, mostFds);
     for (const auto& [kind, count] : kinds) {
         std::printf("soak:   %-28s %lu\n", kind.c_str(), count);
     }
