@@ -11,7 +11,7 @@
 #include <chrono>
 #include <string>
 
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 
 namespace dd::android {
 namespace {

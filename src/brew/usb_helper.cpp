@@ -6,7 +6,7 @@
 
 #include "brew/brew_frame.h"
 #include "core/device_detect_app.h"
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 #include "log/log_stream.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"

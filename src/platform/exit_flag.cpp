@@ -1,4 +1,4 @@
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 
 #include <sys/eventfd.h>
 #include <unistd.h>

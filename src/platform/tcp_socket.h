@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 #include "platform/unique_fd.h"
 
 namespace dd::platform {

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 #include "links_full_listener.h"
 #include "loopback_server.h"
 #include "test_env.h"

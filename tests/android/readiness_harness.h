@@ -11,7 +11,7 @@
 
 #include "adb_harness.h"
 #include "core/device_detect_app.h"
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 #include "log/log_stream.h"
 
 namespace ddtest {
