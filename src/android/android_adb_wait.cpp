@@ -5,7 +5,6 @@
 // phone, not failures. The thread sleeps on its wake descriptor, which the
 // module's adb device list (AdbDeviceTracker), a USB removal and an exit
 // request all signal; only the overall limit is a clock.
-#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -18,8 +17,9 @@
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/record_builder.h"
 #include "log/log_stream.h"
-#include "platform/ini_file.h"
+#include "log/logged_ini.h"
 #include "platform/paths.h"
+#include "platform/tcp_socket.h"
 
 namespace {
 
@@ -37,7 +37,7 @@ constexpr auto kPassingStateGrace = std::chrono::seconds(2);
 
 std::chrono::seconds adbWaitLimit() {
     std::string ini = dd::platform::joinPath(theApp.moduleFolder(), "orqBRAXLoader.ini");
-    int seconds = dd::platform::readIniInt(ini, "Detect", "AdbWaitSeconds", kDefaultAdbWaitSeconds);
+    int seconds = dd::logged::readIniInt(ini, "Detect", "AdbWaitSeconds", kDefaultAdbWaitSeconds);
     if (seconds < 1 || seconds > kLongestAdbWaitSeconds) {
         DD_LOG(LOG_WAR) << "AdbWaitSeconds " << seconds << " out of range, using "
                         << kDefaultAdbWaitSeconds;
@@ -186,7 +186,12 @@ void CUsbDeviceThread_Android::waitForWake(Clock::time_point until) {
     }
     // Rounded up to a whole millisecond, so the wait never ends just short of until.
     int timeout = static_cast<int>(std::min<long long>(left.count() + 1, 24LL * 3600 * 1000));
-    pollfd wake{m_lExit.wakeFd(), POLLIN, 0};
-    while (poll(&wake, 1, timeout) < 0 && errno == EINTR) {
+    const dd::platform::WakeHandle* wake = m_lExit.wakeHandle();
+    for (;;) {
+        dd::platform::Readiness r =
+            dd::platform::waitReadyOrWoken(-1, dd::platform::Io::Read, wake, nullptr, timeout);
+        if (r.failed || r.timedOut || r.woken[0]) {
+            return;
+        }
     }
 }

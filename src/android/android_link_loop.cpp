@@ -4,9 +4,6 @@
 // A lost link is how it learns that the tool, or the phone, went away. The
 // sync link (port 7990) runs beside it in SyncServerThread, rebuilt at every
 // quiet second while it is down. A linked, quiet phone costs no wake-ups.
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
 
@@ -20,6 +17,7 @@
 #include "deviceinfo/device_record_store.h"
 #include "deviceinfo/record_builder.h"
 #include "log/log_stream.h"
+#include "platform/tcp_socket.h"
 
 namespace {
 
@@ -51,7 +49,7 @@ bool CUsbDeviceThread_Android::connectCommandLink(RunContext& run) {
     // A poke left over from a pause (a removal elsewhere, the sync link's
     // end) must not cut this connect short; an exit request stays visible.
     m_lExit.drainWake();
-    dd::android::ConnectInterrupt interrupt{&m_lExit, m_lExit.wakeFd()};
+    dd::android::ConnectInterrupt interrupt{&m_lExit, m_lExit.wakeHandle()};
     if (!m_sockCmd || dd::android::ConnectWithTimeout(m_sockCmd, "127.0.0.1", m_nCmdLocalPort, 1,
                                                       interrupt) == 0) {
         DD_LOG(LOG_ERR) << "FAILED: connect android 7890(" << m_nCmdLocalPort << ") failed";
@@ -71,8 +69,8 @@ bool CUsbDeviceThread_Android::connectCommandLink(RunContext& run) {
     dd::android::StartHttpdService(run.serial, output, run.kernel.androidVersion);
     // Never rebinds: a port that another phone holds now is not taken back.
     m_nHttpLocalPort = forward(run, m_nHttpLocalPort, kServicePort);
-    ssize_t sent = send(m_sockCmd.fd(), kProbe, kProbeSize, MSG_NOSIGNAL);
-    if (sent != static_cast<ssize_t>(kProbeSize)) {
+    long sent = dd::platform::sendSome(m_sockCmd.fd(), kProbe, kProbeSize);
+    if (sent != static_cast<long>(kProbeSize)) {
         DD_LOG(LOG_ERR) << "FAILED: send msg to android failed";
         bool present = devicePresent();
         m_sockCmd.close();
@@ -108,19 +106,18 @@ int CUsbDeviceThread_Android::commandWaitMs(bool answered, Clock::time_point ans
 
 void CUsbDeviceThread_Android::watchCommandLink(RunContext& run) {
     m_sockCmd.setNonBlocking(true);
-    int wake = m_lExit.wakeFd();
+    const dd::platform::WakeHandle* wake = m_lExit.wakeHandle();
     bool answered = false;
     const Clock::time_point answerDeadline = Clock::now() + kFirstAnswerLimit;
     while (!exitRequested()) {
-        pollfd fds[2] = {{m_sockCmd.fd(), POLLIN, 0}, {wake, POLLIN, 0}};
-        int ready = poll(fds, wake >= 0 ? 2 : 1, commandWaitMs(answered, answerDeadline));
-        if (ready < 0) {
-            if (errno != EINTR) {
-                DD_LOG(LOG_ERR) << "7890 select error";
-            }
+        dd::platform::Readiness ready =
+            dd::platform::waitReadyOrWoken(m_sockCmd.fd(), dd::platform::Io::Read, wake, nullptr,
+                                           commandWaitMs(answered, answerDeadline));
+        if (ready.failed) {
+            DD_LOG(LOG_ERR) << "7890 select error";
             continue;
         }
-        if (ready == 0) {
+        if (ready.timedOut) {
             if (!answered && Clock::now() >= answerDeadline) {
                 // Something accepted the link but the sync tool never
                 // answered the probe: make the link again rather than wait
@@ -139,20 +136,24 @@ void CUsbDeviceThread_Android::watchCommandLink(RunContext& run) {
             }
             continue;
         }
-        if (wake >= 0 && (fds[1].revents & POLLIN) != 0) {
+        if (!ready.ready && !ready.woken[0]) {
+            continue;  // a signal ended the wait
+        }
+        if (ready.woken[0]) {
             // An exit request, a USB removal or the sync link's end: check
             // the phone now.
             m_lExit.drainWake();
             if (!exitRequested() && !devicePresent()) {
                 DD_LOG(LOG_ERR) << "device is unplug.leave thread";
             }
-            if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
+            if (!ready.ready) {
                 continue;
             }
         }
         char buffer[kReceiveSize];
-        ssize_t received = recv(m_sockCmd.fd(), buffer, sizeof(buffer), 0);
-        if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        bool retry = false;
+        long received = dd::platform::receiveSome(m_sockCmd.fd(), buffer, sizeof(buffer), retry);
+        if (retry) {
             continue;
         }
         if (received <= 0) {

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "android/getprop_parser.h"
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 
 namespace dd::android {
 

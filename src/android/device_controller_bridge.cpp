@@ -1,7 +1,5 @@
 #include "android/device_controller_bridge.h"
 
-#include <dlfcn.h>
-
 #include <atomic>
 #include <cstring>
 #include <mutex>
@@ -13,6 +11,7 @@
 #include "devicedetect/DeviceController.h"
 #include "log/log_stream.h"
 #include "platform/paths.h"
+#include "platform/shared_library.h"
 
 namespace {
 
@@ -51,7 +50,7 @@ bool findRunner(LoadedRunner& runner, bool logFailure = true) {
         runner = g_runnerCache.runner;
         return true;
     }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = dd::platform::SharedLibrary::openForever(path);
     if (handle == nullptr) {
         if (logFailure) {
             DD_LOG(LOG_CRIT) << "load " << path << " failed.";
@@ -59,12 +58,14 @@ bool findRunner(LoadedRunner& runner, bool logFailure = true) {
         return false;
     }
     runner.handle = handle;
-    runner.run = reinterpret_cast<QX_RunAdbCmdFn>(dlsym(handle, "QX_RunAdbCmd"));
-    runner.unmount = reinterpret_cast<QX_UnmountDiskFn>(dlsym(handle, "QX_UnmountDisk"));
-    runner.startTracking =
-        reinterpret_cast<QX_StartAdbTrackingFn>(dlsym(handle, "QX_StartAdbTracking"));
-    runner.stopTracking =
-        reinterpret_cast<QX_StopAdbTrackingFn>(dlsym(handle, "QX_StopAdbTracking"));
+    runner.run = reinterpret_cast<QX_RunAdbCmdFn>(
+        dd::platform::SharedLibrary::symbolOf(handle, "QX_RunAdbCmd"));
+    runner.unmount = reinterpret_cast<QX_UnmountDiskFn>(
+        dd::platform::SharedLibrary::symbolOf(handle, "QX_UnmountDisk"));
+    runner.startTracking = reinterpret_cast<QX_StartAdbTrackingFn>(
+        dd::platform::SharedLibrary::symbolOf(handle, "QX_StartAdbTracking"));
+    runner.stopTracking = reinterpret_cast<QX_StopAdbTrackingFn>(
+        dd::platform::SharedLibrary::symbolOf(handle, "QX_StopAdbTracking"));
     if (path.size() < sizeof(g_runnerCache.path)) {
         std::memcpy(g_runnerCache.path, path.c_str(), path.size() + 1);
         g_runnerCache.runner = runner;

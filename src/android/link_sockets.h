@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "platform/unique_fd.h"
+#include "platform/wake_handle.h"
 
 namespace dd {
 class ExitFlag;
@@ -36,7 +37,7 @@ class LinkSocket {
     explicit operator bool() const { return valid(); }
     // Turns off any abortive linger and closes; a no-op when already closed.
     void close();
-    // Switches O_NONBLOCK; false when the socket refuses.
+    // Switches non-blocking mode; false when the socket refuses.
     bool setNonBlocking(bool on);
 
   private:
@@ -51,11 +52,11 @@ uint16_t AllocLocalPort();
 LinkSocket CreateLinkSocket();
 
 // What may cut a connect short besides its time limit: an exit flag (checked
-// every few tens of milliseconds) and/or a readable wake descriptor (an
-// eventfd a stop request writes to). Either is optional.
+// every few tens of milliseconds) and/or a wake handle a stop request
+// signals. Either is optional.
 struct ConnectInterrupt {
     const ExitFlag* exitFlag = nullptr;
-    int wakeFd = -1;
+    const platform::WakeHandle* wake = nullptr;
 };
 
 // Connects socket to address:port within seconds. 1 on success, with the

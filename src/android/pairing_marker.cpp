@@ -1,8 +1,5 @@
 #include "android/pairing_marker.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
@@ -11,7 +8,7 @@
 #include "core/text_codec.h"
 #include "deviceinfo/android_device_info.h"
 #include "log/log_stream.h"
-#include "platform/ini_file.h"
+#include "log/logged_ini.h"
 #include "platform/paths.h"
 #include "platform/regular_file.h"
 #include "platform/unique_fd.h"
@@ -65,7 +62,7 @@ LocalCopyLock::State& LocalCopyLock::state() {
 class RemoveWhenDone {
   public:
     explicit RemoveWhenDone(const std::string& path) : m_path(path) {}
-    ~RemoveWhenDone() { unlink(m_path.c_str()); }
+    ~RemoveWhenDone() { platform::removeFile(m_path); }
     RemoveWhenDone(const RemoveWhenDone&) = delete;
     RemoveWhenDone& operator=(const RemoveWhenDone&) = delete;
 
@@ -77,26 +74,13 @@ class RemoveWhenDone {
 // (or is not a regular file).
 std::string readMarkerFile(const std::string& path) {
     platform::FileProblem problem;
-    platform::UniqueFd fd = platform::openRegularFile(path, O_RDONLY, &problem);
-    if (!fd) {
+    std::string bytes;
+    if (!platform::readFilePrefix(path, kMarkerReadBytes, bytes, &problem)) {
         if (problem.kind != platform::FileRefusal::Missing) {
             DD_LOG(LOG_ERR) << "pairing marker copy: " << problem.text;
         }
         return {};
     }
-    std::string bytes(kMarkerReadBytes, '\0');
-    size_t got = 0;
-    while (got < bytes.size()) {
-        ssize_t n = read(fd.get(), bytes.data() + got, bytes.size() - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<size_t>(n);
-    }
-    bytes.resize(got);
     return bytes;
 }
 
@@ -125,7 +109,7 @@ std::string downloadMarker(MarkerFileRequests& service, const std::string& local
                            const std::string& remotePath) {
     LocalCopyLock copyLock(localPath);
     RemoveWhenDone removeCopy(localPath);
-    unlink(localPath.c_str());  // never read a stale copy
+    platform::removeFile(localPath);  // never read a stale copy
     if (!service.downloadFile(remotePath, localPath)) {
         return {};
     }
@@ -177,8 +161,8 @@ std::string rememberedDevicesPath(const std::string& dataDir) {
 }
 
 bool rememberSerial(const std::string& dataDir, std::string_view serial) {
-    if (!platform::writeIniString(rememberedDevicesPath(dataDir), kRememberedSection, serial,
-                                  kRememberedValue)) {
+    if (!logged::writeIniString(rememberedDevicesPath(dataDir), kRememberedSection, serial,
+                                kRememberedValue)) {
         DD_LOG(LOG_ERR) << "cannot remember device " << serial;
         return false;
     }

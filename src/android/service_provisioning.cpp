@@ -1,7 +1,5 @@
 #include "android/service_provisioning.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -14,7 +12,7 @@
 #include "deviceinfo/record_builder.h"
 #include "deviceinfo/xml_helper.h"
 #include "log/log_stream.h"
-#include "platform/ini_file.h"
+#include "log/logged_ini.h"
 #include "platform/paths.h"
 #include "usb/hub_queries.h"
 #include "usb/usb_device_thread.h"
@@ -201,7 +199,7 @@ int CheckApkVersion(int32_t installedVersion, double androidVersion, uint32_t sd
     (void)androidVersion;
     std::string ini = dd::platform::joinPath(theApp.moduleFolder(), "apkConfig.ini");
     std::string value =
-        dd::platform::readIniString(ini, "resources", sdk >= 6 ? "sdk6" : "sdk5", "-1", 128);
+        dd::logged::readIniString(ini, "resources", sdk >= 6 ? "sdk6" : "sdk5", "-1", 128);
     if (value == "-1") {
         DD_LOG(LOG_ERR) << "can not get apk text value";
         return -1;
@@ -240,8 +238,7 @@ int checkAPKInfo(dd::StepContext& step, uint16_t vid, uint16_t pid, const std::s
     }
     std::string package =
         dd::platform::joinPath(theApp.moduleFolder(), sdk > 5 ? "QXHttpd.apk" : "QXHttpd16.apk");
-    struct stat st {};
-    if (stat(package.c_str(), &st) != 0) {
+    if (!dd::platform::pathExists(package)) {
         return finish();
     }
     std::string install = "-s " + serial + " install -r \"" + package + "\"";

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 
 class CUsbDeviceThread;
 

@@ -1,11 +1,5 @@
 #include "android/sync_server.h"
 
-#include <poll.h>
-#include <pthread.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <system_error>
 
@@ -13,6 +7,8 @@
 #include "android/sync_message.h"
 #include "core/device_detect_app.h"
 #include "log/log_stream.h"
+#include "platform/tcp_socket.h"
+#include "platform/this_thread.h"
 
 namespace dd::android {
 
@@ -21,10 +17,7 @@ void notifyHostOfSyncRequest(const std::string& text, int32_t action) {
 }
 
 SyncServerThread::SyncServerThread(SyncServerLinks links, std::chrono::milliseconds quietPeriod)
-    : m_links(std::move(links)),
-      m_quietMs(static_cast<int>(quietPeriod.count())),
-      m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
-      m_statusWake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+    : m_links(std::move(links)), m_quietMs(static_cast<int>(quietPeriod.count())) {}
 
 SyncServerThread::~SyncServerThread() {
     requestStop();
@@ -57,17 +50,12 @@ bool SyncServerThread::start() {
 }
 
 void SyncServerThread::drainWake() {
-    uint64_t count = 0;
-    while (m_wake && read(m_wake.get(), &count, sizeof(count)) > 0) {
-    }
+    m_wake.drain();
 }
 
 void SyncServerThread::requestStop() {
     m_links.serverStopped.store(1);
-    if (m_wake) {
-        uint64_t one = 1;
-        (void)!write(m_wake.get(), &one, sizeof(one));
-    }
+    m_wake.signal();
 }
 
 void SyncServerThread::disable() {
@@ -88,14 +76,11 @@ bool SyncServerThread::stopWanted() const {
 void SyncServerThread::statusChanged() {
     // Its own descriptor: a status change must not cut a connect short the
     // way a stop does.
-    if (m_statusWake) {
-        uint64_t one = 1;
-        (void)!write(m_statusWake.get(), &one, sizeof(one));
-    }
+    m_statusWake.signal();
 }
 
 void SyncServerThread::run() {
-    pthread_setname_np(pthread_self(), "dd-sync");  // for ps, top and gdb
+    platform::nameThisThread("dd-sync");  // for ps, top and gdb
     holdLink();
     if (m_onEnded) {
         m_onEnded();
@@ -108,8 +93,9 @@ void SyncServerThread::holdLink() {
         return;
     }
     LinkSocket link = CreateLinkSocket();
-    if (!link || ConnectWithTimeout(link, "127.0.0.1", m_links.syncLocalPort, 1,
-                                    ConnectInterrupt{nullptr, m_wake.get()}) == 0) {
+    if (!link ||
+        ConnectWithTimeout(link, "127.0.0.1", m_links.syncLocalPort, 1,
+                           ConnectInterrupt{nullptr, m_wake.valid() ? &m_wake : nullptr}) == 0) {
         if (!stopWanted()) {
             DD_LOG(LOG_ERR) << "FAILED: connect android failed";
         }
@@ -130,26 +116,22 @@ void SyncServerThread::holdLink() {
         // The quiet second matters only while a status is owed; otherwise
         // the link waits for the phone, a status change or stop.
         bool owed = statusLineFor(m_links.syncStatus.load(), lastSent).send;
-        pollfd fds[3] = {
-            {link.fd(), POLLIN, 0}, {m_wake.get(), POLLIN, 0}, {m_statusWake.get(), POLLIN, 0}};
-        bool wakeable = m_wake && m_statusWake;
-        int n =
-            poll(fds, wakeable ? 3 : 1, owed || !wakeable ? untilQuietBoundary(quietSince) : -1);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        bool wakeable = m_wake.valid() && m_statusWake.valid();
+        platform::Readiness n =
+            platform::waitReadyOrWoken(link.fd(), platform::Io::Read, wakeable ? &m_wake : nullptr,
+                                       wakeable ? &m_statusWake : nullptr,
+                                       owed || !wakeable ? untilQuietBoundary(quietSince) : -1);
+        if (n.failed) {
             DD_LOG(LOG_ERR) << "FAILED: connect android failed";
             m_links.serverStopped.store(1);
             return;
         }
-        if (wakeable && (fds[2].revents & POLLIN) != 0) {
+        if (n.woken[1]) {
             // The status changed: the owed status is looked at again below.
-            uint64_t count = 0;
-            (void)!read(m_statusWake.get(), &count, sizeof(count));
+            m_statusWake.drain();
         }
-        bool woken = wakeable && (fds[1].revents & POLLIN) != 0;
-        if (n == 0 || woken) {
+        bool woken = n.woken[0];
+        if (n.timedOut || woken) {
             if (stopWanted()) {
                 DD_LOG(LOG_ERR) << "detect thread exit.";
                 m_links.serverStopped.store(1);
@@ -164,12 +146,13 @@ void SyncServerThread::holdLink() {
             }
             continue;
         }
-        if ((fds[0].revents & (POLLIN | POLLHUP | POLLERR)) == 0) {
-            continue;  // only the status changed
+        if (!n.ready) {
+            continue;  // only the status changed (or a signal ended the wait)
         }
         char buffer[kSyncReceiveBytes];
-        ssize_t got = recv(link.fd(), buffer, sizeof(buffer), 0);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        bool retry = false;
+        long got = platform::receiveSome(link.fd(), buffer, sizeof(buffer), retry);
+        if (retry) {
             continue;  // nothing after all; not a lost link
         }
         if (got <= 0) {
@@ -201,7 +184,7 @@ void SyncServerThread::sendOwedStatus(int fd, int32_t& lastSent) {
     DD_LOG(LOG_INFO) << line.logText;
     // The phone reads its status again at the next change; a lost line shows
     // up as a lost link, which is rebuilt and sends the status afresh.
-    (void)send(fd, line.bytes.data(), line.bytes.size(), MSG_NOSIGNAL);
+    (void)platform::sendSome(fd, line.bytes.data(), line.bytes.size());
     lastSent = line.sentStatus;
 }
 

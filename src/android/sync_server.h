@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "platform/unique_fd.h"
+#include "platform/wake_handle.h"
 
 namespace dd::android {
 
@@ -95,8 +95,8 @@ class SyncServerThread {
 
     SyncServerLinks m_links;
     const int m_quietMs;
-    platform::UniqueFd m_wake;        // eventfd written by requestStop; polled by the worker
-    platform::UniqueFd m_statusWake;  // eventfd written by statusChanged; polled while linked
+    platform::WakeHandle m_wake;        // signalled by requestStop; waited on by the worker
+    platform::WakeHandle m_statusWake;  // signalled by statusChanged; waited on while linked
     std::atomic<int32_t> m_disabled{0};
     std::function<void()> m_onEnded;  // set before the worker starts; read by it
     std::thread m_worker;             // started and joined by the owner's thread only

@@ -9,7 +9,7 @@
 #include "core/device_detect_app.h"
 #include "deviceinfo/detected_device_store.h"
 #include "log/log_stream.h"
-#include "platform/ini_file.h"
+#include "log/logged_ini.h"
 #include "platform/paths.h"
 #include "platform/serial_sysfs.h"
 #include "usb/hub_queries.h"
@@ -321,7 +321,7 @@ void CUsbDeviceThread_BMP::saveToStore(const PhoneFacts& facts) {
         }
     }
     if (facts.factoryReset) {
-        dd::platform::writeIniString(theApp.rememberedDeviceFile(), "imei", facts.imei, "65535");
+        dd::logged::writeIniString(theApp.rememberedDeviceFile(), "imei", facts.imei, "65535");
     }
     // The phone answers to its IMEI (claimed, so m_csSerialNum holds it)
     // before its entry shows: a host that disconnects it as soon as it sees

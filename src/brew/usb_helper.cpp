@@ -1,16 +1,15 @@
 #include "brew/usb_helper.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 
 #include "brew/brew_frame.h"
 #include "core/device_detect_app.h"
-#include "core/exit_flag.h"
 #include "log/log_stream.h"
-#include "platform/ini_file.h"
+#include "log/logged_ini.h"
+#include "platform/exit_flag.h"
 #include "platform/paths.h"
 #include "platform/serial_sysfs.h"
+#include "platform/this_thread.h"
 #include "platform/usb_sysfs.h"
 
 using dd::platform::SerialOpen;
@@ -136,13 +135,14 @@ void CUsbHelper::Close(int waitMs) {
 }
 
 void CUsbHelper::readerLoop() {
-    pthread_setname_np(pthread_self(), "dd-brew-reader");
-    int exitFd = m_exitFlag != nullptr ? m_exitFlag->wakeFd() : -1;
+    dd::platform::nameThisThread("dd-brew-reader");
+    const dd::platform::WakeHandle* exitWake =
+        m_exitFlag != nullptr ? m_exitFlag->wakeHandle() : nullptr;
     for (;;) {
         std::string chunk;
         int woken = -1;
         SerialRead result =
-            m_port.readSome(chunk, kReadChunk, m_stopReader.fd(), exitFd, woken, kReaderPoll);
+            m_port.readSome(chunk, kReadChunk, &m_stopReader, exitWake, woken, kReaderPoll);
         if (result == SerialRead::kWoken && woken == 0) {
             return;  // Close
         }
@@ -150,7 +150,7 @@ void CUsbHelper::readerLoop() {
             std::lock_guard<std::mutex> lock(m_mutex);
             if (m_exitFlag->requested()) {
                 m_aborted = true;
-                exitFd = -1;  // stays readable from now on: stop watching it
+                exitWake = nullptr;  // stays signalled from now on: stop watching it
             } else {
                 m_exitFlag->drainWake();
                 m_poked = true;
@@ -234,8 +234,8 @@ bool CUsbHelper::portConnected() const {
 }
 
 int CUsbHelper::busyIntervalSeconds() const {
-    int seconds = dd::platform::readIniInt(m_settingsFile, "Pell", "IntervalForPhoneBusy",
-                                           kDefaultBusySeconds);
+    int seconds =
+        dd::logged::readIniInt(m_settingsFile, "Pell", "IntervalForPhoneBusy", kDefaultBusySeconds);
     if (seconds < 0 || seconds > kMaxBusySeconds) {
         DD_LOG(LOG_WAR) << "IntervalForPhoneBusy " << seconds << " out of range, using "
                         << kDefaultBusySeconds;
@@ -245,8 +245,8 @@ int CUsbHelper::busyIntervalSeconds() const {
 }
 
 int CUsbHelper::busyLimitMinutes() const {
-    int minutes = dd::platform::readIniInt(m_settingsFile, "Pell", "LimitForPhoneBusy",
-                                           kDefaultBusyLimitMinutes);
+    int minutes = dd::logged::readIniInt(m_settingsFile, "Pell", "LimitForPhoneBusy",
+                                         kDefaultBusyLimitMinutes);
     if (minutes < 0 || minutes > kMaxBusyLimitMinutes) {
         DD_LOG(LOG_WAR) << "LimitForPhoneBusy " << minutes << " out of range, using "
                         << kDefaultBusyLimitMinutes;

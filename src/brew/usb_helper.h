@@ -136,7 +136,7 @@ class CUsbHelper {
     std::atomic<bool> m_bOpened{false};
 
     dd::platform::SerialPort m_port;  // used by the reader and by Send
-    dd::platform::WakeFd m_stopReader;
+    dd::platform::WakeHandle m_stopReader;
     std::thread m_reader;
 
     std::mutex m_mutex;

@@ -1,8 +1,5 @@
 #include "deviceinfo/raw_http_client.h"
 
-#include <poll.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -132,7 +129,8 @@ dd::platform::UniqueFd connectWithRetries(const dd::HttpUrl& url, const dd::Exit
             auto left =
                 std::chrono::duration_cast<std::chrono::milliseconds>(slotEnd - Clock::now());
             if (left.count() > 0 &&
-                dd::platform::waitForFd(-1, 0, left, stop) == dd::platform::WaitOutcome::Stopped) {
+                dd::platform::waitForFd(-1, dd::platform::Io::Read, left, stop) ==
+                    dd::platform::WaitOutcome::Stopped) {
                 break;
             }
         }
@@ -164,7 +162,8 @@ size_t receiveReply(int fd, char* buffer, size_t size, Clock::time_point deadlin
         if (wait.count() == 0) {
             return cutByDeadline();
         }
-        dd::platform::WaitOutcome waited = dd::platform::waitForFd(fd, POLLIN, wait, stop);
+        dd::platform::WaitOutcome waited =
+            dd::platform::waitForFd(fd, dd::platform::Io::Read, wait, stop);
         if (waited == dd::platform::WaitOutcome::Failed) {
             DD_LOG(LOG_WAR) << "select error";
             break;
@@ -179,8 +178,9 @@ size_t receiveReply(int fd, char* buffer, size_t size, Clock::time_point deadlin
         if (waited == dd::platform::WaitOutcome::Stopped) {
             break;
         }
-        ssize_t n = recv(fd, buffer + received, size - received, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
+        bool retry = false;
+        long n = dd::platform::receiveSome(fd, buffer + received, size - received, retry);
+        if (retry) {
             continue;
         }
         if (n <= 0) {

@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 
 namespace dd {
 

@@ -1,9 +1,6 @@
 #include "deviceinfo/service_requests.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -66,7 +63,7 @@ size_t writeBody(char* data, size_t size, size_t count, void* context) {
             return length;  // an error page is not the file
         }
         for (size_t done = 0; done < length;) {
-            ssize_t written = write(sink->fd, data + done, length - done);
+            long written = dd::platform::writeToFile(sink->fd, data + done, length - done);
             if (written <= 0) {
                 sink->fileError = true;
                 return 0;
@@ -94,7 +91,7 @@ struct UploadSource {
 size_t readPiece(char* buffer, size_t size, size_t count, void* context) {
     auto* source = static_cast<UploadSource*>(context);
     size_t room = std::min(size * count, ServiceEndpoint::kPieceSize);
-    ssize_t got = read(source->fd, buffer, room);
+    long got = dd::platform::readFromFile(source->fd, buffer, room);
     if (got < 0) {
         source->readError = true;
         return CURL_READFUNC_ABORT;
@@ -282,16 +279,16 @@ ServiceResult ServiceEndpoint::UploadFile(const std::string& remotePath,
                                           const UploadProgress& progress) const {
     DD_LOG(LOG_DEBUG) << "++ServiceEndpoint::UploadFile " << remotePath;
     dd::platform::FileProblem problem;
-    dd::platform::UniqueFd fd = dd::platform::openRegularFile(localPath, O_RDONLY, &problem);
-    struct stat info {};
-    if (!fd || fstat(fd.get(), &info) != 0) {
+    dd::platform::UniqueFd fd = dd::platform::openRegularFileForReading(localPath, &problem);
+    uint64_t length = 0;
+    if (!fd || !dd::platform::openFileSize(fd.get(), length)) {
         DD_LOG(LOG_ERR) << "UploadFile: cannot read " << localPath << ": " << problem.text;
         logExit("UploadFile", ServiceResult::LocalFile);
         return ServiceResult::LocalFile;
     }
     UploadSource source;
     source.fd = fd.get();
-    source.length = static_cast<uint64_t>(info.st_size);
+    source.length = length;
     source.progress = &progress;
     Exchange exchange;
     exchange.name = "UploadFile";
@@ -339,12 +336,12 @@ ServiceResult ServiceEndpoint::DownloadFile(const std::string& remotePath,
         result = ServiceResult::BadAnswer;
     }
     if (result == ServiceResult::Ok &&
-        (close(fd.release()) != 0 || rename(temp.c_str(), localPath.c_str()) != 0)) {
+        (!dd::platform::closeFile(fd) || !dd::platform::renameFile(temp, localPath))) {
         DD_LOG(LOG_ERR) << "DownloadFile: cannot put the answer at " << localPath;
         result = ServiceResult::LocalFile;
     }
     if (result != ServiceResult::Ok) {
-        unlink(temp.c_str());
+        dd::platform::removeFile(temp);
     }
     logExit("DownloadFile", result);
     return result;

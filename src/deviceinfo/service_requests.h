@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 
 enum class ServiceResult : int32_t {
     Ok = 0,             // answered, and a JSON answer said "status" 0

@@ -1,17 +1,15 @@
 #include "log/log_stream.h"
 
-#include <sys/time.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <cstdio>
-#include <ctime>
 #include <cwchar>
 #include <mutex>
 
 #include "core/text_codec.h"
 #include "log/log_text.h"
 #include "output_log.h"
+#include "platform/local_time.h"
+#include "platform/this_thread.h"
 
 namespace {
 
@@ -102,14 +100,11 @@ LogLine::LogLine(int32_t level, const char* sourcePath, unsigned sourceLine)
 }
 
 void LogLine::writeHeader() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
+    const dd::platform::LocalTime local = dd::platform::localTimeNow();
     wchar_t stamp[40];
     std::swprintf(stamp, sizeof(stamp) / sizeof(stamp[0]), L"%04d-%02d-%02d %02d:%02d:%02d:%03d",
-                  local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                  local.tm_min, local.tm_sec, static_cast<int>(now.tv_usec / 1000));
+                  local.year, local.month, local.day, local.hour, local.minute, local.second,
+                  local.millisecond);
     std::wstring name;
     {
         std::lock_guard<std::mutex> lock(g_nameMutex);
@@ -117,7 +112,7 @@ void LogLine::writeHeader() {
     }
     m_stream << stamp << L" | " << logLevelTag(m_level) << L" | " << name << L"\t | "
              << baseName(m_sourcePath) << L':' << m_sourceLine << L"\t\t | "
-             << static_cast<long>(gettid()) << L" | ";
+             << dd::platform::thisThreadId() << L" | ";
 }
 
 LogLine::~LogLine() {

@@ -4,7 +4,6 @@
 #include <mutex>
 
 #include "core/text_codec.h"
-#include "log/log_stream.h"
 #include "platform/paths.h"
 
 namespace dd::platform {
@@ -115,13 +114,25 @@ bool IniDocument::set(std::string_view section, std::string_view key, std::strin
     return true;
 }
 
+namespace {
+
+void setProblem(std::string* problem, std::string text) {
+    if (problem != nullptr) {
+        *problem = std::move(text);
+    }
+}
+
+}  // namespace
+
 std::string readIniString(const std::string& path, std::string_view section, std::string_view key,
-                          std::string_view fallback, size_t maxChars) {
+                          std::string_view fallback, size_t maxChars, std::string* problem) {
+    setProblem(problem, {});
     std::string text;
-    FileProblem problem;
-    if (!readFileBounded(path, kMaxIniBytes, text, &problem)) {
-        if (problem.kind != FileRefusal::Missing) {
-            DD_LOG(LOG_ERR) << "cannot read " << problem.text << "; using the default for " << key;
+    FileProblem refusal;
+    if (!readFileBounded(path, kMaxIniBytes, text, &refusal)) {
+        if (refusal.kind != FileRefusal::Missing) {
+            setProblem(problem, "cannot read " + refusal.text + "; using the default for " +
+                                    std::string(key));
         }
         return std::string(fallback.substr(0, maxChars));
     }
@@ -134,8 +145,8 @@ std::string readIniString(const std::string& path, std::string_view section, std
 }
 
 int readIniInt(const std::string& path, std::string_view section, std::string_view key,
-               int fallback) {
-    std::string text = readIniString(path, section, key, "", 64);
+               int fallback, std::string* problem) {
+    std::string text = readIniString(path, section, key, "", 64, problem);
     if (text.empty()) {
         return fallback;
     }
@@ -157,16 +168,18 @@ std::string iniFileSetting(const std::vector<std::string>& files, std::string_vi
 }
 
 bool writeIniString(const std::string& path, std::string_view section, std::string_view key,
-                    std::string_view value) {
+                    std::string_view value, std::string* problem) {
+    setProblem(problem, {});
     std::lock_guard<std::mutex> lock(g_writeMutex);
     std::string text;
-    FileProblem problem;
-    if (!readFileBounded(path, kMaxIniBytes, text, &problem)) {
+    FileProblem refusal;
+    if (!readFileBounded(path, kMaxIniBytes, text, &refusal)) {
         // Only a file that is not there starts empty. One that cannot be
         // read whole would lose its other keys if it were rewritten, and
         // anything but a regular file is not ours to replace.
-        if (problem.kind != FileRefusal::Missing) {
-            DD_LOG(LOG_ERR) << "cannot read " << problem.text << "; not rewriting it for " << key;
+        if (refusal.kind != FileRefusal::Missing) {
+            setProblem(problem, "cannot read " + refusal.text + "; not rewriting it for " +
+                                    std::string(key));
             return false;
         }
         text.clear();
@@ -175,8 +188,8 @@ bool writeIniString(const std::string& path, std::string_view section, std::stri
     if (!doc.set(section, key, value)) {
         return false;
     }
-    if (!writeFileAtomically(path, doc.render(), &problem)) {
-        DD_LOG(LOG_ERR) << "cannot write " << path << ": " << problem.text;
+    if (!writeFileAtomically(path, doc.render(), &refusal)) {
+        setProblem(problem, "cannot write " + path + ": " + refusal.text);
         return false;
     }
     return true;

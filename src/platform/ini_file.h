@@ -40,19 +40,24 @@ class IniDocument {
 };
 
 // Like GetPrivateProfileString: the value (at most maxChars bytes), or
-// fallback when the file, the section or the key is missing.
+// fallback when the file, the section or the key is missing. A file that is
+// there but cannot be read gives the fallback too, and problem (when given)
+// a plain line saying so; it is cleared otherwise.
 std::string readIniString(const std::string& path, std::string_view section, std::string_view key,
-                          std::string_view fallback, size_t maxChars = 4096);
+                          std::string_view fallback, size_t maxChars = 4096,
+                          std::string* problem = nullptr);
 int readIniInt(const std::string& path, std::string_view section, std::string_view key,
-               int fallback);
+               int fallback, std::string* problem = nullptr);
 // Of files (a user's override first, the packaged file last), the first that
 // sets section/key; the last one when none does, so that reading it gives
 // the fallback. Settings are overridden key by key this way.
 std::string iniFileSetting(const std::vector<std::string>& files, std::string_view section,
                            std::string_view key);
 // Sets one key and rewrites the file atomically. Writers in this process are
-// serialised, so two threads never lose each other's key.
+// serialised, so two threads never lose each other's key. False when the key
+// is refused or the file cannot be read whole or written; problem (when
+// given) then says why in a plain line (empty for a refused key).
 bool writeIniString(const std::string& path, std::string_view section, std::string_view key,
-                    std::string_view value);
+                    std::string_view value, std::string* problem = nullptr);
 
 }  // namespace dd::platform

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "platform/unique_fd.h"
@@ -42,6 +43,30 @@ UniqueFd openRegularFile(const std::string& path, int flags, FileProblem* proble
 // Reads a whole regular file of at most maxBytes (links followed).
 bool readRegularFile(const std::string& path, size_t maxBytes, std::string& out,
                      FileProblem* problem = nullptr);
+
+// Opens path read-only as a regular file (openRegularFile with O_RDONLY).
+UniqueFd openRegularFileForReading(const std::string& path, FileProblem* problem = nullptr);
+
+// Reads at most maxBytes from the start of a regular file (links followed);
+// what lies beyond is left unread, not refused. False only when the file
+// cannot be opened.
+bool readFilePrefix(const std::string& path, size_t maxBytes, std::string& out,
+                    FileProblem* problem = nullptr);
+
+// One read or write on an open file: the bytes moved, 0 at the end of the
+// file, -1 on error.
+long readFromFile(int fd, void* buffer, size_t size);
+long writeToFile(int fd, const void* data, size_t size);
+// The size of an open file; false when the system cannot tell.
+bool openFileSize(int fd, uint64_t& size);
+// Closes fd; false when the system reports that the data did not make it.
+bool closeFile(UniqueFd& fd);
+// Renames from over to (atomically on one file system).
+bool renameFile(const std::string& from, const std::string& to);
+// Removes a file (never a folder); nothing when it is not there.
+void removeFile(const std::string& path);
+// Whether anything is at path (links followed).
+bool pathExists(const std::string& path);
 
 // Creates a new private file (0600, O_EXCL) named path + tag + six random
 // characters, in path's folder: the first half of a replace-by-rename.

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/unique_fd.h"
+#include "platform/wake_handle.h"
 
 namespace dd::platform {
 
@@ -51,28 +52,14 @@ class SerialPort {
     // of bytes written; fewer than size means the write failed.
     size_t writeAll(const uint8_t* data, size_t size, std::chrono::milliseconds timeout);
     // Appends what is there (at most maxBytes) to out, waiting up to timeout
-    // for the port or for one of the wake descriptors (-1: none) to become
+    // for the port or for one of the wake handles (null: none) to become
     // readable; woken tells which (0 or 1).
-    SerialRead readSome(std::string& out, size_t maxBytes, int wakeFd0, int wakeFd1, int& woken,
-                        std::chrono::milliseconds timeout);
+    SerialRead readSome(std::string& out, size_t maxBytes, const WakeHandle* wake0,
+                        const WakeHandle* wake1, int& woken, std::chrono::milliseconds timeout);
     // Discards what was received and not yet read.
     void flushInput();
     // Drops DTR and RTS (the phone sees the PC let go of the line).
     void dropModemLines();
-
-  private:
-    UniqueFd m_fd;
-};
-
-// An eventfd that one thread signals and another polls for: how a blocked
-// reader is told to stop.
-class WakeFd {
-  public:
-    WakeFd();
-    int fd() const { return m_fd.get(); }
-    bool valid() const { return m_fd.valid(); }
-    void signal();
-    void drain();
 
   private:
     UniqueFd m_fd;

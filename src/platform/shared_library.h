@@ -23,6 +23,12 @@ class SharedLibrary {
     // The address of a symbol, or null when the library lacks it.
     void* symbol(const char* name) const;
 
+    // Loads a library that stays loaded until the process ends (no owner
+    // closes it): its opaque handle, or null when it cannot be loaded.
+    static void* openForever(const std::string& path, std::string* error = nullptr);
+    // A symbol of a handle from openForever; null when the library lacks it.
+    static void* symbolOf(void* handle, const char* name);
+
   private:
     void* m_handle = nullptr;
 };

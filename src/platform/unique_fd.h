@@ -1,11 +1,13 @@
-// Owner of a file descriptor: closes it exactly once.
+// Owner of a native handle (a file descriptor here): closes it exactly once.
 #pragma once
-
-#include <unistd.h>
 
 #include <utility>
 
 namespace dd::platform {
+
+// Closes a handle; what the system says is ignored (there is nothing left
+// to do with a handle whose close failed).
+void closeHandle(int fd);
 
 class UniqueFd {
   public:
@@ -29,7 +31,7 @@ class UniqueFd {
     void reset(int fd = -1) {
         int old = std::exchange(m_fd, fd);
         if (old >= 0) {
-            ::close(old);
+            closeHandle(old);
         }
     }
 

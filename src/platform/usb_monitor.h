@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "platform/wake_handle.h"
 
 namespace dd::platform {
 
@@ -30,6 +30,10 @@ class UsbMonitor {
         // A removal came without a usable name (or more than are kept):
         // every thread must look.
         bool removalUnnamed = false;
+        // Plain lines for the caller's log: events lost ("... overflow,
+        // rescanning"), and the reason a wait failed.
+        std::vector<std::string> warnings;
+        std::string error;
         // Records a removal; an empty name is an unknown one.
         void addRemoval(std::string_view name);
     };
@@ -40,7 +44,8 @@ class UsbMonitor {
     static bool removalReaches(std::string_view removed, std::string_view own);
 
     // udev when sysfsRoot is the real /sys, else inotify. Never null: when the
-    // event source cannot be opened (logged) the monitor still serves wake().
+    // event source cannot be opened (openProblem() says why) the monitor
+    // still serves wake().
     static std::unique_ptr<UsbMonitor> open(const std::string& sysfsRoot);
 
     virtual ~UsbMonitor() = default;
@@ -54,6 +59,8 @@ class UsbMonitor {
     void wake();
     // Whether device events can be seen at all.
     bool hasSource() const { return sourceFd() >= 0; }
+    // Why device events cannot be seen, as a plain line; empty when they can.
+    const std::string& openProblem() const { return m_openProblem; }
 
   protected:
     UsbMonitor();
@@ -61,8 +68,10 @@ class UsbMonitor {
     // Reads every pending event without blocking and adds them to changes.
     virtual void drainSource(Changes& changes) = 0;
 
+    std::string m_openProblem;
+
   private:
-    UniqueFd m_wake;  // eventfd
+    WakeHandle m_wake;
 };
 
 }  // namespace dd::platform

@@ -1,12 +1,11 @@
 #include "usb/usb_detect.h"
 
-#include <pthread.h>
-
 #include <vector>
 
 #include "core/device_detect_app.h"
 #include "core/supported_devices.h"
 #include "log/log_stream.h"
+#include "platform/this_thread.h"
 #include "usb/hub_queries.h"
 #include "usb/usb_device_thread.h"
 #include "wifi/wifi_thread_android.h"
@@ -30,6 +29,9 @@ void CUsbDetect::start() {
         m_listThread.join();
     }
     m_monitor = dd::platform::UsbMonitor::open(theApp.paths().sysfsRoot);
+    if (!m_monitor->openProblem().empty()) {
+        DD_LOG(LOG_ERR) << m_monitor->openProblem();
+    }
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_listDirty = true;  // threads created while stopped get resumed
@@ -107,10 +109,16 @@ int CUsbDetect::usbDetect() {
 }
 
 void CUsbDetect::watchThreadMain() {
-    pthread_setname_np(pthread_self(), "dd-usb-watch");
+    dd::platform::nameThisThread("dd-usb-watch");
     for (bool firstPass = true; !m_leave.load(); firstPass = false) {
         if (!firstPass) {
             dd::platform::UsbMonitor::Changes changes = m_monitor->wait();
+            for (const std::string& warning : changes.warnings) {
+                DD_LOG(LOG_WAR) << warning;
+            }
+            if (!changes.error.empty()) {
+                DD_LOG(LOG_ERR) << changes.error;
+            }
             if (m_leave.load()) {
                 break;
             }
@@ -153,7 +161,7 @@ bool CUsbDetect::listPass() {
 }
 
 void CUsbDetect::usbGetDeviceThread() {
-    pthread_setname_np(pthread_self(), "dd-usb-list");
+    dd::platform::nameThisThread("dd-usb-list");
     DD_LOG(LOG_DEBUG) << "CUsbDetect::usbGetDeviceThread() ++";
     for (;;) {
         {

@@ -1,13 +1,12 @@
 #include "usb/usb_device_thread.h"
 
-#include <pthread.h>
-
 #include <system_error>
 
 #include "android/pc_identity.h"
 #include "core/device_detect_app.h"
 #include "deviceinfo/detected_device_store.h"
 #include "log/log_stream.h"
+#include "platform/this_thread.h"
 #include "usb/hub_queries.h"
 
 CUsbDeviceThread::CUsbDeviceThread(std::string hubPath, int hubPort, std::string dllName, int vid,
@@ -61,7 +60,7 @@ std::thread CUsbDeviceThread::startThread(std::function<void()> body) {
 }
 
 void CUsbDeviceThread::Run() {
-    pthread_setname_np(pthread_self(), "dd-device");  // for ps, top and gdb
+    dd::platform::nameThisThread("dd-device");  // for ps, top and gdb
     InitInstance();
     m_nState.store(kStateFinished);
     m_bEnded.store(true);

@@ -27,7 +27,7 @@
 #include <string>
 #include <thread>
 
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 #include "core/shared_text.h"
 
 class AndroidDeviceInfo;

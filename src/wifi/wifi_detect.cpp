@@ -1,7 +1,5 @@
 #include "wifi/wifi_detect.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cstdio>
 
@@ -10,7 +8,8 @@
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/service_requests.h"
 #include "log/log_stream.h"
-#include "platform/ini_file.h"
+#include "log/logged_ini.h"
+#include "platform/this_thread.h"
 #include "wifi/wifi_thread_android.h"
 
 namespace {
@@ -20,7 +19,7 @@ namespace {
 size_t readMaxPhones(const std::string& moduleFolder) {
     std::string ini = dd::platform::joinPath(moduleFolder, "orqBRAXLoader.ini");
     int value =
-        dd::platform::readIniInt(ini, "Detect", "MaxWifiPhones", WifiDetect::kDefaultMaxPhones);
+        dd::logged::readIniInt(ini, "Detect", "MaxWifiPhones", WifiDetect::kDefaultMaxPhones);
     constexpr int kLimit = CDeviceDetectApp::kMaxRunningThreads - 1;
     if (value < 0 || value > kLimit) {
         int used = value < 0 ? WifiDetect::kDefaultMaxPhones : kLimit;
@@ -68,7 +67,7 @@ int WifiDetect::startDetect(const std::string& pcIdentity) {
     m_msgQueue.open();
     m_messageThread = std::thread(&WifiDetect::WifiMessageThread, this);
     // Named here, so that the name is there as soon as startDetect returns.
-    pthread_setname_np(m_messageThread.native_handle(), "dd-wifi-msg");
+    dd::platform::nameThread(m_messageThread, "dd-wifi-msg");
     int32_t started = finder->StartDetect(pcIdentity);
     DD_LOG(LOG_INFO) << "wifi detection started, finder StartDetect ret " << started;
     if (started == 0) {
@@ -443,7 +442,7 @@ void WifiDetect::sendDispatch(const char* pathFormat, const std::string& key) {
 // --- DetectThread ---------------------------------------------------------------
 
 void WifiDetect::DetectThread(const std::shared_ptr<WifiPhoneRecord>& record, DetectJob* job) {
-    pthread_setname_np(pthread_self(), "dd-wifi-detect");
+    dd::platform::nameThisThread("dd-wifi-detect");
     DD_LOG(LOG_DEBUG) << "enter DetectThread";
     std::shared_ptr<WifiFinderLibrary> finder = library();
     if (!finder || finder->StartClient(record->raw) == 0) {

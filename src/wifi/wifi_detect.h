@@ -43,7 +43,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 #include "log/repeat_summary.h"
 #include "wifi/wifi_finder_library.h"
 #include "wifi/wifi_message_queue.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "core/exit_flag.h"
+#include "platform/exit_flag.h"
 #include "links_full_listener.h"
 #include "loopback_server.h"
 #include "test_env.h"
@@ -113,18 +113,16 @@ bool connectEndsEarly(uint16_t port, const dd::android::ConnectInterrupt& interr
 TEST(LinkSocketsConnect, WakeDescriptorCutsTheConnectShort) {
     linktest::FullListener listener;
     ASSERT_TRUE(listener.full());
-    dd::platform::UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    EXPECT_TRUE(connectEndsEarly(listener.port(), {nullptr, wake.get()}, [&] {
-        uint64_t one = 1;
-        ASSERT_EQ(write(wake.get(), &one, sizeof(one)), 8);
-    }));
+    dd::platform::WakeHandle wake;
+    ASSERT_TRUE(wake.valid());
+    EXPECT_TRUE(connectEndsEarly(listener.port(), {nullptr, &wake}, [&] { wake.signal(); }));
 }
 
 TEST(LinkSocketsConnect, ExitFlagCutsTheConnectShort) {
     linktest::FullListener listener;
     ASSERT_TRUE(listener.full());
     dd::ExitFlag exit;
-    EXPECT_TRUE(connectEndsEarly(listener.port(), {&exit, -1}, [&] { exit.request(); }));
+    EXPECT_TRUE(connectEndsEarly(listener.port(), {&exit, nullptr}, [&] { exit.request(); }));
 }
 
 TEST(LinkSocketsClose, LastLineReachesThePeerBeforeTheClose) {

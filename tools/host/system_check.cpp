@@ -90,8 +90,9 @@ ProgramRun runProgram(const std::vector<std::string>& argv) {
     while (run.out.size() < 4096) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || dd::platform::waitForFd(readEnd.get(), POLLIN, left, nullptr) !=
-                                     dd::platform::WaitOutcome::Ready) {
+        if (left.count() <= 0 ||
+            dd::platform::waitForFd(readEnd.get(), dd::platform::Io::Read, left, nullptr) !=
+                dd::platform::WaitOutcome::Ready) {
             break;
         }
         ssize_t n = read(readEnd.get(), buffer, sizeof(buffer));
@@ -159,8 +160,9 @@ int adbServerVersion(uint16_t port) {
     char buffer[64];
     auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     while (reply.size() < 12 && std::chrono::steady_clock::now() < end) {
-        if (dd::platform::waitForFd(fd.get(), POLLIN, std::chrono::milliseconds(500), nullptr) !=
-            dd::platform::WaitOutcome::Ready) {
+        if (dd::platform::waitForFd(fd.get(), dd::platform::Io::Read,
+                                    std::chrono::milliseconds(500),
+                                    nullptr) != dd::platform::WaitOutcome::Ready) {
             continue;
         }
         ssize_t n = read(fd.get(), buffer, sizeof(buffer));

@@ -164,6 +164,67 @@ bool readRegularFile(const std::string& path, size_t maxBytes, std::string& out,
     }
 }
 
+UniqueFd openRegularFileForReading(const std::string& path, FileProblem* problem) {
+    return openRegularFile(path, O_RDONLY, problem);
+}
+
+bool readFilePrefix(const std::string& path, size_t maxBytes, std::string& out,
+                    FileProblem* problem) {
+    out.clear();
+    UniqueFd fd = openRegularFile(path, O_RDONLY, problem);
+    if (!fd) {
+        return false;
+    }
+    out.resize(maxBytes);
+    size_t got = 0;
+    while (got < out.size()) {
+        ssize_t n = read(fd.get(), out.data() + got, out.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    out.resize(got);
+    return true;
+}
+
+long readFromFile(int fd, void* buffer, size_t size) {
+    return static_cast<long>(read(fd, buffer, size));
+}
+
+long writeToFile(int fd, const void* data, size_t size) {
+    return static_cast<long>(write(fd, data, size));
+}
+
+bool openFileSize(int fd, uint64_t& size) {
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        return false;
+    }
+    size = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+bool closeFile(UniqueFd& fd) {
+    return !fd.valid() || close(fd.release()) == 0;
+}
+
+bool renameFile(const std::string& from, const std::string& to) {
+    return rename(from.c_str(), to.c_str()) == 0;
+}
+
+void removeFile(const std::string& path) {
+    unlink(path.c_str());
+}
+
+bool pathExists(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
+}
+
 UniqueFd createFileBeside(const std::string& path, const std::string& tag, std::string& tempPath,
                           FileProblem* problem) {
     for (int attempt = 0; attempt < 100; ++attempt) {

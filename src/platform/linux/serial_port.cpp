@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
@@ -110,14 +109,17 @@ size_t SerialPort::writeAll(const uint8_t* data, size_t size, std::chrono::milli
     return written;
 }
 
-SerialRead SerialPort::readSome(std::string& out, size_t maxBytes, int wakeFd0, int wakeFd1,
-                                int& woken, std::chrono::milliseconds timeout) {
+SerialRead SerialPort::readSome(std::string& out, size_t maxBytes, const WakeHandle* wake0,
+                                const WakeHandle* wake1, int& woken,
+                                std::chrono::milliseconds timeout) {
     woken = -1;
     if (!m_fd) {
         return SerialRead::kGone;
     }
     // A negative descriptor is ignored by poll.
-    pollfd fds[3] = {{m_fd.get(), POLLIN, 0}, {wakeFd0, POLLIN, 0}, {wakeFd1, POLLIN, 0}};
+    pollfd fds[3] = {{m_fd.get(), POLLIN, 0},
+                     {wake0 != nullptr ? wake0->native() : -1, POLLIN, 0},
+                     {wake1 != nullptr ? wake1->native() : -1, POLLIN, 0}};
     int ready;
     do {
         ready = ::poll(fds, 3, static_cast<int>(timeout.count()));
@@ -160,22 +162,6 @@ void SerialPort::dropModemLines() {
     if (m_fd && ::isatty(m_fd.get())) {
         int lines = TIOCM_DTR | TIOCM_RTS;
         ::ioctl(m_fd.get(), TIOCMBIC, &lines);  // a pty has no modem lines: ignored
-    }
-}
-
-WakeFd::WakeFd() : m_fd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-void WakeFd::signal() {
-    uint64_t one = 1;
-    if (m_fd) {
-        [[maybe_unused]] ssize_t n = ::write(m_fd.get(), &one, sizeof(one));
-    }
-}
-
-void WakeFd::drain() {
-    uint64_t value = 0;
-    if (m_fd) {
-        [[maybe_unused]] ssize_t n = ::read(m_fd.get(), &value, sizeof(value));
     }
 }
 

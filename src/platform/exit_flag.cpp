@@ -1,32 +1,14 @@
-#include "core/exit_flag.h"
-
-#include <sys/eventfd.h>
-#include <unistd.h>
+#include "platform/exit_flag.h"
 
 namespace dd {
-
-namespace {
-
-void signalFd(int fd) {
-    if (fd >= 0) {
-        uint64_t one = 1;
-        (void)!write(fd, &one, sizeof(one));
-    }
-}
-
-}  // namespace
-
-ExitFlag::~ExitFlag() {
-    if (m_wakeFd >= 0) {
-        close(m_wakeFd);
-    }
-}
 
 int32_t ExitFlag::request() {
     int32_t previous = m_value.exchange(1);
     {
         std::lock_guard<std::mutex> lock(m_mutex);  // no waiter can miss the change
-        signalFd(m_wakeFd);
+        if (m_wakeHandle) {
+            m_wakeHandle->signal();
+        }
     }
     m_wake.notify_all();
     return previous;
@@ -36,29 +18,30 @@ void ExitFlag::poke() {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_pokes;
-        signalFd(m_wakeFd);
+        if (m_wakeHandle) {
+            m_wakeHandle->signal();
+        }
     }
     m_wake.notify_all();
 }
 
-int ExitFlag::wakeFd() {
+const platform::WakeHandle* ExitFlag::wakeHandle() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_wakeFd < 0) {
-        m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (!m_wakeHandle) {
+        m_wakeHandle.emplace();
         if (m_value.load() != 0) {
-            signalFd(m_wakeFd);  // an exit asked before the descriptor existed
+            m_wakeHandle->signal();  // an exit asked before the handle existed
         }
     }
-    return m_wakeFd;
+    return m_wakeHandle->valid() ? &*m_wakeHandle : nullptr;
 }
 
 void ExitFlag::drainWake() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_wakeFd >= 0) {
-        uint64_t count = 0;
-        (void)!read(m_wakeFd, &count, sizeof(count));
+    if (m_wakeHandle) {
+        m_wakeHandle->drain();
         if (m_value.load() != 0) {
-            signalFd(m_wakeFd);  // an exit stays visible to every later wait
+            m_wakeHandle->signal();  // an exit stays visible to every later wait
         }
     }
 }

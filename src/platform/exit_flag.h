@@ -8,13 +8,15 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
+
+#include "platform/wake_handle.h"
 
 namespace dd {
 
 class ExitFlag {
   public:
     ExitFlag() = default;
-    ~ExitFlag();
     ExitFlag(const ExitFlag&) = delete;
     ExitFlag& operator=(const ExitFlag&) = delete;
 
@@ -29,17 +31,18 @@ class ExitFlag {
     // Sleeps up to duration. False when the exit was requested before or
     // during the wait; true when the full time (or a poke) passed.
     bool sleepFor(std::chrono::milliseconds duration);
-    // A descriptor that becomes readable on request() and poke(), for waits
-    // that poll sockets too. Created on first use; drainWake() clears it.
-    int wakeFd();
+    // A handle that is signalled on request() and poke(), for waits on
+    // sockets too. Created on first use (null when the system has none);
+    // drainWake() clears it.
+    const platform::WakeHandle* wakeHandle();
     void drainWake();
 
   private:
     std::atomic<int32_t> m_value{0};
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    uint64_t m_pokes = 0;  // guarded by m_mutex
-    int m_wakeFd = -1;     // eventfd; guarded by m_mutex, closed by the destructor
+    uint64_t m_pokes = 0;                              // guarded by m_mutex
+    std::optional<platform::WakeHandle> m_wakeHandle;  // guarded by m_mutex
 };
 
 // What a long step (boot wait, provisioning, information loop) needs from the

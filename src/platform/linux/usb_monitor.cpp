@@ -2,15 +2,14 @@
 
 #include <libudev.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "log/log_stream.h"
 #include "platform/paths.h"
+#include "platform/unique_fd.h"
 
 namespace dd::platform {
 
@@ -28,7 +27,7 @@ class UdevUsbMonitor final : public UsbMonitor {
     UdevUsbMonitor() {
         m_udev.reset(udev_new());
         if (!m_udev) {
-            DD_LOG(LOG_ERR) << "udev_new failed, USB changes will not be seen";
+            m_openProblem = "udev_new failed, USB changes will not be seen";
             return;
         }
         // "udev" events come after udev's rules ran, so a device reported here
@@ -36,7 +35,7 @@ class UdevUsbMonitor final : public UsbMonitor {
         m_monitor.reset(udev_monitor_new_from_netlink(m_udev.get(), "udev"));
         if (!m_monitor ||
             udev_monitor_filter_add_match_subsystem_devtype(m_monitor.get(), "usb", nullptr) < 0) {
-            DD_LOG(LOG_ERR) << "cannot create the udev monitor, USB changes will not be seen";
+            m_openProblem = "cannot create the udev monitor, USB changes will not be seen";
             m_monitor.reset();
             return;
         }
@@ -47,7 +46,7 @@ class UdevUsbMonitor final : public UsbMonitor {
                        sizeof(size));
         }
         if (udev_monitor_enable_receiving(m_monitor.get()) < 0) {
-            DD_LOG(LOG_ERR) << "cannot listen to udev, USB changes will not be seen";
+            m_openProblem = "cannot listen to udev, USB changes will not be seen";
             m_monitor.reset();
         }
     }
@@ -65,7 +64,7 @@ class UdevUsbMonitor final : public UsbMonitor {
             if (!device) {
                 if (errno == ENOBUFS) {
                     // The kernel dropped events: a removal may be among them.
-                    DD_LOG(LOG_WAR) << "udev monitor overflow, rescanning";
+                    changes.warnings.emplace_back("udev monitor overflow, rescanning");
                     changes.overflow = true;
                     continue;
                 }
@@ -95,7 +94,7 @@ class InotifyUsbMonitor final : public UsbMonitor {
         if (!m_fd || inotify_add_watch(m_fd.get(), dir.c_str(),
                                        IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
                                            IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR) < 0) {
-            DD_LOG(LOG_ERR) << "cannot watch " << dir << ": " << std::strerror(errno);
+            m_openProblem = "cannot watch " + dir + ": " + std::strerror(errno);
             m_fd.reset();
         }
     }
@@ -114,7 +113,7 @@ class InotifyUsbMonitor final : public UsbMonitor {
                  offset + static_cast<ssize_t>(sizeof(inotify_event)) <= length;) {
                 const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
                 if ((event->mask & IN_Q_OVERFLOW) != 0) {
-                    DD_LOG(LOG_WAR) << "inotify overflow, rescanning";
+                    changes.warnings.emplace_back("inotify overflow, rescanning");
                     changes.overflow = true;
                 }
                 if ((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) {
@@ -166,7 +165,7 @@ bool UsbMonitor::removalReaches(std::string_view removed, std::string_view own) 
             own[removed.size()] == '.');
 }
 
-UsbMonitor::UsbMonitor() : m_wake(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+UsbMonitor::UsbMonitor() = default;
 
 std::unique_ptr<UsbMonitor> UsbMonitor::open(const std::string& sysfsRoot) {
     if (sysfsRoot == "/sys" || sysfsRoot == "/sys/") {
@@ -176,14 +175,13 @@ std::unique_ptr<UsbMonitor> UsbMonitor::open(const std::string& sysfsRoot) {
 }
 
 void UsbMonitor::wake() {
-    uint64_t one = 1;
     // A full counter already means "woken"; nothing to do on failure.
-    [[maybe_unused]] ssize_t written = write(m_wake.get(), &one, sizeof(one));
+    m_wake.signal();
 }
 
 UsbMonitor::Changes UsbMonitor::wait() {
     Changes changes;
-    pollfd fds[2] = {{m_wake.get(), POLLIN, 0}, {sourceFd(), POLLIN, 0}};
+    pollfd fds[2] = {{m_wake.native(), POLLIN, 0}, {sourceFd(), POLLIN, 0}};
     nfds_t count = fds[1].fd >= 0 ? 2 : 1;
     while (!changes.changed && !changes.overflow && !changes.woken) {
         int ready = poll(fds, count, -1);
@@ -191,13 +189,12 @@ UsbMonitor::Changes UsbMonitor::wait() {
             if (errno == EINTR) {
                 continue;
             }
-            DD_LOG(LOG_ERR) << "poll on the USB monitor failed: " << std::strerror(errno);
+            changes.error = std::string("poll on the USB monitor failed: ") + std::strerror(errno);
             changes.woken = true;  // let the caller look at its flags instead of spinning here
             break;
         }
         if ((fds[0].revents & POLLIN) != 0) {
-            uint64_t counter = 0;
-            [[maybe_unused]] ssize_t got = read(m_wake.get(), &counter, sizeof(counter));
+            m_wake.drain();
             changes.woken = true;
         }
         if (count == 2 && fds[1].revents != 0) {

@@ -26,4 +26,17 @@ void* SharedLibrary::symbol(const char* name) const {
     return m_handle != nullptr ? dlsym(m_handle, name) : nullptr;
 }
 
+void* SharedLibrary::openForever(const std::string& path, std::string* error) {
+    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr && error != nullptr) {
+        const char* text = dlerror();
+        *error = text != nullptr ? text : "unknown error";
+    }
+    return handle;
+}
+
+void* SharedLibrary::symbolOf(void* handle, const char* name) {
+    return handle != nullptr ? dlsym(handle, name) : nullptr;
+}
+
 }  // namespace dd::platform
