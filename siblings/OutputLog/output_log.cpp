@@ -11,7 +11,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/utf8_encode.h"
+#include "base/utf8_encode.h"
 #include "platform/paths.h"
 #include "platform/private_dir.h"
 #include "platform/unique_fd.h"

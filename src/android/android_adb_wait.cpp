@@ -12,8 +12,8 @@
 
 #include "android/device_controller_bridge.h"
 #include "android/usb_device_thread_android.h"
+#include "base/text_codec.h"
 #include "core/device_detect_app.h"
-#include "core/text_codec.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/record_builder.h"

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "android/adb_device_list.h"
+#include "base/text_codec.h"
 #include "core/device_detect_app.h"
-#include "core/text_codec.h"
 #include "devicedetect/DeviceController.h"
 #include "log/log_stream.h"
 #include "platform/paths.h"

@@ -7,8 +7,10 @@
 
 #include "android/adb_device_tracker.h"
 #include "android/device_controller_bridge.h"
+#include "base/text_codec.h"
 #include "core/device_detect_app.h"
-#include "core/text_codec.h"
+#include "device/hub_queries.h"
+#include "device/usb_device_thread.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/record_builder.h"
@@ -16,8 +18,6 @@
 #include "log/log_stream.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
-#include "usb/hub_queries.h"
-#include "usb/usb_device_thread.h"
 
 namespace dd::android {
 namespace {

@@ -3,13 +3,13 @@
 #include "android/boot_readiness.h"
 #include "android/service_provisioning.h"
 #include "core/device_detect_app.h"
-#include "core/record_dump.h"
+#include "device/hub_queries.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/device_record_store.h"
 #include "deviceinfo/record_builder.h"
+#include "deviceinfo/record_dump.h"
 #include "log/log_stream.h"
-#include "usb/hub_queries.h"
 
 namespace err = dd::platform::usb_error;
 

@@ -7,12 +7,12 @@
 #include "brew/brew_reply.h"
 #include "brew/brew_store_entry.h"
 #include "core/device_detect_app.h"
+#include "device/hub_queries.h"
 #include "deviceinfo/detected_device_store.h"
 #include "log/log_stream.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "platform/serial_sysfs.h"
-#include "usb/hub_queries.h"
 
 namespace fs = std::filesystem;
 namespace usb_error = dd::platform::usb_error;

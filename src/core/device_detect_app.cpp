@@ -6,7 +6,7 @@
 
 #include "android/device_controller_bridge.h"
 #include "android/pc_identity.h"
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "log/log_stream.h"
 #include "platform/ini_file.h"
 #include "platform/private_dir.h"
@@ -75,11 +75,12 @@ void CDeviceDetectApp::readLoaderConfig() {
     // A key in the user's own file wins over the packaged one, which only
     // root can change.
     std::vector<std::string> files = dd::platform::loaderIniFiles(m_paths);
-    std::string word = dd::platform::readIniString(
-        dd::platform::iniFileSetting(files, "Detect", "LogLevel"), "Detect", "LogLevel", "None", 19);
-    m_nLoaderHttpPort = dd::platform::readIniInt(
-        dd::platform::iniFileSetting(files, "Detect", "LoaderHttpPort"), "Detect",
-        "LoaderHttpPort", 0);
+    std::string word =
+        dd::platform::readIniString(dd::platform::iniFileSetting(files, "Detect", "LogLevel"),
+                                    "Detect", "LogLevel", "None", 19);
+    m_nLoaderHttpPort =
+        dd::platform::readIniInt(dd::platform::iniFileSetting(files, "Detect", "LoaderHttpPort"),
+                                 "Detect", "LoaderHttpPort", 0);
     if (m_nLoaderHttpPort < 0 || m_nLoaderHttpPort > 65535) {
         m_nLoaderHttpPort = 0;
     }

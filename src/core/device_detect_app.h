@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "core/supported_devices.h"
 #include "devicedetect/DeviceDetect.h"
+#include "deviceinfo/supported_devices.h"
 #include "deviceinfo/xml_helper.h"
 #include "platform/instance_lock.h"
 #include "platform/paths.h"

@@ -4,14 +4,14 @@
 #include <new>
 
 #include "android/usb_device_thread_android.h"
+#include "base/text_codec.h"
 #include "brew/usb_device_thread_bmp.h"
 #include "core/device_detect_app.h"
-#include "core/text_codec.h"
+#include "device/hub_queries.h"
 #include "deviceinfo/android_device_info.h"
 #include "log/log_stream.h"
 #include "platform/usb_monitor.h"
 #include "platform/usb_sysfs.h"
-#include "usb/hub_queries.h"
 
 namespace {
 

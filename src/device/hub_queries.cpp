@@ -1,4 +1,4 @@
-#include "usb/hub_queries.h"
+#include "device/hub_queries.h"
 
 #include "core/device_detect_app.h"
 #include "log/log_stream.h"

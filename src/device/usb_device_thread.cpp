@@ -1,4 +1,4 @@
-#include "usb/usb_device_thread.h"
+#include "device/usb_device_thread.h"
 
 #include <pthread.h>
 
@@ -6,9 +6,9 @@
 
 #include "android/pc_identity.h"
 #include "core/device_detect_app.h"
+#include "device/hub_queries.h"
 #include "deviceinfo/detected_device_store.h"
 #include "log/log_stream.h"
-#include "usb/hub_queries.h"
 
 CUsbDeviceThread::CUsbDeviceThread(std::string hubPath, int hubPort, std::string dllName, int vid,
                                    int pid, std::shared_ptr<AndroidDeviceInfo> deviceInfo)

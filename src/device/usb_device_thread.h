@@ -27,8 +27,8 @@
 #include <string>
 #include <thread>
 
+#include "base/shared_text.h"
 #include "core/exit_flag.h"
-#include "core/shared_text.h"
 
 class AndroidDeviceInfo;
 

@@ -5,10 +5,10 @@
 #include <string>
 
 #include "core/device_detect_app.h"
-#include "core/record_dump.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/record_builder.h"
+#include "deviceinfo/record_dump.h"
 #include "log/log_stream.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "log/log_stream.h"
 #include "platform/paths.h"
 

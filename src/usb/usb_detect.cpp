@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "core/device_detect_app.h"
-#include "core/supported_devices.h"
+#include "device/hub_queries.h"
+#include "device/usb_device_thread.h"
+#include "deviceinfo/supported_devices.h"
 #include "log/log_stream.h"
-#include "usb/hub_queries.h"
-#include "usb/usb_device_thread.h"
 #include "wifi/wifi_thread_android.h"
 
 CUsbDetect::~CUsbDetect() {

@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "base/text_codec.h"
 #include "core/device_detect_app.h"
-#include "core/text_codec.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/service_requests.h"
 #include "log/log_stream.h"

@@ -43,8 +43,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/repeat_summary.h"
 #include "core/exit_flag.h"
-#include "log/repeat_summary.h"
 #include "wifi/wifi_finder_library.h"
 #include "wifi/wifi_message_queue.h"
 

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <mutex>
 
+#include "base/text_codec.h"
 #include "core/device_detect_app.h"
-#include "core/text_codec.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/device_record_store.h"
 #include "log/log_stream.h"

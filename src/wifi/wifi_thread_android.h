@@ -18,7 +18,7 @@
 #include <memory>
 #include <string>
 
-#include "usb/usb_device_thread.h"
+#include "device/usb_device_thread.h"
 #include "wifi/wifi_finder_library.h"
 #include "wifi/wifi_record.h"
 

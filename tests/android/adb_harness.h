@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include "adb_server.h"
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "devicedetect/DeviceController.h"
 #include "support/adb_environment.h"
 #include "support/test_env.h"

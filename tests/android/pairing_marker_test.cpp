@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "deviceinfo/android_device_info.h"
 #include "log/log_stream.h"
 #include "platform/ini_file.h"
@@ -112,8 +112,9 @@ class PairingTest : public ::testing::Test {
             }
             return dd::android::PairingTarget{entry, entry->confPath, 4242, nullptr, nullptr};
         };
-        auto factory = [&](uint16_t port, const dd::ExitFlag*)
-            -> std::unique_ptr<dd::android::MarkerFileRequests> {
+        auto factory =
+            [&](uint16_t port,
+                const dd::ExitFlag*) -> std::unique_ptr<dd::android::MarkerFileRequests> {
             servicePorts.push_back(port);
             return std::make_unique<Borrowed>(phone);
         };
