@@ -4,8 +4,7 @@
 
 #include <system_error>
 
-#include "android/pc_identity.h"
-#include "core/device_detect_app.h"
+#include "device/device_host.h"
 #include "device/hub_queries.h"
 #include "deviceinfo/detected_device_store.h"
 #include "log/log_stream.h"
@@ -36,7 +35,7 @@ bool CUsbDeviceThread::Resume() {
     if (m_bResumed.exchange(true)) {
         return false;
     }
-    theApp.m_lConnectCount.fetch_add(1);
+    deviceHost().m_lConnectCount.fetch_add(1);
     int32_t created = kStateCreated;
     m_nState.compare_exchange_strong(created, kStateRunning);
     try {
@@ -47,7 +46,7 @@ bool CUsbDeviceThread::Resume() {
         // and the list thread tries again at its next pass (a thread that
         // ends, or a scan that finds this device again).
         DD_LOG(LOG_ERR) << "cannot start a device thread yet: " << error.what();
-        theApp.m_lConnectCount.fetch_sub(1);
+        deviceHost().m_lConnectCount.fetch_sub(1);
         int32_t running = kStateRunning;
         m_nState.compare_exchange_strong(running, kStateCreated);
         m_bResumed.store(false);
@@ -67,7 +66,7 @@ void CUsbDeviceThread::Run() {
     m_bEnded.store(true);
     // The last touch of this object on this thread: the list thread may reap
     // it from here on (it joins before it destroys).
-    theApp.m_usbDetect.listChanged();
+    deviceHost().deviceListChanged();
 }
 
 void CUsbDeviceThread::Join() {
@@ -81,7 +80,7 @@ bool CUsbDeviceThread::GiveBackConnectCount() {
     if (!m_bResumed.load() || m_bCountReturned.exchange(true)) {
         return false;
     }
-    theApp.m_lConnectCount.fetch_sub(1);
+    deviceHost().m_lConnectCount.fetch_sub(1);
     return true;
 }
 
@@ -119,12 +118,12 @@ int CUsbDeviceThread::GetUsbNodeInfo(const std::string&, int, int*, int*, std::s
 
 int CUsbDeviceThread::BuildPcIdentity(std::string& out) {
     // The short form (no disk piece): what the BREW phones were paired with.
-    out = dd::android::shortPcIdentity();
+    out = deviceHost().shortPcIdentity();
     return 0;
 }
 
 void CUsbDeviceThread::RemoveDetectedDevice(const std::string& imei) {
-    ::RemoveDetectedDevice(theApp.dataFolder(), imei);
+    ::RemoveDetectedDevice(deviceHost().dataFolder(), imei);
 }
 
 int CUsbDeviceThread::Stop() {
@@ -144,7 +143,7 @@ std::string CUsbDeviceThread::phonePlace() const {
 
 bool CUsbDeviceThread::claimKeyWaiting(const std::string& key,
                                        const std::function<bool()>& stillHere) {
-    std::shared_ptr<CUsbDeviceThread> holder = theApp.claimSerial(key, this);
+    std::shared_ptr<CUsbDeviceThread> holder = deviceHost().claimSerial(key, this);
     if (!holder) {
         return true;
     }
@@ -160,7 +159,7 @@ bool CUsbDeviceThread::claimKeyWaiting(const std::string& key,
         if (!pause(std::chrono::milliseconds(1000)) || !stillHere()) {
             return false;
         }
-        holder = theApp.claimSerial(key, this);
+        holder = deviceHost().claimSerial(key, this);
     } while (holder);
     DD_LOG(LOG_INFO) << "serial " << key << " is free now; serving " << phonePlace();
     return true;
@@ -168,7 +167,7 @@ bool CUsbDeviceThread::claimKeyWaiting(const std::string& key,
 
 bool CUsbDeviceThread::devicePresent() {
     if (CheckDeviceOnHub(m_csHubPath, m_nHubPort, m_nVid, m_nPid) == 0 &&
-        theApp.m_bStopped.load() == 0) {
+        deviceHost().m_bStopped.load() == 0) {
         int recorded = m_nDeviceNumber.load();
         if (recorded == 0 || portDeviceNumber(m_csHubPath, m_nHubPort) == recorded) {
             return true;

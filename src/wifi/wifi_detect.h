@@ -85,7 +85,8 @@ class WifiDetect {
     // The finder's RemoveDev, when a finder is loaded.
     void FinderRemoveDev(const std::string& imei);
 
-    // Callbacks handed to the finder; they reach the bridge of theApp.
+    // Callbacks handed to the finder (which passes no context); they reach
+    // the bridge that started it last.
     static int32_t OnStateNotify(WifiDevRecord* record, int32_t code);
     static void OnSyncNotify(WifiDevRecord* record, int32_t action);
 
@@ -101,6 +102,8 @@ class WifiDetect {
     void syncNotify(const WifiDevRecord* record, int32_t action);
 
   private:
+    // The bridge the finder's callbacks reach: the one that started it last.
+    static std::atomic<WifiDetect*> s_listening;
     // One DetectThread; done is set as its last step.
     struct DetectJob {
         std::shared_ptr<WifiPhoneRecord> record;
