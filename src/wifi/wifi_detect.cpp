@@ -394,11 +394,7 @@ void WifiDetect::handleDisconnect(const WifiPhoneRecord& record) {
     // thread of the same phone may still be listed, ended but not yet
     // reaped; the IMEI alone would find that one.
     std::shared_ptr<CWifiThread_Android> phoneThread;
-    for (const std::shared_ptr<CUsbDeviceThread>& thread : deviceHost().deviceThreads()) {
-        auto wifi = std::dynamic_pointer_cast<CWifiThread_Android>(thread);
-        if (!wifi) {
-            continue;
-        }
+    for (const std::shared_ptr<CWifiThread_Android>& wifi : phoneThreads()) {
         // Found by its record: its key may be its serial, not its IMEI.
         const std::string& imei = wifi->devRecord()->imei;
         DD_LOG(LOG_DEBUG) << "p->m_csIMEI == " << imei;
@@ -479,6 +475,10 @@ void WifiDetect::DetectThread(const std::shared_ptr<WifiPhoneRecord>& record, De
             DD_LOG(LOG_DEBUG) << "build wifi detect thread finish";
             std::lock_guard<std::mutex> lock(m_stateMutex);
             if (m_running) {
+                {
+                    std::lock_guard<std::mutex> threadsLock(m_threadsMutex);
+                    m_threads.push_back(thread);
+                }
                 deviceHost().AddDeviceThread(thread);
             } else if (created) {
                 deviceHost().RemoveDeviceInfoEntry(info.get());
@@ -487,6 +487,20 @@ void WifiDetect::DetectThread(const std::shared_ptr<WifiPhoneRecord>& record, De
     }
     DD_LOG(LOG_DEBUG) << "leave DetectThread";
     job->done.store(true);
+}
+
+std::vector<std::shared_ptr<CWifiThread_Android>> WifiDetect::phoneThreads() {
+    std::vector<std::shared_ptr<CWifiThread_Android>> live;
+    std::lock_guard<std::mutex> lock(m_threadsMutex);
+    for (auto it = m_threads.begin(); it != m_threads.end();) {
+        if (std::shared_ptr<CWifiThread_Android> thread = it->lock()) {
+            live.push_back(std::move(thread));
+            ++it;
+        } else {
+            it = m_threads.erase(it);
+        }
+    }
+    return live;
 }
 
 void WifiDetect::joinJobs(bool all, const std::vector<std::shared_ptr<WifiPhoneRecord>>* records) {

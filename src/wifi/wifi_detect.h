@@ -31,7 +31,7 @@
 //
 // Locks: m_stateMutex (running flag, library, stop flag) before the list
 // lock m_listMutex and before the monitor-list lock of theApp; m_jobsMutex
-// alone. No lock is held while waiting for a thread.
+// alone; m_threadsMutex last of all. No lock is held while waiting for a thread.
 #pragma once
 
 #include <atomic>
@@ -47,6 +47,8 @@
 #include "core/exit_flag.h"
 #include "wifi/wifi_finder_library.h"
 #include "wifi/wifi_message_queue.h"
+
+class CWifiThread_Android;
 
 class WifiDetect {
   public:
@@ -102,6 +104,8 @@ class WifiDetect {
     void syncNotify(const WifiDevRecord* record, int32_t action);
 
   private:
+    // The phone threads of m_threads that are still there, in order.
+    std::vector<std::shared_ptr<CWifiThread_Android>> phoneThreads();
     // The bridge the finder's callbacks reach: the one that started it last.
     static std::atomic<WifiDetect*> s_listening;
     // One DetectThread; done is set as its last step.
@@ -158,4 +162,9 @@ class WifiDetect {
 
     mutable std::mutex m_jobsMutex;
     std::list<DetectJob> m_jobs;
+
+    // The phone threads this bridge handed to the device host, in the order
+    // it did; a thread's entry expires when the host lets go of it.
+    mutable std::mutex m_threadsMutex;  // taken last
+    std::vector<std::weak_ptr<CWifiThread_Android>> m_threads;
 };
