@@ -18,8 +18,8 @@
 
 #include "adb_server.h"
 #include "android/device_controller_bridge.h"
+#include "base/text_codec.h"
 #include "core/device_detect_app.h"
-#include "core/text_codec.h"
 #include "devicedetect/DeviceController.h"
 #include "support/test_env.h"
 

@@ -15,13 +15,13 @@
 #include <thread>
 
 #include "core/device_detect_app.h"
-#include "core/supported_devices.h"
+#include "device/hub_queries.h"
+#include "device/usb_device_thread.h"
+#include "deviceinfo/supported_devices.h"
 #include "fake_usb_tree.h"
 #include "test_env.h"
 #include "thread_switches.h"
-#include "usb/hub_queries.h"
 #include "usb/usb_detect.h"
-#include "usb/usb_device_thread.h"
 
 namespace {
 

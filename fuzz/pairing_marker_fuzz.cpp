@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "android/pairing_marker.h"
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 
 namespace {
 

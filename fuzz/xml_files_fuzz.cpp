@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/supported_devices.h"
+#include "deviceinfo/supported_devices.h"
 #include "deviceinfo/xml_helper.h"
 
 namespace {

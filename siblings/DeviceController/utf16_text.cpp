@@ -1,6 +1,6 @@
 #include "utf16_text.h"
 
-#include "core/utf8_encode.h"
+#include "base/utf8_encode.h"
 
 namespace devctl {
 

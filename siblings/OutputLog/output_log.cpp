@@ -6,7 +6,7 @@
 #include <mutex>
 #include <string>
 
-#include "core/utf8_encode.h"
+#include "base/utf8_encode.h"
 #include "platform/append_file.h"
 #include "platform/paths.h"
 #include "platform/private_dir.h"

@@ -13,7 +13,7 @@
 #include <optional>
 #include <string>
 
-#include "log/repeat_summary.h"
+#include "base/repeat_summary.h"
 
 namespace qxwifi {
 

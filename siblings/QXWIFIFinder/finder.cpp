@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "log/log_text.h"
+#include "base/log_text.h"
 #include "output_log.h"
 #include "platform/stream_socket.h"
 #include "wifi_datagram.h"

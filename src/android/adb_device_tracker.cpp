@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "core/device_detect_app.h"
+#include "device/device_host.h"
 #include "log/log_stream.h"
 
 namespace dd::android {
@@ -108,7 +108,7 @@ AdbDeviceTracker::View AdbDeviceTracker::view(const std::string& serial) const {
 }
 
 bool adbRestartAllowed(const std::string& serial) {
-    if (theApp.m_lConnectCount.load() != 1) {
+    if (deviceHost().m_lConnectCount.load() != 1) {
         return false;
     }
     if (AdbDeviceTracker::instance().view(serial).state == AdbState::kUnauthorized) {

@@ -11,8 +11,8 @@
 
 #include "android/device_controller_bridge.h"
 #include "android/usb_device_thread_android.h"
-#include "core/device_detect_app.h"
-#include "core/text_codec.h"
+#include "base/text_codec.h"
+#include "device/device_host.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/record_builder.h"
@@ -36,7 +36,7 @@ constexpr int kLongestAdbWaitSeconds = 3600;
 constexpr auto kPassingStateGrace = std::chrono::seconds(2);
 
 std::chrono::seconds adbWaitLimit() {
-    std::string ini = dd::platform::joinPath(theApp.moduleFolder(), "orqBRAXLoader.ini");
+    std::string ini = dd::platform::joinPath(deviceHost().moduleFolder(), "orqBRAXLoader.ini");
     int seconds = dd::logged::readIniInt(ini, "Detect", "AdbWaitSeconds", kDefaultAdbWaitSeconds);
     if (seconds < 1 || seconds > kLongestAdbWaitSeconds) {
         DD_LOG(LOG_WAR) << "AdbWaitSeconds " << seconds << " out of range, using "
@@ -156,7 +156,7 @@ void CUsbDeviceThread_Android::tellAdbWaiting(RunContext& run, const AdbDeviceTr
     // The host now shows the phone as waiting: when it leaves or is given
     // up, the exit stage withdraws it (REMOVE_DEVICE with the adb serial).
     m_pDeviceInfo->adbSerial = run.serial;
-    if (theApp.notifyDeviceChange(DRIVER_INSTALLING, record)) {
+    if (deviceHost().notifyDeviceChange(DRIVER_INSTALLING, record)) {
         m_pDeviceInfo->notified.store(1);
     }
     freeDeviceRecord(record);

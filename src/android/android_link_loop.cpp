@@ -10,8 +10,8 @@
 #include "android/device_controller_bridge.h"
 #include "android/service_provisioning.h"
 #include "android/usb_device_thread_android.h"
-#include "core/device_detect_app.h"
-#include "core/text_codec.h"
+#include "base/text_codec.h"
+#include "device/device_host.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/device_record_store.h"
@@ -185,7 +185,7 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::phoneAnswered(RunContex
         dd::equalsIgnoreCase(entry.emmc.state, "shared")) {
         // The phone lends its storage to this PC as a disk: give it back
         // before the sync suite reads the phone through the service.
-        DeviceRecord* record = BuildDeviceRecord(entry, theApp.m_csPCIdentity);
+        DeviceRecord* record = BuildDeviceRecord(entry, deviceHost().m_csPCIdentity);
         if (record == nullptr) {
             DD_LOG(LOG_ERR) << "memory not enough";
             return leave();
@@ -202,7 +202,7 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::phoneAnswered(RunContex
         // Announced and marked in one step under the record lock, as a host
         // disconnect withdraws and clears the mark: the mark never outlives
         // the withdrawal.
-        std::lock_guard<std::recursive_mutex> lock(theApp.m_recordLock);
+        std::lock_guard<std::recursive_mutex> lock(deviceHost().m_recordLock);
         NotifyNewDevice(m_pDeviceInfo.get());
         entry.notified.store(1);
     }

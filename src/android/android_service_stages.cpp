@@ -6,7 +6,7 @@
 #include "android/service_marker_files.h"
 #include "android/service_provisioning.h"
 #include "android/usb_device_thread_android.h"
-#include "core/device_detect_app.h"
+#include "device/device_host.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/service_requests.h"
 #include "log/log_stream.h"
@@ -188,8 +188,8 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stagePairing(RunContext
         dd::android::ServiceMarkerFiles files(m_nHttpLocalPort, &m_lExit);
         dd::android::checkPairingMarker(
             files, *m_pDeviceInfo, m_csSerialNum.get(),
-            {theApp.m_csPCIdentity, theApp.dataFolder()},
-            [](const std::string& serial) { return theApp.rememberDevice(serial); });
+            {deviceHost().m_csPCIdentity, deviceHost().dataFolder()},
+            [](const std::string& serial) { return deviceHost().rememberDevice(serial); });
     }
     return Next::kContinue;
 }

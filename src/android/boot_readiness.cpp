@@ -4,7 +4,7 @@
 
 #include "android/adb_device_tracker.h"
 #include "android/device_controller_bridge.h"
-#include "core/device_detect_app.h"
+#include "device/device_host.h"
 #include "log/log_stream.h"
 
 namespace dd::android {
@@ -18,7 +18,7 @@ constexpr int kAttemptsPerPass = 4;            // counted down before each try: 
 // The presence check every wait runs: the phone is still on its port and the
 // module has not been stopped (nor this thread asked to leave).
 bool deviceStillThere(dd::StepContext& step) {
-    return step.devicePresent() && theApp.m_bStopped.load() == 0 && !step.exitRequested();
+    return step.devicePresent() && deviceHost().m_bStopped.load() == 0 && !step.exitRequested();
 }
 
 // A pause that also counts as the phone going when it is cut short.

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "android/adb_device_list.h"
-#include "core/device_detect_app.h"
-#include "core/text_codec.h"
+#include "base/text_codec.h"
+#include "device/device_host.h"
 #include "devicedetect/DeviceController.h"
 #include "log/log_stream.h"
 #include "platform/paths.h"
@@ -82,7 +82,7 @@ void preloadDeviceController() {
 }
 
 std::string deviceControllerPath() {
-    return dd::platform::joinPath(theApp.moduleFolder(), "libDeviceController.so");
+    return dd::platform::joinPath(deviceHost().moduleFolder(), "libDeviceController.so");
 }
 
 int32_t RunAdbCmd(const std::string& args, std::string& output, int32_t timeLimitMs) {

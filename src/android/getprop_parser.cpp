@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 
 namespace dd::android {
 namespace {

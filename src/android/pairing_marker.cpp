@@ -5,7 +5,7 @@
 #include <mutex>
 #include <set>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "deviceinfo/android_device_info.h"
 #include "log/log_stream.h"
 #include "log/logged_ini.h"

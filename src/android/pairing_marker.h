@@ -70,8 +70,8 @@ std::string markerRemotePath(std::string_view confPath);
 // --- Files on this PC -----------------------------------------------------------
 
 struct PairingContext {
-    std::string pcIdentity;  // theApp.m_csPCIdentity (UTF-8)
-    std::string dataDir;     // theApp.dataFolder()
+    std::string pcIdentity;  // deviceHost().m_csPCIdentity (UTF-8)
+    std::string dataDir;     // deviceHost().dataFolder()
 };
 
 // The local copy of one phone's marker: "android_<serial>.dat" in the data

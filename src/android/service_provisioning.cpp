@@ -5,8 +5,10 @@
 
 #include "android/adb_device_tracker.h"
 #include "android/device_controller_bridge.h"
-#include "core/device_detect_app.h"
-#include "core/text_codec.h"
+#include "base/text_codec.h"
+#include "device/device_host.h"
+#include "device/hub_queries.h"
+#include "device/usb_device_thread.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/record_builder.h"
@@ -14,8 +16,6 @@
 #include "log/log_stream.h"
 #include "log/logged_ini.h"
 #include "platform/paths.h"
-#include "usb/hub_queries.h"
-#include "usb/usb_device_thread.h"
 
 namespace dd::android {
 namespace {
@@ -131,14 +131,14 @@ int WaitDriverInstalled(dd::StepContext& step, const std::string& serial, uint16
             return true;
         }
         notified = true;
-        if (theApp.deviceCB.load() == nullptr) {
+        if (deviceHost().deviceCB.load() == nullptr) {
             return true;
         }
         DeviceRecord* record = BuildTemporaryRecord(serial, "", vid, pid);
         if (record == nullptr) {
             return false;
         }
-        theApp.notifyDeviceChange(DRIVER_INSTALLING, record);
+        deviceHost().notifyDeviceChange(DRIVER_INSTALLING, record);
         freeDeviceRecord(record);
         return true;
     };
@@ -197,7 +197,7 @@ void StartHttpdService(const std::string& serial, std::string& output, double an
 
 int CheckApkVersion(int32_t installedVersion, double androidVersion, uint32_t sdk) {
     (void)androidVersion;
-    std::string ini = dd::platform::joinPath(theApp.moduleFolder(), "apkConfig.ini");
+    std::string ini = dd::platform::joinPath(deviceHost().moduleFolder(), "apkConfig.ini");
     std::string value =
         dd::logged::readIniString(ini, "resources", sdk >= 6 ? "sdk6" : "sdk5", "-1", 128);
     if (value == "-1") {
@@ -218,7 +218,7 @@ int checkAPKInfo(dd::StepContext& step, uint16_t vid, uint16_t pid, const std::s
                           << ") ret " << result;
         return result;
     };
-    std::string catalogue = theApp.catalogueFile();
+    std::string catalogue = deviceHost().catalogueFile();
     CXmlHelper xml;
     if (xml.LoadFromFile(catalogue) != CXmlHelper::kOk) {
         DD_LOG(LOG_ERR) << "LoadFromFile " << catalogue << " failed";
@@ -237,7 +237,7 @@ int checkAPKInfo(dd::StepContext& step, uint16_t vid, uint16_t pid, const std::s
         return finish();
     }
     std::string package =
-        dd::platform::joinPath(theApp.moduleFolder(), sdk > 5 ? "QXHttpd.apk" : "QXHttpd16.apk");
+        dd::platform::joinPath(deviceHost().moduleFolder(), sdk > 5 ? "QXHttpd.apk" : "QXHttpd16.apk");
     if (!dd::platform::pathExists(package)) {
         return finish();
     }
@@ -274,7 +274,7 @@ void WaitSyncFinish(CUsbDeviceThread& self, const std::string& serial) {
     DD_LOG(LOG_DEBUG) << "CUsbDeviceThread_Android::WaitSyncFinish() ++";
     std::string ownAddress = self.m_pDeviceInfo ? self.m_pDeviceInfo->serverIp : std::string();
     std::shared_ptr<CUsbDeviceThread> other;
-    for (const std::shared_ptr<CUsbDeviceThread>& thread : theApp.deviceThreads()) {
+    for (const std::shared_ptr<CUsbDeviceThread>& thread : deviceHost().deviceThreads()) {
         if (thread.get() == &self || !thread->m_pDeviceInfo) {
             continue;
         }

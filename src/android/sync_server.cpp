@@ -5,7 +5,7 @@
 
 #include "android/link_sockets.h"
 #include "android/sync_message.h"
-#include "core/device_detect_app.h"
+#include "device/device_host.h"
 #include "log/log_stream.h"
 #include "platform/tcp_socket.h"
 #include "platform/this_thread.h"
@@ -13,7 +13,7 @@
 namespace dd::android {
 
 void notifyHostOfSyncRequest(const std::string& text, int32_t action) {
-    theApp.notifySyncByDevice(text, action);
+    deviceHost().notifySyncByDevice(text, action);
 }
 
 SyncServerThread::SyncServerThread(SyncServerLinks links, std::chrono::milliseconds quietPeriod)

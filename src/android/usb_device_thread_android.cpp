@@ -2,14 +2,14 @@
 
 #include "android/boot_readiness.h"
 #include "android/service_provisioning.h"
-#include "core/device_detect_app.h"
-#include "core/record_dump.h"
+#include "device/device_host.h"
+#include "device/hub_queries.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/device_record_store.h"
 #include "deviceinfo/record_builder.h"
+#include "deviceinfo/record_dump.h"
 #include "log/log_stream.h"
-#include "usb/hub_queries.h"
 
 namespace err = dd::platform::usb_error;
 
@@ -123,7 +123,7 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageStart(RunContext&)
     // State 1 and the running-thread count were set when the thread was
     // resumed, so that the detector never starts more than its limit.
     DD_LOG(LOG_DEBUG) << "CUsbDeviceThread_Android::InitInstance() ++";
-    DD_LOG(LOG_INFO) << "braxLoader http port :" << theApp.loaderHttpPort();
+    DD_LOG(LOG_INFO) << "braxLoader http port :" << deviceHost().loaderHttpPort();
     return exitRequested() ? Next::kExit : Next::kContinue;
 }
 
@@ -140,8 +140,8 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageIdentify(RunContex
             run.serial, static_cast<uint16_t>(run.pid), static_cast<uint16_t>(run.vid), m_csHubPath,
             m_nHubPort);
     }
-    int supported = theApp.supportedDevices().doesDeviceSupport(static_cast<uint32_t>(run.vid),
-                                                                static_cast<uint32_t>(run.pid));
+    int supported = deviceHost().supportedDevices().doesDeviceSupport(
+        static_cast<uint32_t>(run.vid), static_cast<uint32_t>(run.pid));
     if (ret != 0 || supported != 1 || run.serial.empty()) {
         DD_LOG(LOG_INFO) << "ret =" << ret;
         DD_LOG(LOG_INFO) << "bFod =" << supported;
@@ -288,9 +288,10 @@ CUsbDeviceThread_Android::Next CUsbDeviceThread_Android::stageDiscovered(RunCont
     DeviceRecord* record =
         BuildTemporaryRecord(run.serial, run.kernel.model, static_cast<uint16_t>(run.vid),
                              static_cast<uint16_t>(run.pid));
-    if (record != nullptr && theApp.deviceCB.load() != nullptr && theApp.m_bStopped.load() == 0) {
+    if (record != nullptr && deviceHost().deviceCB.load() != nullptr &&
+        deviceHost().m_bStopped.load() == 0) {
         dumpDeviceRecord(record);
-        if (theApp.notifyDeviceChange(DEVICE_DISCOVERED, record)) {
+        if (deviceHost().notifyDeviceChange(DEVICE_DISCOVERED, record)) {
             DD_LOG(LOG_INFO) << "[DETECT] DEVICE_DISCOVERED device notify";
             m_pDeviceInfo->notified.store(1);
         }
@@ -322,10 +323,10 @@ void CUsbDeviceThread_Android::stageExit(RunContext&) {
         if (m_pDeviceInfo->notified.exchange(0) == 1) {
             NotifyRemoveDevice(m_pDeviceInfo.get());
         }
-        theApp.RemoveDeviceInfo(m_pDeviceInfo->adbSerial, m_pDeviceInfo.get());
+        deviceHost().RemoveDeviceInfo(m_pDeviceInfo->adbSerial, m_pDeviceInfo.get());
         // An entry that never got its key is not found by the line above;
         // take this one out by identity so that entries do not pile up.
-        theApp.RemoveDeviceInfoEntry(m_pDeviceInfo.get());
+        deviceHost().RemoveDeviceInfoEntry(m_pDeviceInfo.get());
     }
     DD_LOG(LOG_DEBUG) << "CUsbDeviceThread_Android::InitInstance() --";
 }
@@ -363,7 +364,7 @@ int CUsbDeviceThread_Android::Disconnect(bool shutdown) {
         // The host now knows the phone left: clearing the notified flag keeps
         // the thread's exit from withdrawing it a second time when the phone
         // is unplugged.
-        std::lock_guard<std::recursive_mutex> lock(theApp.m_recordLock);
+        std::lock_guard<std::recursive_mutex> lock(deviceHost().m_recordLock);
         NotifyRemoveDevice(m_pDeviceInfo.get());
         if (m_pDeviceInfo) {
             m_pDeviceInfo->notified.store(0);

@@ -27,7 +27,7 @@
 #include "android/getprop_parser.h"
 #include "android/link_sockets.h"
 #include "android/sync_server.h"
-#include "usb/usb_device_thread.h"
+#include "device/usb_device_thread.h"
 
 class CUsbDeviceThread_Android : public CUsbDeviceThread {
   public:

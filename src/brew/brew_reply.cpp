@@ -2,8 +2,8 @@
 
 #include <charconv>
 
+#include "base/text_codec.h"
 #include "brew/brew_frame.h"
-#include "core/text_codec.h"
 #include "deviceinfo/device_record.h"
 
 namespace dd::brew {

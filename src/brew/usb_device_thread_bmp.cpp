@@ -6,13 +6,13 @@
 #include "brew/brew_frame.h"
 #include "brew/brew_reply.h"
 #include "brew/brew_store_entry.h"
-#include "core/device_detect_app.h"
+#include "device/device_host.h"
+#include "device/hub_queries.h"
 #include "deviceinfo/detected_device_store.h"
 #include "log/log_stream.h"
 #include "log/logged_ini.h"
 #include "platform/paths.h"
 #include "platform/serial_sysfs.h"
-#include "usb/hub_queries.h"
 
 namespace fs = std::filesystem;
 namespace usb_error = dd::platform::usb_error;
@@ -102,7 +102,7 @@ int CUsbDeviceThread_BMP::InitInstance() {
         }
     }
     m_helper.Close(0);
-    std::string path = detectedDeviceFile(theApp.dataFolder());
+    std::string path = detectedDeviceFile(deviceHost().dataFolder());
     std::error_code ec;
     if (saved && fs::exists(path, ec)) {
         RemoveDetectedDevice(facts.imei);
@@ -114,11 +114,11 @@ int CUsbDeviceThread_BMP::InitInstance() {
 
 bool CUsbDeviceThread_BMP::hostIsSyncing() const {
     std::error_code ec;
-    return fs::exists(dd::platform::joinPath(theApp.paths().lockDir, kInSyncFlagName), ec);
+    return fs::exists(dd::platform::joinPath(deviceHost().paths().lockDir, kInSyncFlagName), ec);
 }
 
 int CUsbDeviceThread_BMP::findComPort(const std::string& driverKey, std::string& tty) const {
-    std::string found = dd::platform::usbDeviceTty(theApp.paths().sysfsRoot, driverKey);
+    std::string found = dd::platform::usbDeviceTty(deviceHost().paths().sysfsRoot, driverKey);
     if (found.empty()) {
         return usb_error::kFileNotFound;
     }
@@ -156,7 +156,7 @@ bool CUsbDeviceThread_BMP::interrogate(const std::string& tty, PhoneFacts& facts
 }
 
 bool CUsbDeviceThread_BMP::claimImei(const PhoneFacts& facts, bool& waiting) {
-    std::shared_ptr<CUsbDeviceThread> holder = theApp.claimSerial(facts.imei, this);
+    std::shared_ptr<CUsbDeviceThread> holder = deviceHost().claimSerial(facts.imei, this);
     if (!holder) {
         if (waiting) {
             DD_LOG(LOG_INFO) << "IMEI " << facts.imei
@@ -293,7 +293,8 @@ int CUsbDeviceThread_BMP::checkSyncSetting(const std::string& key, int& notRegis
 void CUsbDeviceThread_BMP::saveToStore(const PhoneFacts& facts) {
     std::error_code ec;
     // The IMEI was checked to be a plain name, so this stays in the data folder.
-    fs::remove(dd::platform::joinPath(theApp.dataFolder(), "config" + facts.imei + ".xml"), ec);
+    fs::remove(dd::platform::joinPath(deviceHost().dataFolder(), "config" + facts.imei + ".xml"),
+               ec);
 
     BrewStoreEntry entry;
     entry.imei = facts.imei;
@@ -315,19 +316,20 @@ void CUsbDeviceThread_BMP::saveToStore(const PhoneFacts& facts) {
     }
     if (dd::brew::isSafeModelFileName(facts.model)) {
         std::string image =
-            dd::platform::joinPath(theApp.moduleFolder(), "data/" + facts.model + ".png");
+            dd::platform::joinPath(deviceHost().moduleFolder(), "data/" + facts.model + ".png");
         if (fs::is_regular_file(image, ec)) {
             entry.image = image;
         }
     }
     if (facts.factoryReset) {
-        dd::logged::writeIniString(theApp.rememberedDeviceFile(), "imei", facts.imei, "65535");
+        dd::logged::writeIniString(deviceHost().rememberedDeviceFile(), "imei", facts.imei,
+                                     "65535");
     }
     // The phone answers to its IMEI (claimed, so m_csSerialNum holds it)
     // before its entry shows: a host that disconnects it as soon as it sees
     // the entry must find this thread.
     m_csConnectedSerial.set(facts.imei);
-    if (saveBrewStoreEntry(detectedDeviceFile(theApp.dataFolder()), entry)) {
+    if (saveBrewStoreEntry(detectedDeviceFile(deviceHost().dataFolder()), entry)) {
         DD_LOG(LOG_INFO) << "brew phone " << facts.imei << " saved to the detected-device store";
     }
     if (m_bUserDisconnect.load() != 0) {

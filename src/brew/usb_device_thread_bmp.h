@@ -18,7 +18,7 @@
 #include <string>
 
 #include "brew/usb_helper.h"
-#include "usb/usb_device_thread.h"
+#include "device/usb_device_thread.h"
 
 class CUsbDeviceThread_BMP : public CUsbDeviceThread {
   public:

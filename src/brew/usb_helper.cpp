@@ -3,7 +3,8 @@
 #include <algorithm>
 
 #include "brew/brew_frame.h"
-#include "core/device_detect_app.h"
+#include "device/device_host.h"
+#include "platform/exit_flag.h"
 #include "log/log_stream.h"
 #include "log/logged_ini.h"
 #include "platform/exit_flag.h"
@@ -41,9 +42,9 @@ const char* openProblem(SerialOpen result) {
 }  // namespace
 
 CUsbHelper::CUsbHelper()
-    : m_sysfsRoot(theApp.paths().sysfsRoot),
-      m_devRoot(theApp.paths().devRoot),
-      m_settingsFile(dd::platform::joinPath(theApp.paths().configDir, "DeviceDetect.ini")) {}
+    : m_sysfsRoot(deviceHost().paths().sysfsRoot),
+      m_devRoot(deviceHost().paths().devRoot),
+      m_settingsFile(dd::platform::joinPath(deviceHost().paths().configDir, "DeviceDetect.ini")) {}
 
 CUsbHelper::~CUsbHelper() {
     Close(0);

@@ -6,7 +6,7 @@
 
 #include "android/device_controller_bridge.h"
 #include "android/pc_identity.h"
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "log/log_stream.h"
 #include "log/logged_ini.h"
 #include "platform/ini_file.h"
@@ -59,16 +59,23 @@ void CDeviceDetectApp::waitForDetectionEnd() {
     m_usbDetect.join();
     stopDeviceThreads();
     m_wifiDetect.shutdown();
-    std::lock_guard<std::mutex> lock(m_infoLock);
-    m_arrayDeviceInfo.clear();
+    clearDeviceInfos();
 }
 
-std::string CDeviceDetectApp::rememberedDeviceFile() const {
-    return dd::platform::joinPath(m_paths.dataDir, "remembereddevice.ini");
+CRecordHost& recordHost() {
+    return theApp;
 }
 
-std::string CDeviceDetectApp::catalogueFile() const {
-    return dd::platform::joinPath(m_paths.moduleDir, "device.xml");
+CDeviceHost& deviceHost() {
+    return theApp;
+}
+
+void CDeviceDetectApp::deviceListChanged() {
+    m_usbDetect.listChanged();
+}
+
+std::string CDeviceDetectApp::shortPcIdentity() const {
+    return dd::android::shortPcIdentity();
 }
 
 void CDeviceDetectApp::readLoaderConfig() {
@@ -186,25 +193,4 @@ void CDeviceDetectApp::stopDetect() {
     m_usbDetect.signalLeave();
     m_hInstanceMutex.release();
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::stopDetect() --";
-}
-
-bool CDeviceDetectApp::notifyDeviceChange(int32_t code, DeviceRecord* record) {
-    DeviceChangeCallBack callback = deviceCB.load();
-    if (callback == nullptr || m_bStopped.load() != 0) {
-        DD_LOG(LOG_DEBUG) << "theApp.deviceCB is nil";
-        return false;
-    }
-    callback(code, record);
-    return true;
-}
-
-bool CDeviceDetectApp::notifySyncByDevice(const std::string& device, int32_t action) {
-    SyncByDevCallBack callback = syncCB.load();
-    if (callback == nullptr) {
-        DD_LOG(LOG_DEBUG) << "syncCB is nil";
-        return false;
-    }
-    std::u16string text = dd::utf8ToUtf16(device);
-    callback(text.c_str(), action);
-    return true;
 }

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <string>
 
+#include "base/text_codec.h"
 #include "core/device_detect_app.h"
-#include "core/record_dump.h"
-#include "core/text_codec.h"
 #include "devicedetect/DeviceDetect.h"
 #include "deviceinfo/raw_http_client.h"
+#include "deviceinfo/record_dump.h"
 #include "log/log_stream.h"
 #include "platform/tcp_socket.h"
 

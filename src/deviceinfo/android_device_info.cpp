@@ -5,7 +5,7 @@
 #include <exception>
 #include <memory>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/device_record_store.h"
 #include "deviceinfo/info_cipher.h"

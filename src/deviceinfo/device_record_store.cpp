@@ -4,23 +4,23 @@
 #include <mutex>
 #include <string>
 
-#include "core/device_detect_app.h"
-#include "core/record_dump.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/record_builder.h"
+#include "deviceinfo/record_dump.h"
+#include "deviceinfo/record_host.h"
 #include "log/log_stream.h"
 
 namespace {
 
 // Dumps and sends a notification unless the host cannot hear it now.
 void send(int32_t code, DeviceRecord* record, const char* sentLine) {
-    if (theApp.deviceCB.load() == nullptr || theApp.m_bStopped.load() != 0) {
+    if (recordHost().deviceCB.load() == nullptr || recordHost().m_bStopped.load() != 0) {
         DD_LOG(LOG_DEBUG) << "theApp.deviceCB is nil";
         return;
     }
     dumpDeviceRecord(record);
-    if (theApp.notifyDeviceChange(code, record)) {
+    if (recordHost().notifyDeviceChange(code, record)) {
         DD_LOG(LOG_DEBUG) << sentLine;
     }
 }
@@ -33,7 +33,7 @@ void sendRemove(DeviceRecord* record) {
 // (a second thread that read this phone's service) must not both announce
 // it, or the host would sync one phone twice or the wrong one.
 std::map<std::string, const AndroidDeviceInfo*>& announced() {
-    return theApp.m_announcedSerials;
+    return recordHost().m_announcedSerials;
 }
 
 std::string serialKey(const std::string& serial) {
@@ -53,7 +53,7 @@ void forgetLocked(const AndroidDeviceInfo* info) {
 }  // namespace
 
 void ForgetAnnouncedDevice(const AndroidDeviceInfo* info) {
-    std::lock_guard<std::recursive_mutex> lock(theApp.m_recordLock);
+    std::lock_guard<std::recursive_mutex> lock(recordHost().m_recordLock);
     forgetLocked(info);
 }
 
@@ -61,7 +61,7 @@ int NotifyNewDevice(AndroidDeviceInfo* info) {
     if (info == nullptr) {
         return 0;
     }
-    std::lock_guard<std::recursive_mutex> lock(theApp.m_recordLock);
+    std::lock_guard<std::recursive_mutex> lock(recordHost().m_recordLock);
     if (info->record != nullptr) {
         return 0;  // announced once until its REMOVE_DEVICE
     }
@@ -71,7 +71,7 @@ int NotifyNewDevice(AndroidDeviceInfo* info) {
                         << " is announced already by another entry; not announced again";
         return 0;
     }
-    DeviceRecord* record = BuildDeviceRecord(*info, theApp.m_csPCIdentity);
+    DeviceRecord* record = BuildDeviceRecord(*info, recordHost().m_csPCIdentity);
     if (record == nullptr) {
         DD_LOG(LOG_DEBUG) << "not enough memory.";
         return 0;
@@ -80,7 +80,7 @@ int NotifyNewDevice(AndroidDeviceInfo* info) {
     if (!key.empty()) {
         announced()[key] = info;
     }
-    if (theApp.deviceCB.load() == nullptr || theApp.m_bStopped.load() != 0) {
+    if (recordHost().deviceCB.load() == nullptr || recordHost().m_bStopped.load() != 0) {
         dumpDeviceRecord(record);
     }
     send(NEW_DEVICE, record, "NEW_DEVICE device notify");
@@ -91,7 +91,7 @@ void NotifyRemoveDevice(AndroidDeviceInfo* info) {
     if (info == nullptr) {
         return;
     }
-    std::lock_guard<std::recursive_mutex> lock(theApp.m_recordLock);
+    std::lock_guard<std::recursive_mutex> lock(recordHost().m_recordLock);
     if (info->record != nullptr) {
         sendRemove(info->record);
         freeDeviceRecord(info->record);

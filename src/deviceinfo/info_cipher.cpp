@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 
 namespace dd {
 namespace {

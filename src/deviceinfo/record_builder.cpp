@@ -1,6 +1,6 @@
 #include "deviceinfo/record_builder.h"
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "deviceinfo/device_record.h"
 #include "log/log_stream.h"
 

@@ -5,8 +5,8 @@
 #include <cwchar>
 #include <mutex>
 
-#include "core/text_codec.h"
-#include "log/log_text.h"
+#include "base/log_text.h"
+#include "base/text_codec.h"
 #include "output_log.h"
 #include "platform/local_time.h"
 #include "platform/this_thread.h"
@@ -140,7 +140,7 @@ LogLine& LogLine::operator<<(const char* text) {
 }
 
 // Narrow text is where phone-supplied values (serials, models, replies) enter
-// a line: control bytes are escaped (log/log_text.h).
+// a line: control bytes are escaped (base/log_text.h).
 LogLine& LogLine::operator<<(std::string_view text) {
     m_stream << dd::utf8ToWide(dd::escapeLogText(text));
     return *this;

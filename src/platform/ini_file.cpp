@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "platform/paths.h"
 
 namespace dd::platform {

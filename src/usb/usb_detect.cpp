@@ -2,13 +2,12 @@
 
 #include <vector>
 
-#include "core/device_detect_app.h"
-#include "core/supported_devices.h"
+#include "device/device_host.h"
+#include "device/hub_queries.h"
+#include "device/usb_device_thread.h"
+#include "deviceinfo/supported_devices.h"
 #include "log/log_stream.h"
 #include "platform/this_thread.h"
-#include "usb/hub_queries.h"
-#include "usb/usb_device_thread.h"
-#include "wifi/wifi_thread_android.h"
 
 CUsbDetect::~CUsbDetect() {
     signalLeave();
@@ -28,7 +27,7 @@ void CUsbDetect::start() {
         m_watchThread.join();
         m_listThread.join();
     }
-    m_monitor = dd::platform::UsbMonitor::open(theApp.paths().sysfsRoot);
+    m_monitor = dd::platform::UsbMonitor::open(deviceHost().paths().sysfsRoot);
     if (!m_monitor->openProblem().empty()) {
         DD_LOG(LOG_ERR) << m_monitor->openProblem();
     }
@@ -100,10 +99,11 @@ size_t CUsbDetect::scanPorts(
 
 int CUsbDetect::usbDetect() {
     DD_LOG(LOG_DEBUG) << "++CUsbDetect::usbDetect";
-    scanPorts(
-        moduleUsbTree(), theApp.supportedDevices(), [](const dd::platform::UsbPortDevice& device) {
-            theApp.CreateDeviceMonitorThread(device.hubPath, device.port, device.vid, device.pid);
-        });
+    scanPorts(moduleUsbTree(), deviceHost().supportedDevices(),
+              [](const dd::platform::UsbPortDevice& device) {
+                  deviceHost().CreateDeviceMonitorThread(device.hubPath, device.port, device.vid,
+                                                         device.pid);
+              });
     DD_LOG(LOG_DEBUG) << "--CUsbDetect::usbDetect";
     return dd::platform::usb_error::kNoMoreItems;
 }
@@ -127,9 +127,9 @@ void CUsbDetect::watchThreadMain() {
             // of them for each removal would cost a hub tower of phones
             // phones x phones presence checks when it is unplugged.
             if (changes.overflow || changes.removalUnnamed) {
-                theApp.pokeDeviceThreads();
+                deviceHost().pokeDeviceThreads();
             } else if (changes.removal) {
-                theApp.pokeDeviceThreads(changes.removedNames);
+                deviceHost().pokeDeviceThreads(changes.removedNames);
             }
             bool requested = m_scanRequested.exchange(false);
             if (!changes.changed && !changes.overflow && !requested) {
@@ -147,14 +147,11 @@ void CUsbDetect::watchThreadMain() {
 }
 
 bool CUsbDetect::listPass() {
-    std::vector<std::shared_ptr<CUsbDeviceThread>> ended = theApp.resumeAndTakeEnded();
+    std::vector<std::shared_ptr<CUsbDeviceThread>> ended = deviceHost().resumeAndTakeEnded();
     bool rescan = false;
     for (const std::shared_ptr<CUsbDeviceThread>& thread : ended) {
         thread->Join();  // returns at once: the thread function has returned
-        if (auto wifi = std::dynamic_pointer_cast<CWifiThread_Android>(thread)) {
-            // A Wi-Fi phone's connection ended with its thread.
-            theApp.m_wifiDetect.releaseRecord(wifi->devRecord());
-        }
+        thread->OnReaped();
         rescan = rescan || (thread->SeenByScan() && thread->PortHoldsAnotherDevice());
     }
     return rescan;  // the objects are destroyed here, outside every lock
@@ -185,6 +182,6 @@ void CUsbDetect::usbGetDeviceThread() {
         std::unique_lock<std::mutex> lock(m_mutex);
         m_wake.wait(lock, [&] { return m_watchEnded; });
     }
-    theApp.stopDeviceThreads();
+    deviceHost().stopDeviceThreads();
     DD_LOG(LOG_DEBUG) << "CUsbDetect::usbGetDeviceThread() --";
 }

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "core/device_detect_app.h"
-#include "core/text_codec.h"
+#include "base/text_codec.h"
+#include "device/device_host.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/service_requests.h"
 #include "log/log_stream.h"
@@ -20,7 +20,7 @@ size_t readMaxPhones(const std::string& moduleFolder) {
     std::string ini = dd::platform::joinPath(moduleFolder, "orqBRAXLoader.ini");
     int value =
         dd::logged::readIniInt(ini, "Detect", "MaxWifiPhones", WifiDetect::kDefaultMaxPhones);
-    constexpr int kLimit = CDeviceDetectApp::kMaxRunningThreads - 1;
+    constexpr int kLimit = CDeviceHost::kMaxRunningThreads - 1;
     if (value < 0 || value > kLimit) {
         int used = value < 0 ? WifiDetect::kDefaultMaxPhones : kLimit;
         DD_LOG(LOG_WAR) << "MaxWifiPhones " << value << " out of range (0 to " << kLimit
@@ -32,9 +32,13 @@ size_t readMaxPhones(const std::string& moduleFolder) {
 
 }  // namespace
 
+std::atomic<WifiDetect*> WifiDetect::s_listening{nullptr};
+
 WifiDetect::~WifiDetect() {
     stopDetect();
     shutdown();
+    WifiDetect* self = this;
+    s_listening.compare_exchange_strong(self, nullptr);
 }
 
 // --- Lifecycle ---------------------------------------------------------------
@@ -49,7 +53,8 @@ int WifiDetect::startDetect(const std::string& pcIdentity) {
         std::lock_guard<std::mutex> lock(m_stateMutex);
         std::erase_if(m_retired, [](const auto& library) { return library.use_count() == 1; });
     }
-    std::shared_ptr<WifiFinderLibrary> finder = WifiFinderLibrary::load(theApp.moduleFolder());
+    std::shared_ptr<WifiFinderLibrary> finder =
+        WifiFinderLibrary::load(deviceHost().moduleFolder());
     if (!finder) {
         DD_LOG(LOG_ERR) << "wifi module initialize faild.";
         return 0;
@@ -60,8 +65,9 @@ int WifiDetect::startDetect(const std::string& pcIdentity) {
         m_stop = std::make_shared<dd::ExitFlag>();
         m_running = true;
     }
-    m_maxPhones = readMaxPhones(theApp.moduleFolder());
+    m_maxPhones = readMaxPhones(deviceHost().moduleFolder());
     DD_LOG(LOG_INFO) << "wifi phones served at most: " << m_maxPhones;
+    s_listening.store(this);
     finder->SetStateNotifyCallBack(&WifiDetect::OnStateNotify);
     finder->SetSyncNotifyCallBack(&WifiDetect::OnSyncNotify);
     m_msgQueue.open();
@@ -169,17 +175,20 @@ void WifiDetect::FinderRemoveDev(const std::string& imei) {
 }
 
 bool WifiDetect::IsPairedWithThisPc(const WifiPhoneRecord& record) const {
-    return !record.paired.empty() && record.paired == theApp.m_csPCIdentity;
+    return !record.paired.empty() && record.paired == deviceHost().m_csPCIdentity;
 }
 
 // --- Callbacks (the finder's threads) ------------------------------------------
 
 int32_t WifiDetect::OnStateNotify(WifiDevRecord* record, int32_t code) {
-    return theApp.m_wifiDetect.stateNotify(record, code);
+    WifiDetect* bridge = s_listening.load();
+    return bridge != nullptr ? bridge->stateNotify(record, code) : 0;
 }
 
 void WifiDetect::OnSyncNotify(WifiDevRecord* record, int32_t action) {
-    theApp.m_wifiDetect.syncNotify(record, action);
+    if (WifiDetect* bridge = s_listening.load()) {
+        bridge->syncNotify(record, action);
+    }
 }
 
 int32_t WifiDetect::stateNotify(const WifiDevRecord* record, int32_t code) {
@@ -237,7 +246,7 @@ void WifiDetect::syncNotify(const WifiDevRecord* record, int32_t action) {
             sendDispatch(kStopSyncPath, phone->imei);
             break;
         case WIFI_SYNC_GONE:
-            theApp.RemoveDeviceInfo(phone->key);
+            deviceHost().RemoveDeviceInfo(phone->key);
             break;
         default:
             DD_LOG(LOG_WAR) << "unknown wifi sync action " << action;
@@ -335,7 +344,7 @@ void WifiDetect::handleConnect(const std::shared_ptr<WifiPhoneRecord>& record) {
         refuse(*record, refusal);
         return;
     }
-    if (theApp.findWirelessDuplicate(record->key)) {
+    if (deviceHost().findWirelessDuplicate(record->key)) {
         DD_LOG(LOG_DEBUG) << "USB connection already exists! exit.";
         {
             std::lock_guard<std::mutex> lock(m_listMutex);
@@ -384,11 +393,7 @@ void WifiDetect::handleDisconnect(const WifiPhoneRecord& record) {
     // thread of the same phone may still be listed, ended but not yet
     // reaped; the IMEI alone would find that one.
     std::shared_ptr<CWifiThread_Android> phoneThread;
-    for (const std::shared_ptr<CUsbDeviceThread>& thread : theApp.deviceThreads()) {
-        auto wifi = std::dynamic_pointer_cast<CWifiThread_Android>(thread);
-        if (!wifi) {
-            continue;
-        }
+    for (const std::shared_ptr<CWifiThread_Android>& wifi : phoneThreads()) {
         // Found by its record: its key may be its serial, not its IMEI.
         const std::string& imei = wifi->devRecord()->imei;
         DD_LOG(LOG_DEBUG) << "p->m_csIMEI == " << imei;
@@ -407,7 +412,7 @@ void WifiDetect::handleDisconnect(const WifiPhoneRecord& record) {
         phoneThread->SignalDisconnect();
         phoneThread->Join();  // returns at once for a thread never resumed
     }
-    theApp.RemoveDeviceInfo(taken.front()->key);
+    deviceHost().RemoveDeviceInfo(taken.front()->key);
     RemoveDev(record.imei);
     DD_LOG(LOG_DEBUG) << "remove wifi dev completed.";
 }
@@ -423,7 +428,7 @@ void WifiDetect::handleSync(const WifiPhoneRecord& record, bool start) {
 }
 
 void WifiDetect::sendDispatch(const char* pathFormat, const std::string& key) {
-    int32_t port = theApp.loaderHttpPort();
+    int32_t port = deviceHost().loaderHttpPort();
     if (port <= 0) {
         DD_LOG(LOG_DEBUG) << "no loader http port: dispatch for " << key << " not sent";
         return;
@@ -450,33 +455,51 @@ void WifiDetect::DetectThread(const std::shared_ptr<WifiPhoneRecord>& record, De
         if (finder) {
             finder->RemoveDev(record->imei);
         }
-        theApp.RemoveDeviceInfo(record->key);
+        deviceHost().RemoveDeviceInfo(record->key);
         RemoveDev(record->imei);
         DD_LOG(LOG_DEBUG) << "end notify";
     } else {
         DD_LOG(LOG_DEBUG) << "start client success";
         bool created = false;
         std::shared_ptr<AndroidDeviceInfo> info =
-            theApp.findOrCreateDeviceInfo(record->key, &created);
+            deviceHost().findOrCreateDeviceInfo(record->key, &created);
         if (info) {
             // Keyed at once, so that the duplicate checks of both sides see
             // the phone before its information is read. The thread goes by
             // the key only once it has claimed it.
             info->setSerialNumber(record->key);
-            auto thread = std::make_shared<CWifiThread_Android>(info, record, finder);
+            auto thread = std::make_shared<CWifiThread_Android>(info, record, finder, *this);
             thread->m_szIp = record->ip.substr(0, 15);
             thread->m_nPort = record->servicePort();
             DD_LOG(LOG_DEBUG) << "build wifi detect thread finish";
             std::lock_guard<std::mutex> lock(m_stateMutex);
             if (m_running) {
-                theApp.AddDeviceThread(thread);
+                {
+                    std::lock_guard<std::mutex> threadsLock(m_threadsMutex);
+                    m_threads.push_back(thread);
+                }
+                deviceHost().AddDeviceThread(thread);
             } else if (created) {
-                theApp.RemoveDeviceInfoEntry(info.get());
+                deviceHost().RemoveDeviceInfoEntry(info.get());
             }
         }
     }
     DD_LOG(LOG_DEBUG) << "leave DetectThread";
     job->done.store(true);
+}
+
+std::vector<std::shared_ptr<CWifiThread_Android>> WifiDetect::phoneThreads() {
+    std::vector<std::shared_ptr<CWifiThread_Android>> live;
+    std::lock_guard<std::mutex> lock(m_threadsMutex);
+    for (auto it = m_threads.begin(); it != m_threads.end();) {
+        if (std::shared_ptr<CWifiThread_Android> thread = it->lock()) {
+            live.push_back(std::move(thread));
+            ++it;
+        } else {
+            it = m_threads.erase(it);
+        }
+    }
+    return live;
 }
 
 void WifiDetect::joinJobs(bool all, const std::vector<std::shared_ptr<WifiPhoneRecord>>* records) {

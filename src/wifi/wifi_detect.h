@@ -31,7 +31,7 @@
 //
 // Locks: m_stateMutex (running flag, library, stop flag) before the list
 // lock m_listMutex and before the monitor-list lock of theApp; m_jobsMutex
-// alone. No lock is held while waiting for a thread.
+// alone; m_threadsMutex last of all. No lock is held while waiting for a thread.
 #pragma once
 
 #include <atomic>
@@ -43,10 +43,12 @@
 #include <thread>
 #include <vector>
 
+#include "base/repeat_summary.h"
 #include "platform/exit_flag.h"
-#include "log/repeat_summary.h"
 #include "wifi/wifi_finder_library.h"
 #include "wifi/wifi_message_queue.h"
+
+class CWifiThread_Android;
 
 class WifiDetect {
   public:
@@ -85,7 +87,8 @@ class WifiDetect {
     // The finder's RemoveDev, when a finder is loaded.
     void FinderRemoveDev(const std::string& imei);
 
-    // Callbacks handed to the finder; they reach the bridge of theApp.
+    // Callbacks handed to the finder (which passes no context); they reach
+    // the bridge that started it last.
     static int32_t OnStateNotify(WifiDevRecord* record, int32_t code);
     static void OnSyncNotify(WifiDevRecord* record, int32_t action);
 
@@ -101,6 +104,10 @@ class WifiDetect {
     void syncNotify(const WifiDevRecord* record, int32_t action);
 
   private:
+    // The phone threads of m_threads that are still there, in order.
+    std::vector<std::shared_ptr<CWifiThread_Android>> phoneThreads();
+    // The bridge the finder's callbacks reach: the one that started it last.
+    static std::atomic<WifiDetect*> s_listening;
     // One DetectThread; done is set as its last step.
     struct DetectJob {
         std::shared_ptr<WifiPhoneRecord> record;
@@ -155,4 +162,9 @@ class WifiDetect {
 
     mutable std::mutex m_jobsMutex;
     std::list<DetectJob> m_jobs;
+
+    // The phone threads this bridge handed to the device host, in the order
+    // it did; a thread's entry expires when the host lets go of it.
+    mutable std::mutex m_threadsMutex;  // taken last
+    std::vector<std::weak_ptr<CWifiThread_Android>> m_threads;
 };

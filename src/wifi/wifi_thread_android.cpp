@@ -4,11 +4,12 @@
 #include <chrono>
 #include <mutex>
 
-#include "core/device_detect_app.h"
-#include "core/text_codec.h"
+#include "base/text_codec.h"
+#include "device/device_host.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/device_record_store.h"
 #include "log/log_stream.h"
+#include "wifi/wifi_detect.h"
 
 namespace {
 
@@ -37,12 +38,14 @@ double numberOrZero(const std::string& text) {
 
 CWifiThread_Android::CWifiThread_Android(std::shared_ptr<AndroidDeviceInfo> deviceInfo,
                                          std::shared_ptr<const WifiPhoneRecord> record,
-                                         std::shared_ptr<WifiFinderLibrary> finder)
+                                         std::shared_ptr<WifiFinderLibrary> finder,
+                                         WifiDetect& bridge)
     : CUsbDeviceThread(std::string(), 0, std::string(),
-                       static_cast<int>(CDeviceDetectApp::kHomeVendorId), record->productId(),
+                       static_cast<int>(CDeviceHost::kHomeVendorId), record->productId(),
                        std::move(deviceInfo)),
       m_pDevRecord(std::move(record)),
-      m_finder(std::move(finder)) {}
+      m_finder(std::move(finder)),
+      m_bridge(bridge) {}
 
 CWifiThread_Android::~CWifiThread_Android() = default;
 
@@ -65,7 +68,7 @@ int CWifiThread_Android::InitInstance() {
     }
     // The connection has ended: its record leaves the bridge's list now, so
     // that the phone's next report starts afresh.
-    theApp.m_wifiDetect.releaseRecord(m_pDevRecord.get());
+    m_bridge.releaseRecord(m_pDevRecord.get());
     m_nState.store(kStateFinished);
     DD_LOG(LOG_INFO) << "CWifiThread_Android::InitInstance()--";
     return 0;
@@ -75,7 +78,7 @@ bool CWifiThread_Android::readInformation() {
     const WifiPhoneRecord& record = *m_pDevRecord;
     AndroidDeviceInfo& info = *m_pDeviceInfo;
     info.pid = record.productId();
-    info.vid = static_cast<uint16_t>(CDeviceDetectApp::kHomeVendorId);
+    info.vid = static_cast<uint16_t>(CDeviceHost::kHomeVendorId);
     // The service port doubles as the "local" port, so a phone whose address
     // is 127.0.0.1 is reached at its port too. A serial the service reports
     // that is not usable as a key gives way to the phone's key.
@@ -127,7 +130,7 @@ void CWifiThread_Android::withdraw() {
     {
         // A host disconnect may have withdrawn the phone already: then there
         // is nothing more to send.
-        std::lock_guard<std::recursive_mutex> lock(theApp.m_recordLock);
+        std::lock_guard<std::recursive_mutex> lock(deviceHost().m_recordLock);
         if (m_pDeviceInfo->record != nullptr) {
             NotifyRemoveDevice(m_pDeviceInfo.get());
         }
@@ -139,8 +142,8 @@ void CWifiThread_Android::giveUpPhone() {
     DD_LOG(LOG_DEBUG) << "do info fail.";
     std::string key = m_pDevRecord->key.substr(0, 127);
     std::string imei = m_pDevRecord->imei.substr(0, 127);
-    theApp.RemoveDeviceInfo(key, m_pDeviceInfo.get());
-    theApp.m_wifiDetect.releaseRecord(m_pDevRecord.get());
+    deviceHost().RemoveDeviceInfo(key, m_pDeviceInfo.get());
+    m_bridge.releaseRecord(m_pDevRecord.get());
     m_finder->RemoveDev(imei);
     DD_LOG(LOG_DEBUG) << "release dev record\r\n";
 }
@@ -154,7 +157,7 @@ int CWifiThread_Android::Disconnect(bool shutdown) {
     m_nState.compare_exchange_strong(running, kStateUserDisconnected);
     m_bUserDisconnect.store(1);
     {
-        std::lock_guard<std::recursive_mutex> lock(theApp.m_recordLock);
+        std::lock_guard<std::recursive_mutex> lock(deviceHost().m_recordLock);
         if (m_pDeviceInfo->record != nullptr) {
             NotifyRemoveDevice(m_pDeviceInfo.get());
         }
@@ -162,6 +165,10 @@ int CWifiThread_Android::Disconnect(bool shutdown) {
     GiveBackConnectCount();
     SetSyncStatus(3);
     return 1;
+}
+
+void CWifiThread_Android::OnReaped() {
+    m_bridge.releaseRecord(m_pDevRecord.get());
 }
 
 std::string CWifiThread_Android::phonePlace() const {

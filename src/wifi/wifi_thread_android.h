@@ -18,18 +18,21 @@
 #include <memory>
 #include <string>
 
-#include "usb/usb_device_thread.h"
+#include "device/usb_device_thread.h"
 #include "wifi/wifi_finder_library.h"
 #include "wifi/wifi_record.h"
+
+class WifiDetect;
 
 class CWifiThread_Android : public CUsbDeviceThread {
   public:
     // record: the phone's record in the bridge's list (shared, so it stays
     // valid for as long as this thread holds it); finder: the library that
-    // reported the phone.
+    // reported the phone; bridge: the bridge whose list holds the record
+    // (it outlives its threads).
     CWifiThread_Android(std::shared_ptr<AndroidDeviceInfo> deviceInfo,
                         std::shared_ptr<const WifiPhoneRecord> record,
-                        std::shared_ptr<WifiFinderLibrary> finder);
+                        std::shared_ptr<WifiFinderLibrary> finder, WifiDetect& bridge);
     ~CWifiThread_Android() override;
 
     // Ends the wait for the phone's connection (m_hDisconnectEvent).
@@ -43,6 +46,9 @@ class CWifiThread_Android : public CUsbDeviceThread {
     int SetSyncStatus(int status) override;
     // "the Wi-Fi phone at 10.0.0.5".
     std::string phonePlace() const override;
+    // The phone's connection ended with its thread: its record leaves the
+    // bridge's list.
+    void OnReaped() override;
 
     // The phone's record in the bridge's list.
     const WifiPhoneRecord* devRecord() const { return m_pDevRecord.get(); }
@@ -65,4 +71,5 @@ class CWifiThread_Android : public CUsbDeviceThread {
 
     const std::shared_ptr<const WifiPhoneRecord> m_pDevRecord;
     const std::shared_ptr<WifiFinderLibrary> m_finder;
+    WifiDetect& m_bridge;
 };

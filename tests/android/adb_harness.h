@@ -19,9 +19,8 @@
 #include <gtest/gtest.h>
 
 #include "adb_server.h"
-#include "core/device_detect_app.h"
-#include "core/exit_flag.h"
-#include "core/text_codec.h"
+#include "base/text_codec.h"
+#include "platform/exit_flag.h"
 #include "devicedetect/DeviceController.h"
 #include "log/log_stream.h"
 #include "loopback_server.h"

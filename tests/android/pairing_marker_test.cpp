@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "deviceinfo/android_device_info.h"
 #include "log/log_stream.h"
 #include "platform/ini_file.h"

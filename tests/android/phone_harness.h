@@ -12,7 +12,7 @@
 
 #include <gtest/gtest.h>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "devicedetect/DeviceDetect.h"
 #include "module_loader.h"
 #include "sim_phone.h"

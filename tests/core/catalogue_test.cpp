@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/supported_devices.h"
+#include "deviceinfo/supported_devices.h"
 #include "test_env.h"
 
 namespace {

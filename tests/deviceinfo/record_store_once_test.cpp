@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/text_codec.h"
 #include "core/device_detect_app.h"
-#include "core/text_codec.h"
 #include "deviceinfo/android_device_info.h"
 #include "deviceinfo/device_record_store.h"
 

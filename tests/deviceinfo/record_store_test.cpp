@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "deviceinfo/detected_device_store.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/record_builder.h"

@@ -4,8 +4,8 @@
 
 #include <string>
 
+#include "base/text_codec.h"
 #include "companion_service.h"
-#include "core/text_codec.h"
 #include "module_loader.h"
 #include "test_env.h"
 #include "trickle_peer.h"

@@ -7,7 +7,7 @@
 
 #include <memory>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "events.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "event_queue.h"
 #include "events.h"
 

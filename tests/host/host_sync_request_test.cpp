@@ -7,8 +7,8 @@
 #include <iterator>
 #include <string>
 
-#include "core/text_codec.h"
-#include "core/utf8_encode.h"
+#include "base/text_codec.h"
+#include "base/utf8_encode.h"
 #include "events.h"
 #include "ready_phones.h"
 

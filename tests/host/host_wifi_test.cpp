@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "deviceinfo/service_requests.h"
 #include "events.h"
 #include "loader_port.h"

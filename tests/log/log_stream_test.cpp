@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "test_env.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "android/usb_device_thread_android.h"
+#include "base/text_codec.h"
 #include "core/device_detect_app.h"
-#include "core/text_codec.h"
 #include "deviceinfo/android_device_info.h"
 #include "fake_usb_tree.h"
 #include "test_env.h"

@@ -7,10 +7,10 @@
 #include <filesystem>
 #include <string>
 
+#include "device/hub_queries.h"
 #include "fake_usb_tree.h"
 #include "platform/usb_sysfs.h"
 #include "test_env.h"
-#include "usb/hub_queries.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 #include <system_error>
 
 #include "core/device_detect_app.h"
+#include "device/usb_device_thread.h"
 #include "fake_usb_tree.h"
 #include "test_env.h"
-#include "usb/usb_device_thread.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <ctime>
 
 #include "android/adb_device_list.h"
-#include "core/utf8_encode.h"
+#include "base/utf8_encode.h"
 
 namespace {
 

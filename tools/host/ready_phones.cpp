@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-#include "core/utf8_encode.h"
+#include "base/utf8_encode.h"
 
 void ReadyPhones::onDeviceChange(int32_t code, const DeviceRecord& record) {
     std::string serial = dd::utf16UnitsToUtf8(record.serialno, std::size(record.serialno));

@@ -14,7 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "core/supported_devices.h"
+#include "deviceinfo/supported_devices.h"
 #include "events.h"
 #include "machine_notes.h"
 #include "node_access.h"

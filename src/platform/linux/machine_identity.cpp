@@ -10,7 +10,7 @@
 #include <fstream>
 #include <vector>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "platform/paths.h"
 
 namespace dd::platform {

@@ -1,8 +1,8 @@
-#include "core/record_dump.h"
+#include "deviceinfo/record_dump.h"
 
 #include <string>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 #include "log/log_stream.h"
 
 namespace {

@@ -1,13 +1,12 @@
-#include "usb/usb_device_thread.h"
+#include "device/usb_device_thread.h"
 
 #include <system_error>
 
-#include "android/pc_identity.h"
-#include "core/device_detect_app.h"
+#include "device/device_host.h"
+#include "device/hub_queries.h"
 #include "deviceinfo/detected_device_store.h"
 #include "log/log_stream.h"
 #include "platform/this_thread.h"
-#include "usb/hub_queries.h"
 
 CUsbDeviceThread::CUsbDeviceThread(std::string hubPath, int hubPort, std::string dllName, int vid,
                                    int pid, std::shared_ptr<AndroidDeviceInfo> deviceInfo)
@@ -35,7 +34,7 @@ bool CUsbDeviceThread::Resume() {
     if (m_bResumed.exchange(true)) {
         return false;
     }
-    theApp.m_lConnectCount.fetch_add(1);
+    deviceHost().m_lConnectCount.fetch_add(1);
     int32_t created = kStateCreated;
     m_nState.compare_exchange_strong(created, kStateRunning);
     try {
@@ -46,7 +45,7 @@ bool CUsbDeviceThread::Resume() {
         // and the list thread tries again at its next pass (a thread that
         // ends, or a scan that finds this device again).
         DD_LOG(LOG_ERR) << "cannot start a device thread yet: " << error.what();
-        theApp.m_lConnectCount.fetch_sub(1);
+        deviceHost().m_lConnectCount.fetch_sub(1);
         int32_t running = kStateRunning;
         m_nState.compare_exchange_strong(running, kStateCreated);
         m_bResumed.store(false);
@@ -66,7 +65,7 @@ void CUsbDeviceThread::Run() {
     m_bEnded.store(true);
     // The last touch of this object on this thread: the list thread may reap
     // it from here on (it joins before it destroys).
-    theApp.m_usbDetect.listChanged();
+    deviceHost().deviceListChanged();
 }
 
 void CUsbDeviceThread::Join() {
@@ -80,7 +79,7 @@ bool CUsbDeviceThread::GiveBackConnectCount() {
     if (!m_bResumed.load() || m_bCountReturned.exchange(true)) {
         return false;
     }
-    theApp.m_lConnectCount.fetch_sub(1);
+    deviceHost().m_lConnectCount.fetch_sub(1);
     return true;
 }
 
@@ -118,12 +117,12 @@ int CUsbDeviceThread::GetUsbNodeInfo(const std::string&, int, int*, int*, std::s
 
 int CUsbDeviceThread::BuildPcIdentity(std::string& out) {
     // The short form (no disk piece): what the BREW phones were paired with.
-    out = dd::android::shortPcIdentity();
+    out = deviceHost().shortPcIdentity();
     return 0;
 }
 
 void CUsbDeviceThread::RemoveDetectedDevice(const std::string& imei) {
-    ::RemoveDetectedDevice(theApp.dataFolder(), imei);
+    ::RemoveDetectedDevice(deviceHost().dataFolder(), imei);
 }
 
 int CUsbDeviceThread::Stop() {
@@ -143,7 +142,7 @@ std::string CUsbDeviceThread::phonePlace() const {
 
 bool CUsbDeviceThread::claimKeyWaiting(const std::string& key,
                                        const std::function<bool()>& stillHere) {
-    std::shared_ptr<CUsbDeviceThread> holder = theApp.claimSerial(key, this);
+    std::shared_ptr<CUsbDeviceThread> holder = deviceHost().claimSerial(key, this);
     if (!holder) {
         return true;
     }
@@ -159,7 +158,7 @@ bool CUsbDeviceThread::claimKeyWaiting(const std::string& key,
         if (!pause(std::chrono::milliseconds(1000)) || !stillHere()) {
             return false;
         }
-        holder = theApp.claimSerial(key, this);
+        holder = deviceHost().claimSerial(key, this);
     } while (holder);
     DD_LOG(LOG_INFO) << "serial " << key << " is free now; serving " << phonePlace();
     return true;
@@ -167,7 +166,7 @@ bool CUsbDeviceThread::claimKeyWaiting(const std::string& key,
 
 bool CUsbDeviceThread::devicePresent() {
     if (CheckDeviceOnHub(m_csHubPath, m_nHubPort, m_nVid, m_nPid) == 0 &&
-        theApp.m_bStopped.load() == 0) {
+        deviceHost().m_bStopped.load() == 0) {
         int recorded = m_nDeviceNumber.load();
         if (recorded == 0 || portDeviceNumber(m_csHubPath, m_nHubPort) == recorded) {
             return true;

@@ -1,6 +1,6 @@
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 
-#include "core/utf8_encode.h"
+#include "base/utf8_encode.h"
 
 namespace dd {
 namespace {

@@ -1,17 +1,15 @@
 // The monitor list (one device thread per phone) and the information list
-// (one AndroidDeviceInfo per phone) of CDeviceDetectApp.
+// (one AndroidDeviceInfo per phone) of the device host.
 #include <algorithm>
 #include <new>
 
-#include "android/usb_device_thread_android.h"
-#include "brew/usb_device_thread_bmp.h"
-#include "core/device_detect_app.h"
-#include "core/text_codec.h"
+#include "base/text_codec.h"
+#include "device/device_host.h"
+#include "device/usb_device_thread.h"
 #include "deviceinfo/android_device_info.h"
 #include "log/log_stream.h"
 #include "platform/usb_monitor.h"
 #include "platform/usb_sysfs.h"
-#include "usb/hub_queries.h"
 
 namespace {
 
@@ -24,118 +22,45 @@ bool sameDevicePlace(const CUsbDeviceThread& thread, const std::string& hubPath,
            dd::equalsIgnoreCase(thread.m_csHubPath, hubPath);
 }
 
-void logCreate(const std::string& hubPath, int port, uint32_t vid, uint32_t pid, const char* end) {
-    DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::CreateDeviceMonitorThread(" << hubPath << "," << port
-                      << "," << vid << "," << pid << end;
-}
-
 }  // namespace
 
-int CDeviceDetectApp::CreateDeviceMonitorThread(const std::string& hubPath, int port, uint32_t vid,
-                                                uint32_t pid) {
-    logCreate(hubPath, port, vid, pid, ") ++");
-    bool firstSighting = false;
-    bool waiting = false;  // listed but not started yet
-    auto alreadyListed = [&] {
-        std::lock_guard<std::mutex> lock(m_monitorLock);
-        for (const auto& thread : m_arrayDeviceMonitor) {
-            if (sameDevicePlace(*thread, hubPath, port, vid, pid)) {
-                firstSighting = thread->NoteSeenByScan();
-                waiting = !thread->IsResumed();
-                return true;
-            }
-        }
-        return false;
-    };
-    if (alreadyListed()) {
-        // Every scan sees every listed phone again: say so once per thread.
-        DD_LOG(firstSighting ? LOG_WAR : LOG_DEBUG) << "detect thread is runing..";
-        if (waiting) {
-            m_usbDetect.listChanged();  // a thread that could not start yet: try again
-        }
-        logCreate(hubPath, port, vid, pid, ") --");
-        return 0;
-    }
-
-    DD_LOG(LOG_DEBUG) << "start build detect thread";
-    CXmlHelper catalogue;
-    CXmlNode node;
-    bool loadFailed = false;
-    bool matched =
-        CSupportedDevices::findDeviceNode(catalogueFile(), vid, pid, catalogue, node, &loadFailed);
-    std::shared_ptr<CUsbDeviceThread> thread;
-    bool createdInfo = false;
-    // An Android phone: read its serial from the hub, skip it when the same
-    // phone is already served (over Wi-Fi), else give it its information entry.
-    auto makeAndroid = [&](const std::string& dllPath) {
-        int hubVid = static_cast<int>(vid);
-        int hubPid = static_cast<int>(pid);
-        std::string serial;
-        getHubPortInfo(hubPath, port, &hubVid, &hubPid, nullptr, &serial);
-        std::shared_ptr<AndroidDeviceInfo> duplicate = findWirelessDuplicate(serial);
-        // Only a phone served over Wi-Fi makes this one stand back: another USB
-        // phone that merely reports this serial must not keep the real one
-        // from being served (it waits for the serial instead).
-        std::shared_ptr<CUsbDeviceThread> holder =
-            duplicate ? findThreadByInfo(duplicate.get()) : nullptr;
-        if (duplicate && holder && holder->m_csHubPath.empty() && duplicate->pid == hubPid &&
-            duplicate->vid == hubVid) {
-            DD_LOG(LOG_DEBUG) << "Wireless connection already exists! exit.";
-            return;
-        }
-        std::shared_ptr<AndroidDeviceInfo> info = findOrCreateDeviceInfo(serial, &createdInfo);
-        if (info) {
-            thread = std::make_shared<CUsbDeviceThread_Android>(info, hubPath, port, dllPath,
-                                                                hubVid, hubPid);
-            DD_LOG(LOG_DEBUG) << "build android detect thread finish";
-        }
-    };
-    if (loadFailed) {
-        // findDeviceNode logged "not find " and the path.
-    } else if (matched) {
-        std::string type = CSupportedDevices::getAttribute(node, "type");
-        std::string dll = CSupportedDevices::getAttribute(node, "dll");
-        std::string dllPath =
-            dll.empty() ? std::string() : dd::platform::joinPath(moduleFolder(), dll);
-        if (type.empty() || dd::equalsIgnoreCase(type, "android")) {
-            makeAndroid(dllPath);
-        } else if (dd::equalsIgnoreCase(type, "bmp")) {
-            thread = std::make_shared<CUsbDeviceThread_BMP>(
-                hubPath, port, dllPath, static_cast<int>(vid), static_cast<int>(pid));
-            DD_LOG(LOG_DEBUG) << "build brew detect thread finish";
-        } else if (!dd::equalsIgnoreCase(type, "wm")) {
-            thread = std::make_shared<CUsbDeviceThread_Android>(
-                nullptr, hubPath, port, dllPath, static_cast<int>(vid), static_cast<int>(pid));
-            DD_LOG(LOG_DEBUG) << "build android detect thread finish";
-        }
-    } else if (vid == kHomeVendorId) {
-        makeAndroid(std::string());
-    }
-
-    if (thread) {
-        bool added = false;
-        {
-            // The list may have changed since the test above; test again, so
-            // that two callers never both add the same port.
-            std::lock_guard<std::mutex> lock(m_monitorLock);
-            if (std::none_of(
-                    m_arrayDeviceMonitor.begin(), m_arrayDeviceMonitor.end(),
-                    [&](const auto& t) { return sameDevicePlace(*t, hubPath, port, vid, pid); })) {
-                m_arrayDeviceMonitor.push_back(thread);
-                added = true;
-            }
-        }
-        if (added) {
-            m_usbDetect.listChanged();
-        } else if (createdInfo) {
-            RemoveDeviceInfoEntry(thread->m_pDeviceInfo.get());
-        }
-    }
-    logCreate(hubPath, port, vid, pid, ") --");
-    return 0;
+std::string CDeviceHost::catalogueFile() const {
+    return dd::platform::joinPath(m_paths.moduleDir, "device.xml");
 }
 
-void CDeviceDetectApp::AddDeviceThread(std::shared_ptr<CUsbDeviceThread> thread) {
+std::string CDeviceHost::rememberedDeviceFile() const {
+    return dd::platform::joinPath(m_paths.dataDir, "remembereddevice.ini");
+}
+
+bool CDeviceHost::findListedAt(const std::string& hubPath, int port, uint32_t vid, uint32_t pid,
+                               bool* firstSighting, bool* waiting) {
+    std::lock_guard<std::mutex> lock(m_monitorLock);
+    for (const auto& thread : m_arrayDeviceMonitor) {
+        if (sameDevicePlace(*thread, hubPath, port, vid, pid)) {
+            *firstSighting = thread->NoteSeenByScan();
+            *waiting = !thread->IsResumed();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool CDeviceHost::listThreadAt(std::shared_ptr<CUsbDeviceThread> thread, const std::string& hubPath,
+                               int port, uint32_t vid, uint32_t pid) {
+    {
+        std::lock_guard<std::mutex> lock(m_monitorLock);
+        if (std::any_of(
+                m_arrayDeviceMonitor.begin(), m_arrayDeviceMonitor.end(),
+                [&](const auto& t) { return sameDevicePlace(*t, hubPath, port, vid, pid); })) {
+            return false;
+        }
+        m_arrayDeviceMonitor.push_back(std::move(thread));
+    }
+    deviceListChanged();
+    return true;
+}
+
+void CDeviceHost::AddDeviceThread(std::shared_ptr<CUsbDeviceThread> thread) {
     if (!thread) {
         return;
     }
@@ -143,10 +68,10 @@ void CDeviceDetectApp::AddDeviceThread(std::shared_ptr<CUsbDeviceThread> thread)
         std::lock_guard<std::mutex> lock(m_monitorLock);
         m_arrayDeviceMonitor.push_back(std::move(thread));
     }
-    m_usbDetect.listChanged();
+    deviceListChanged();
 }
 
-int CDeviceDetectApp::setSyncStatus(const std::string& serial, int32_t state) {
+int CDeviceHost::setSyncStatus(const std::string& serial, int32_t state) {
     std::shared_ptr<CUsbDeviceThread> thread;
     {
         std::lock_guard<std::mutex> lock(m_monitorLock);
@@ -173,7 +98,7 @@ int CDeviceDetectApp::setSyncStatus(const std::string& serial, int32_t state) {
     return 1;
 }
 
-int CDeviceDetectApp::disconnect(const std::string& serial) {
+int CDeviceHost::disconnect(const std::string& serial) {
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::disconnect() ++";
     std::vector<std::shared_ptr<CUsbDeviceThread>> matching;
     {
@@ -188,14 +113,14 @@ int CDeviceDetectApp::disconnect(const std::string& serial) {
         thread->Disconnect(false);
     }
     if (!matching.empty()) {
-        m_usbDetect.listChanged();  // places were given back: waiting threads may start
+        deviceListChanged();  // places were given back: waiting threads may start
     }
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::disconnect() --";
     return 1;
 }
 
-std::shared_ptr<AndroidDeviceInfo> CDeviceDetectApp::findOrCreateDeviceInfo(
-    const std::string& serial, bool* created) {
+std::shared_ptr<AndroidDeviceInfo> CDeviceHost::findOrCreateDeviceInfo(const std::string& serial,
+                                                                       bool* created) {
     std::lock_guard<std::mutex> lock(m_infoLock);
     if (!serial.empty()) {
         std::lock_guard<std::mutex> monitorLock(m_monitorLock);
@@ -218,8 +143,7 @@ std::shared_ptr<AndroidDeviceInfo> CDeviceDetectApp::findOrCreateDeviceInfo(
     }
 }
 
-std::shared_ptr<AndroidDeviceInfo> CDeviceDetectApp::findWirelessDuplicate(
-    const std::string& serial) {
+std::shared_ptr<AndroidDeviceInfo> CDeviceHost::findWirelessDuplicate(const std::string& serial) {
     if (serial.empty()) {
         return nullptr;
     }
@@ -236,8 +160,7 @@ std::shared_ptr<AndroidDeviceInfo> CDeviceDetectApp::findWirelessDuplicate(
     return nullptr;
 }
 
-std::shared_ptr<CUsbDeviceThread> CDeviceDetectApp::findThreadByInfoSerial(
-    const std::string& serial) {
+std::shared_ptr<CUsbDeviceThread> CDeviceHost::findThreadByInfoSerial(const std::string& serial) {
     std::lock_guard<std::mutex> lock(m_monitorLock);
     for (const auto& thread : m_arrayDeviceMonitor) {
         if (thread->m_pDeviceInfo &&
@@ -248,9 +171,9 @@ std::shared_ptr<CUsbDeviceThread> CDeviceDetectApp::findThreadByInfoSerial(
     return nullptr;
 }
 
-bool CDeviceDetectApp::heldByLiveThreadLocked(const AndroidDeviceInfo* info,
-                                              const AndroidDeviceInfo* except,
-                                              bool leavingCounts) const {
+bool CDeviceHost::heldByLiveThreadLocked(const AndroidDeviceInfo* info,
+                                         const AndroidDeviceInfo* except,
+                                         bool leavingCounts) const {
     if (info == nullptr || info == except) {
         return false;
     }
@@ -261,8 +184,7 @@ bool CDeviceDetectApp::heldByLiveThreadLocked(const AndroidDeviceInfo* info,
                        });
 }
 
-std::shared_ptr<CUsbDeviceThread> CDeviceDetectApp::findThreadByInfo(
-    const AndroidDeviceInfo* info) {
+std::shared_ptr<CUsbDeviceThread> CDeviceHost::findThreadByInfo(const AndroidDeviceInfo* info) {
     std::lock_guard<std::mutex> lock(m_monitorLock);
     for (const auto& thread : m_arrayDeviceMonitor) {
         if (thread->m_pDeviceInfo.get() == info) {
@@ -272,8 +194,8 @@ std::shared_ptr<CUsbDeviceThread> CDeviceDetectApp::findThreadByInfo(
     return nullptr;
 }
 
-std::shared_ptr<CUsbDeviceThread> CDeviceDetectApp::claimSerial(const std::string& serial,
-                                                                CUsbDeviceThread* self) {
+std::shared_ptr<CUsbDeviceThread> CDeviceHost::claimSerial(const std::string& serial,
+                                                           CUsbDeviceThread* self) {
     std::lock_guard<std::mutex> lock(m_monitorLock);
     for (const auto& thread : m_arrayDeviceMonitor) {
         if (thread.get() != self && !thread->HasEnded() &&
@@ -286,7 +208,7 @@ std::shared_ptr<CUsbDeviceThread> CDeviceDetectApp::claimSerial(const std::strin
     return nullptr;
 }
 
-void CDeviceDetectApp::RemoveDeviceInfo(const std::string& key, const AndroidDeviceInfo* own) {
+void CDeviceHost::RemoveDeviceInfo(const std::string& key, const AndroidDeviceInfo* own) {
     DD_LOG(LOG_DEBUG) << "CDeviceDetectApp::RemoveDeviceInfo(" << key << ")";
     std::string_view serial = key;
     if (serial.substr(0, kWifiKeyPrefix.size()) == kWifiKeyPrefix) {
@@ -305,7 +227,7 @@ void CDeviceDetectApp::RemoveDeviceInfo(const std::string& key, const AndroidDev
     });
 }
 
-void CDeviceDetectApp::RemoveDeviceInfoEntry(const AndroidDeviceInfo* entry) {
+void CDeviceHost::RemoveDeviceInfoEntry(const AndroidDeviceInfo* entry) {
     if (entry == nullptr) {
         return;
     }
@@ -313,14 +235,14 @@ void CDeviceDetectApp::RemoveDeviceInfoEntry(const AndroidDeviceInfo* entry) {
     std::erase_if(m_arrayDeviceInfo, [&](const auto& info) { return info.get() == entry; });
 }
 
-void CDeviceDetectApp::pokeDeviceThreads() {
+void CDeviceHost::pokeDeviceThreads() {
     std::lock_guard<std::mutex> lock(m_monitorLock);
     for (const auto& thread : m_arrayDeviceMonitor) {
         thread->Poke();
     }
 }
 
-void CDeviceDetectApp::pokeDeviceThreads(const std::vector<std::string>& removedNames) {
+void CDeviceHost::pokeDeviceThreads(const std::vector<std::string>& removedNames) {
     using dd::platform::UsbMonitor;
     using dd::platform::UsbSysfs;
     std::lock_guard<std::mutex> lock(m_monitorLock);
@@ -334,7 +256,7 @@ void CDeviceDetectApp::pokeDeviceThreads(const std::vector<std::string>& removed
     }
 }
 
-std::vector<std::shared_ptr<CUsbDeviceThread>> CDeviceDetectApp::resumeAndTakeEnded() {
+std::vector<std::shared_ptr<CUsbDeviceThread>> CDeviceHost::resumeAndTakeEnded() {
     std::vector<std::shared_ptr<CUsbDeviceThread>> ended;
     std::lock_guard<std::mutex> lock(m_monitorLock);
     // Reap first, so that the places of ended threads count for the waiting ones.
@@ -366,7 +288,7 @@ std::vector<std::shared_ptr<CUsbDeviceThread>> CDeviceDetectApp::resumeAndTakeEn
     return ended;
 }
 
-void CDeviceDetectApp::stopDeviceThreads() {
+void CDeviceHost::stopDeviceThreads() {
     std::vector<std::shared_ptr<CUsbDeviceThread>> all;
     {
         std::lock_guard<std::mutex> lock(m_monitorLock);
@@ -381,12 +303,17 @@ void CDeviceDetectApp::stopDeviceThreads() {
     }
 }
 
-std::vector<std::shared_ptr<CUsbDeviceThread>> CDeviceDetectApp::deviceThreads() const {
+std::vector<std::shared_ptr<CUsbDeviceThread>> CDeviceHost::deviceThreads() const {
     std::lock_guard<std::mutex> lock(m_monitorLock);
     return m_arrayDeviceMonitor;
 }
 
-std::vector<std::shared_ptr<AndroidDeviceInfo>> CDeviceDetectApp::deviceInfos() const {
+void CDeviceHost::clearDeviceInfos() {
+    std::lock_guard<std::mutex> lock(m_infoLock);
+    m_arrayDeviceInfo.clear();
+}
+
+std::vector<std::shared_ptr<AndroidDeviceInfo>> CDeviceHost::deviceInfos() const {
     std::lock_guard<std::mutex> lock(m_infoLock);
     return m_arrayDeviceInfo;
 }

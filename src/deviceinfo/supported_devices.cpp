@@ -1,4 +1,4 @@
-#include "core/supported_devices.h"
+#include "deviceinfo/supported_devices.h"
 
 #include <cstdio>
 #include <cstdlib>

@@ -27,8 +27,8 @@
 #include <string>
 #include <thread>
 
+#include "base/shared_text.h"
 #include "platform/exit_flag.h"
-#include "core/shared_text.h"
 
 class AndroidDeviceInfo;
 
@@ -106,6 +106,9 @@ class CUsbDeviceThread : public dd::StepContext {
     virtual int SetSyncStatus(int status);
     // How the log names this thread's phone: "the phone on 1-2 port 3".
     virtual std::string phonePlace() const;
+    // The list thread has taken the ended thread out of the list and joined
+    // it: the family gives back what the phone held outside the thread.
+    virtual void OnReaped() {}
 
     // --- dd::StepContext -----------------------------------------------------
     // The presence check: CheckDeviceOnHub on the thread's hub port with its

@@ -1,6 +1,6 @@
-#include "usb/hub_queries.h"
+#include "device/hub_queries.h"
 
-#include "core/device_detect_app.h"
+#include "device/device_host.h"
 #include "log/log_stream.h"
 
 namespace err = dd::platform::usb_error;
@@ -8,7 +8,7 @@ using dd::platform::UsbPortDevice;
 using dd::platform::UsbSysfs;
 
 dd::platform::UsbSysfs moduleUsbTree() {
-    return UsbSysfs(theApp.paths().sysfsRoot, theApp.paths().devRoot);
+    return UsbSysfs(deviceHost().paths().sysfsRoot, deviceHost().paths().devRoot);
 }
 
 int getHubPortInfo(const UsbSysfs& tree, const std::string& hubPath, int port, int* vid, int* pid,

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/text_codec.h"
+#include "base/text_codec.h"
 
 namespace dd {
 
