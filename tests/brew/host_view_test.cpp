@@ -106,6 +106,8 @@ class HostProcess {
     std::string m_pending;
 };
 
+// Shown as they come; taken out by the user's disconnect (by IMEI) or by
+// the unplug.
 TEST(BrewHostView, TheHostShowsBrewPhonesAsTheyComeAndGo) {
     ddtest::Sandbox sandbox;
     phonesim::FakeUsbTree tree(sandbox.sysfsRoot, sandbox.devRoot);
@@ -121,32 +123,24 @@ TEST(BrewHostView, TheHostShowsBrewPhonesAsTheyComeAndGo) {
     EXPECT_TRUE(host.waitForLine({"\"event\":\"BREW_DEVICE\"", "\"imei\":\"356938035643809\"",
                                   "\"model\":\"Orq Classic\"", "\"commport\":\"" + phone.tty(),
                                   "\"firmware\":\"BREW 3.1.5 Q6085\"", "\"battery\":\"55\""}));
-    phone.unplug();
-    EXPECT_TRUE(host.waitForLine({"\"event\":\"BREW_REMOVED\"", "356938035643809"}));
-}
-
-TEST(BrewHostView, TheUsersDisconnectTakesABrewPhoneOutByItsImei) {
-    ddtest::Sandbox sandbox;
-    phonesim::FakeUsbTree tree(sandbox.sysfsRoot, sandbox.devRoot);
-    HostProcess host(DD_TEST_MODULE_DIR);
-    ASSERT_TRUE(host.started());
-    ASSERT_TRUE(host.waitForLine({"DeviceDetect started"}));
-
-    phonesim::BrewPhoneSpec spec;
-    spec.imei = "356938035643810";
-    phonesim::BrewPhone phone(spec);
-    ASSERT_TRUE(phone.plug(tree));
-    ASSERT_TRUE(host.waitForLine({"\"event\":\"BREW_DEVICE\"", "356938035643810"}));
     // The phone's thread takes disconnects once it has recorded the phone.
     ASSERT_TRUE(
-        sandbox.waitForLog("brew phone 356938035643810 saved to the detected-device store"));
+        sandbox.waitForLog("brew phone 356938035643809 saved to the detected-device store"));
     // An IMEI the store does not hold is no BREW phone: it is looked up among
     // the announced phones and refused there.
     ASSERT_TRUE(host.send("disconnect 356938035643899"));
     EXPECT_TRUE(host.waitForLine({"no ready phone with serial 356938035643899"}));
-    ASSERT_TRUE(host.send("disconnect 356938035643810"));
-    EXPECT_TRUE(host.waitForLine({"disconnect 356938035643810: ok"}));
+    ASSERT_TRUE(host.send("disconnect 356938035643809"));
+    EXPECT_TRUE(host.waitForLine({"disconnect 356938035643809: ok"}));
     // Still plugged in, yet out of the store.
+    EXPECT_TRUE(host.waitForLine({"\"event\":\"BREW_REMOVED\"", "356938035643809"}));
+
+    spec.imei = "356938035643810";
+    spec.port = "1-2";
+    phonesim::BrewPhone second(spec);
+    ASSERT_TRUE(second.plug(tree));
+    ASSERT_TRUE(host.waitForLine({"\"event\":\"BREW_DEVICE\"", "356938035643810"}));
+    second.unplug();
     EXPECT_TRUE(host.waitForLine({"\"event\":\"BREW_REMOVED\"", "356938035643810"}));
     phone.unplug();
 }
