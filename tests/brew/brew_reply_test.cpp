@@ -21,36 +21,33 @@ TEST(BrewReply, RequestsAreTheProtocolTexts) {
     EXPECT_EQ(getSyncSettingRequest(), "GetSyncSetting<EndTag0x0d0c0f>");
 }
 
-TEST(BrewReply, ValuesAfterTheOkLineAreFound) {
-    std::string reply = "DetectPhone OK\r\nModelName:Orq Classic\r\nIMEI:3569\r\n<EndTag0x0d0c0f>";
-    std::string value;
-    EXPECT_EQ(getReplyValue(reply, "DetectPhone", "IMEI", value), kValueFound);
-    EXPECT_EQ(value, "3569");
-    EXPECT_EQ(getReplyValue(reply, "DetectPhone", "ModelName", value), kValueFound);
-    EXPECT_EQ(value, "Orq Classic");
-}
-
-TEST(BrewReply, ValuesBeforeOkMissingOrWithoutColonAreNotTaken) {
-    std::string value = "kept";
-    EXPECT_EQ(getReplyValue("IMEI:1\r\nDetectPhone OK\r\n", "DetectPhone", "IMEI", value),
-              kValueBeforeOk);
-    EXPECT_EQ(getReplyValue("IMEI:1\r\n", "DetectPhone", "IMEI", value), kValueBeforeOk)
-        << "a reply without \" OK\"";
-    value = "kept";
-    EXPECT_EQ(getReplyValue("DetectPhone OK\r\nIMEI 1\r\n", "DetectPhone", "IMEI", value),
-              kValueMissing);
-    EXPECT_EQ(getReplyValue("DetectPhone OK\r\nIMEIX:1\r\n", "DetectPhone", "IMEI", value),
-              kValueMissing);
-    EXPECT_EQ(value, "kept");
-    EXPECT_EQ(getReplyValue("DetectPhone OK\r\nIMEI:1", "", "IMEI", value), kValueMissing);
-    EXPECT_EQ(getReplyValue("DetectPhone OK\r\nIMEI:1", "DetectPhone", "", value), kValueMissing);
-}
-
-TEST(BrewReply, LongValuesAreCut) {
-    std::string value;
-    std::string reply = "GetPhoneInfo OK\r\nFirmwareVersion:" + std::string(5000, 'v') + "\r\n";
-    EXPECT_EQ(getReplyValue(reply, "GetPhoneInfo", "FirmwareVersion", value), kValueFound);
-    EXPECT_EQ(value.size(), kMaxValueBytes);
+TEST(BrewReply, OnlyValuesAfterTheOkLineAreTakenAndLongOnesAreCut) {
+    const std::string ok =
+        "DetectPhone OK\r\nModelName:Orq Classic\r\nIMEI:3569\r\n<EndTag0x0d0c0f>";
+    struct Case {
+        std::string reply, command, name;
+        int result;
+        std::string value;
+    } cases[] = {
+        {ok, "DetectPhone", "IMEI", kValueFound, "3569"},
+        {ok, "DetectPhone", "ModelName", kValueFound, "Orq Classic"},
+        {"IMEI:1\r\nDetectPhone OK\r\n", "DetectPhone", "IMEI", kValueBeforeOk, "*"},
+        {"IMEI:1\r\n", "DetectPhone", "IMEI", kValueBeforeOk, "*"},  // no " OK" at all
+        {"DetectPhone OK\r\nIMEI 1\r\n", "DetectPhone", "IMEI", kValueMissing, "kept"},
+        {"DetectPhone OK\r\nIMEIX:1\r\n", "DetectPhone", "IMEI", kValueMissing, "kept"},
+        {"DetectPhone OK\r\nIMEI:1", "", "IMEI", kValueMissing, "kept"},
+        {"DetectPhone OK\r\nIMEI:1", "DetectPhone", "", kValueMissing, "kept"},
+        {"GetPhoneInfo OK\r\nFirmwareVersion:" + std::string(5000, 'v') + "\r\n", "GetPhoneInfo",
+         "FirmwareVersion", kValueFound, std::string(kMaxValueBytes, 'v')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.reply.substr(0, 40) + " / " + c.name);
+        std::string value = "kept";
+        EXPECT_EQ(getReplyValue(c.reply, c.command, c.name, value), c.result);
+        if (c.value != "*") {  // a value before the OK line is not said to be kept
+            EXPECT_EQ(value, c.value);
+        }
+    }
 }
 
 TEST(BrewReply, ReadPictureTakesExactlyTheAnnouncedBytes) {
@@ -64,24 +61,19 @@ TEST(BrewReply, ReadPictureTakesExactlyTheAnnouncedBytes) {
 }
 
 TEST(BrewReply, BrokenReadPictureRepliesGiveNothing) {
-    std::string content = "old";
-    EXPECT_FALSE(parseReadPicture(
-        "ReadPicture ERROR\r\nDataBegin\r\nFileLength:2\r\nFileBegin\r\nab", content));
-    EXPECT_EQ(content, "");
-    EXPECT_FALSE(parseReadPicture("ReadPicture OK\r\nDataBegin\r\nFileLength:20\r\nFileBegin\r\nab",
-                                  content))
-        << "announces more than it holds";
-    EXPECT_FALSE(parseReadPicture("ReadPicture OK\r\nDataBegin\r\nFileLength:x\r\nFileBegin\r\nab",
-                                  content));
-    EXPECT_FALSE(parseReadPicture("ReadPicture OK\r\nDataBegin\r\nFileLength:2\r\n", content));
-    EXPECT_FALSE(parseReadPicture(
-        "ReadPicture OK\r\nDataBegin\r\nFileLength:99999999999999999999999\r\nFileBegin\r\n",
-        content));
-    EXPECT_FALSE(parseReadPicture("ReadPicture OK\r\nFileLength:2\r\nFileBegin\r\nab", content))
-        << "no DataBegin";
-    EXPECT_FALSE(
-        parseReadPicture("ReadPicture OK\r\nDataBegin\r\nFileLength:0\r\nFileBegin", content))
-        << "FileBegin as the very last line";
+    const std::string begin = "ReadPicture OK\r\nDataBegin\r\nFileLength:";
+    for (const std::string& reply : {
+             "ReadPicture ERROR\r\nDataBegin\r\nFileLength:2\r\nFileBegin\r\nab"s,
+             begin + "20\r\nFileBegin\r\nab",  // announces more than it holds
+             begin + "x\r\nFileBegin\r\nab", begin + "2\r\n",
+             begin + "99999999999999999999999\r\nFileBegin\r\n",
+             "ReadPicture OK\r\nFileLength:2\r\nFileBegin\r\nab"s,  // no DataBegin
+             begin + "0\r\nFileBegin",  // FileBegin as the very last line
+         }) {
+        std::string content = "old";
+        EXPECT_FALSE(parseReadPicture(reply, content)) << reply;
+        EXPECT_EQ(content, "");
+    }
 }
 
 TEST(BrewReply, SyncSettingNamesAreSplitOnCommasAndLineBreaks) {

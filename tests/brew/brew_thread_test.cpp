@@ -128,52 +128,57 @@ TEST_F(BrewThreads, AKnownPhoneIsRecordedWithEveryAttributeAndNotWrittenTo) {
     EXPECT_EQ(theApp.m_lConnectCount.load(), 1);
 }
 
-TEST_F(BrewThreads, APhoneThatKnowsThisPcInOneListIsNotWrittenTo) {
-    auto svrOnly = plug(phoneSpec("1-1", "111111111111111", key + "\0"s, "other@PC"));
-    auto settingOnly = plug(phoneSpec("1-2", "222222222222222", "other@PC\0"s, key));
-    std::optional<StoreEntry> first = waitForEntry("111111111111111");
-    std::optional<StoreEntry> second = waitForEntry("222222222222222");
-    ASSERT_TRUE(first && second);
-    EXPECT_EQ(first->children["factoryreset"], "");
-    EXPECT_EQ(second->children["factoryreset"], "");
-    for (BrewPhone* phone : {svrOnly.get(), settingOnly.get()}) {
-        EXPECT_EQ(phone->syncSvrWrites(), 0);
-        EXPECT_EQ(phone->syncSettingWrites(), 0);
+// A phone that names this PC in either list is left as it is; one that does
+// not (or lists nothing) gets this PC alone, and is recorded as reset.
+TEST_F(BrewThreads, APhoneIsRegisteredAgainOnlyWhenItForgotThisPc) {
+    struct Case {
+        std::string imei, syncSvr, syncSetting, factoryReset, svrAfter, settingAfter;
+        int writes;
+    } cases[] = {
+        {"111111111111111", key + "\0"s, "other@PC", "", key + "\0"s, "other@PC", 0},
+        {"222222222222222", "other@PC\0"s, key, "", "other@PC\0"s, key, 0},
+        // The earlier names are not kept.
+        {"333333333333333", "other@PC\0"s, "other@PC,third@PC", "1", key + "\0\0"s, key, 1},
+        {"444444444444444", "", "", "1", key + "\0\0"s, key + ",", 1},
+    };
+    std::vector<std::unique_ptr<BrewPhone>> phones;
+    for (const Case& c : cases) {
+        phones.push_back(plug(
+            phoneSpec("1-" + std::to_string(phones.size() + 1), c.imei, c.syncSvr, c.syncSetting)));
     }
-    EXPECT_EQ(svrOnly->syncSetting(), "other@PC");
-    EXPECT_EQ(entries().size(), 2u) << "two phones at once keep both entries";
-}
-
-TEST_F(BrewThreads, APhoneThatForgotThisPcIsRegisteredAgainAsFactoryReset) {
-    auto phone = plug(phoneSpec("1-1", "333333333333333", "other@PC\0"s, "other@PC,third@PC"));
-    std::optional<StoreEntry> found = waitForEntry("333333333333333");
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->children["factoryreset"], "1");
-    EXPECT_EQ(phone->syncSvr(), key + "\0\0"s) << "the earlier names are not kept";
-    EXPECT_EQ(phone->syncSetting(), key);
-    EXPECT_EQ(phone->syncSvrWrites(), 1);
-    EXPECT_EQ(phone->syncSettingWrites(), 1);
-    EXPECT_EQ(remembered("333333333333333"), "65535");
+    for (size_t i = 0; i < phones.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.imei);
+        std::optional<StoreEntry> found = waitForEntry(c.imei);
+        ASSERT_TRUE(found);
+        EXPECT_EQ(found->children["factoryreset"], c.factoryReset);
+        EXPECT_EQ(phones[i]->syncSvr(), c.svrAfter);
+        EXPECT_EQ(phones[i]->syncSetting(), c.settingAfter);
+        EXPECT_EQ(phones[i]->syncSvrWrites(), c.writes);
+        EXPECT_EQ(phones[i]->syncSettingWrites(), c.writes);
+        EXPECT_EQ(remembered(c.imei), c.writes != 0 ? "65535" : "");
+    }
+    EXPECT_EQ(entries().size(), 4u) << "phones at once keep every entry";
     EXPECT_TRUE(sandbox.logContains("factoryReset1"));
     EXPECT_TRUE(sandbox.logContains("bFactoryReset"));
 }
 
-TEST_F(BrewThreads, AnEmptyPhoneGetsThisPcWithATrailingComma) {
-    auto phone = plug(phoneSpec("1-1", "444444444444444", "", ""));
-    std::optional<StoreEntry> found = waitForEntry("444444444444444");
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->children["factoryreset"], "1");
-    EXPECT_EQ(phone->syncSetting(), key + ",");
-    EXPECT_EQ(phone->syncSvr(), key + "\0\0"s);
-}
-
-TEST_F(BrewThreads, TheModelsPictureIsNamedWhenItExists) {
+// Only the model's own picture in the module's data folder is named.
+TEST_F(BrewThreads, TheModelsPictureIsNamedAndAHostileModelNamesNone) {
     ddtest::makeDirs(sandbox.moduleDir + "/data");
     ddtest::writeFile(sandbox.moduleDir + "/data/Orq Classic.png", "png");
+    ddtest::writeFile(sandbox.moduleDir + "/secret.png", "png");
     auto phone = plug(phoneSpec("1-1", "555555555555555", key + "\0"s, key));
+    BrewPhoneSpec spec = phoneSpec("1-2", "999999999999999", key + "\0"s, key);
+    spec.model = "../secret";
+    auto hostile = plug(spec);
     std::optional<StoreEntry> found = waitForEntry("555555555555555");
     ASSERT_TRUE(found);
     EXPECT_EQ(found->children["image"], sandbox.moduleDir + "/data/Orq Classic.png");
+    found = waitForEntry("999999999999999");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->attributes["model"], "../secret");
+    EXPECT_EQ(found->children["image"], "");
 }
 
 TEST_F(BrewThreads, UnpluggingEndsTheThreadAndRemovesItsEntry) {
@@ -217,18 +222,6 @@ TEST_F(BrewThreads, AHostileImeiLeavesEveryOtherFileAndEntryAsItWas) {
     EXPECT_TRUE(entry("888888888888888"));
 }
 
-TEST_F(BrewThreads, AHostileModelNameNeverNamesAPicture) {
-    ddtest::makeDirs(sandbox.moduleDir + "/data");
-    ddtest::writeFile(sandbox.moduleDir + "/secret.png", "png");
-    BrewPhoneSpec spec = phoneSpec("1-1", "999999999999999", key + "\0"s, key);
-    spec.model = "../secret";
-    auto phone = plug(spec);
-    std::optional<StoreEntry> found = waitForEntry("999999999999999");
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->attributes["model"], "../secret");
-    EXPECT_EQ(found->children["image"], "");
-}
-
 TEST_F(BrewThreads, WhileTheHostSynchronisesThePhoneIsLeftAlone) {
     std::string flag = sandbox.lockDir + "/ORQ_Connect_In_Sync";
     ddtest::writeFile(flag, "");
@@ -254,19 +247,9 @@ TEST_F(BrewThreads, ABusyPhoneIsRecordedAfterTheInterval) {
     EXPECT_EQ(commands[1], "DetectPhone") << "asked again after the busy reply";
 }
 
-TEST_F(BrewThreads, TheHostsDisconnectTakesTheEntryAndThePlaceOnce) {
-    auto phone = plug(phoneSpec("1-1", "141414141414141", key + "\0"s, key));
-    ASSERT_TRUE(waitForEntry("141414141414141"));
-    EXPECT_EQ(theApp.disconnect("141414141414141"), 1);
-    EXPECT_FALSE(entry("141414141414141"));
-    EXPECT_EQ(theApp.m_lConnectCount.load(), 0);
-    phone->unplug();
-    ASSERT_TRUE(ddtest::waitUntil([&] { return theApp.deviceThreads().empty(); }));
-    EXPECT_EQ(theApp.m_lConnectCount.load(), 0);
-}
-
 // A host that disconnects a phone the moment its entry shows in the store
-// finds the phone: the entry goes with the disconnect, every time.
+// finds the phone: the entry and the place go with the disconnect, every
+// time, and the unplug gives nothing back twice.
 TEST_F(BrewThreads, ADisconnectAsSoonAsTheEntryShowsTakesIt) {
     for (int round = 0; round < 12; ++round) {
         std::string imei = "1515151515151" + std::to_string(10 + round);
@@ -278,17 +261,15 @@ TEST_F(BrewThreads, ADisconnectAsSoonAsTheEntryShowsTakesIt) {
                std::chrono::steady_clock::now() < deadline) {
         }
         ASSERT_TRUE(entry(imei)) << "round " << round;
-        theApp.disconnect(imei);
+        EXPECT_EQ(theApp.disconnect(imei), 1);
         EXPECT_FALSE(entry(imei)) << "round " << round << ": the disconnect missed the phone";
+        EXPECT_EQ(theApp.m_lConnectCount.load(), 0);
         phone->unplug();
         ASSERT_TRUE(ddtest::waitUntil([&] { return theApp.deviceThreads().empty(); }));
         EXPECT_FALSE(entry(imei));
+        EXPECT_EQ(theApp.m_lConnectCount.load(), 0) << "the place is given back once";
     }
 }
-
-}  // namespace
-
-namespace {
 
 TEST_F(BrewThreads, ListsThatCannotBeReadAreNeverRewritten) {
     BrewPhone phone(phoneSpec("1-1", "151515151515151", "other@PC\0"s, "other@PC"));
@@ -355,32 +336,24 @@ TEST_F(BrewThreads, APhoneBusyPastItsLimitIsLeftAloneUntilPluggedAgain) {
 
     // The watch goes on: each pass notes the host's sync flag. Two passes
     // with the flag gone in between would each have asked the phone again.
-    auto occurrences = [&](const std::string& text) {
-        std::string log = sandbox.log();
-        size_t n = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
-            ++n;
-        }
-        return n;
-    };
     const std::string flag = sandbox.lockDir + "/ORQ_Connect_In_Sync";
     for (int pass = 1; pass <= 2; ++pass) {
         ddtest::writeFile(flag, "");
         theApp.pokeDeviceThreads();
         ASSERT_TRUE(ddtest::waitUntil([&] {
-            return occurrences("host is synchronising, phone left alone") == size_t(pass);
+            return sandbox.logCount("host is synchronising, phone left alone") == size_t(pass);
         }));
         std::filesystem::remove(flag);
         theApp.pokeDeviceThreads();
         ASSERT_TRUE(ddtest::waitUntil(
-            [&] { return occurrences("host finished synchronising") == size_t(pass); }));
+            [&] { return sandbox.logCount("host finished synchronising") == size_t(pass); }));
     }
     ddtest::writeFile(flag, "");
     theApp.pokeDeviceThreads();
     ASSERT_TRUE(ddtest::waitUntil(
-        [&] { return occurrences("host is synchronising, phone left alone") == 3; }));
+        [&] { return sandbox.logCount("host is synchronising, phone left alone") == 3; }));
     std::filesystem::remove(flag);
-    EXPECT_EQ(occurrences(leftAlone), 1u);
+    EXPECT_EQ(sandbox.logCount(leftAlone), 1u);
     EXPECT_EQ(busy->commands().size(), 1u) << "asked once, never again";
     EXPECT_FALSE(entry(imei));
     EXPECT_EQ(theApp.deviceThreads().size(), 1u);

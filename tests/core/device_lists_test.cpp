@@ -196,8 +196,4 @@ TEST_F(DeviceLists, SyncStatusReachesTheThreadOfTheSerial) {
     EXPECT_EQ(theApp.findThreadByInfoSerial("INFO2"), nullptr);
 }
 
-TEST_F(DeviceLists, RememberedDevicesLiveInTheDataFolder) {
-    EXPECT_EQ(theApp.rememberedDeviceFile(), sandbox.dataDir() + "/remembereddevice.ini");
-}
-
 }  // namespace

@@ -6,7 +6,6 @@
 
 #include "companion_service.h"
 #include "deviceinfo/android_device_info.h"
-#include "trickle_peer.h"
 
 namespace {
 
@@ -199,12 +198,6 @@ TEST_F(DeviceInfoQuery, SlowAnswerStillReads) {
     EXPECT_EQ(info.imei, PhoneConfig().imei);
 }
 
-TEST_F(DeviceInfoQuery, ServiceAbsentFailsAfterTheConnectAttempts) {
-    uint16_t port = service.port();
-    service.stop();
-    EXPECT_EQ(info.QueryDeviceInfo("127.0.0.1", port, port, "k"), 0);
-}
-
 TEST(DeviceInfoReply, PlainJsonWithoutBase64CharactersIsReadAsItIs) {
     // Not one character of the Base64 alphabet: nothing decodes, so the
     // body itself is the document.
@@ -229,14 +222,6 @@ TEST(DeviceInfoReply, NulByteEndsTheBody) {
     EXPECT_EQ(info.parseInfoReply(sealed + std::string(1, '\0') + "garbage"), 1);
     EXPECT_EQ(info.parseInfoReply(sealed.substr(0, 10) + std::string(1, '\0') + sealed.substr(10)),
               0);
-}
-
-TEST(DeviceInfoQueryLimits, ATricklingServiceCannotHoldTheQuery) {
-    ddtest::TricklePeer trickle;
-    AndroidDeviceInfo info;
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(info.QueryDeviceInfo("127.0.0.1", trickle.port(), trickle.port(), "adbserial1"), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
 
 }  // namespace

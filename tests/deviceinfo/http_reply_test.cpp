@@ -17,35 +17,24 @@ TEST(SplitHttpReply, BodyIsEverythingAfterTheFirstBlankLine) {
     EXPECT_EQ(split.body, "{\"status\":0}\n\r\n\r\ntail");
 }
 
-TEST(SplitHttpReply, StatusCodeAndHeadersAreNotInterpreted) {
-    dd::HttpReply split = dd::splitHttpReply("HTTP/1.1 500 Oops\r\nContent-Length: 999\r\n\r\nabc");
-    ASSERT_EQ(split.kind, HttpReplyKind::Body);
-    EXPECT_EQ(split.body, "abc");
-}
-
-TEST(SplitHttpReply, EmptyBodyAfterTheBlankLine) {
-    dd::HttpReply split = dd::splitHttpReply("HTTP/1.1 200 OK\r\n\r\n");
-    ASSERT_EQ(split.kind, HttpReplyKind::Body);
-    EXPECT_TRUE(split.body.empty());
-}
-
-TEST(SplitHttpReply, NothingReceived) {
-    EXPECT_EQ(dd::splitHttpReply("").kind, HttpReplyKind::Empty);
-}
-
-TEST(SplitHttpReply, ChunkedEndingAnywhereRefusesTheReply) {
-    EXPECT_EQ(dd::splitHttpReply("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
-                                 "5\r\nhello\r\n0\r\n\r\n")
-                  .kind,
-              HttpReplyKind::Chunked);
-    // Even a cut reply whose head holds the marker.
-    EXPECT_EQ(dd::splitHttpReply("X\r\n0\r\n").kind, HttpReplyKind::Chunked);
-}
-
-TEST(SplitHttpReply, HeadWithoutBlankLine) {
-    EXPECT_EQ(dd::splitHttpReply("HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n{}").kind,
-              HttpReplyKind::NoBlankLine);
-    EXPECT_EQ(dd::splitHttpReply("HTTP/1.1 200 OK\n\n{}").kind, HttpReplyKind::NoBlankLine);
+TEST(SplitHttpReply, KindOfEachReply) {
+    const std::pair<std::string, HttpReplyKind> cases[] = {
+        // Status code and headers are not interpreted.
+        {"HTTP/1.1 500 Oops\r\nContent-Length: 999\r\n\r\nabc", HttpReplyKind::Body},
+        {"HTTP/1.1 200 OK\r\n\r\n", HttpReplyKind::Body},
+        {"", HttpReplyKind::Empty},
+        // Chunked ending anywhere, even in a cut reply's head, refuses the reply.
+        {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n",
+         HttpReplyKind::Chunked},
+        {"X\r\n0\r\n", HttpReplyKind::Chunked},
+        {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n{}", HttpReplyKind::NoBlankLine},
+        {"HTTP/1.1 200 OK\n\n{}", HttpReplyKind::NoBlankLine},
+    };
+    for (const auto& [reply, kind] : cases) {
+        EXPECT_EQ(dd::splitHttpReply(reply).kind, kind) << reply;
+    }
+    EXPECT_EQ(dd::splitHttpReply("HTTP/1.1 500 Oops\r\n\r\nabc").body, "abc");
+    EXPECT_EQ(dd::splitHttpReply("HTTP/1.1 200 OK\r\n\r\n").body, "");
 }
 
 TEST(SplitHttpReply, NulBytesAreOrdinaryData) {

@@ -39,17 +39,13 @@ class ServiceRequests : public ::testing::Test {
     ServiceEndpoint endpoint;
 };
 
-TEST(EscapeServicePath, ReplacesTheServicesSpecialCharacters) {
+// The service's special characters, non-ASCII bytes (upper-case hex), blanks
+// and control bytes (which would break the request line) are escaped.
+TEST(EscapeServicePath, EscapesWhatTheServiceOrTheRequestLineWouldMisread) {
     EXPECT_EQ(escapeServicePath("/a%b#c^d"), "/a%25b%23c%5Ed");
     EXPECT_EQ(escapeServicePath("/%25"), "/%2525");
     EXPECT_EQ(escapeServicePath("/plain/path-1_2.dat?do=list"), "/plain/path-1_2.dat?do=list");
-}
-
-TEST(EscapeServicePath, NonAsciiBytesBecomeUpperCaseHex) {
     EXPECT_EQ(escapeServicePath("/\xc3\xa9t\xc3\xa9/\xe6\x89\x8b"), "/%C3%A9t%C3%A9/%E6%89%8B");
-}
-
-TEST(EscapeServicePath, BlanksAndControlBytesCannotBreakTheRequestLine) {
     EXPECT_EQ(escapeServicePath("/a b\r\nHost: x\t\x7f"), "/a%20b%0D%0AHost:%20x%09%7F");
 }
 

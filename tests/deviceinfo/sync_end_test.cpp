@@ -59,13 +59,6 @@ TEST_F(SyncEnd, AServiceThatGivesNoAnswerFails) {
     EXPECT_EQ(service.syncEndCount(), 1u);  // it was asked, once: no retry
 }
 
-TEST_F(SyncEnd, AServiceThatIsNotThereFails) {
-    uint16_t port = service.port();
-    service.stop();
-    DeviceRecord record = recordFor("127.0.0.1", port);
-    EXPECT_EQ(module.DeviceSyncEnd(&record), 1);
-}
-
 TEST_F(SyncEnd, OnlyADottedAddressIsUsed) {
     for (const char* address : {"localhost", "127.0.0.1/evil?", "127.0.0.1:1", "", "1.2.3",
                                 "127.0.0.1\r\nHost: x", "300.0.0.1"}) {

@@ -15,7 +15,7 @@ extern char** environ;
 namespace ddtest {
 
 ChildProgram::ChildProgram(const std::vector<std::string>& argv, const std::vector<EnvChange>& env,
-                           std::chrono::seconds limit) {
+                           std::chrono::seconds limit, bool withInput) {
     // Everything exec needs is built before fork: the child only execs.
     std::map<std::string, std::string> vars;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -49,14 +49,20 @@ ChildProgram::ChildProgram(const std::vector<std::string>& argv, const std::vect
     argp.push_back(nullptr);
 
     int fds[2];
-    if (args.empty() || pipe2(fds, O_CLOEXEC) != 0) {
+    int in[2] = {-1, -1};
+    if (args.empty() || (withInput && pipe2(in, O_CLOEXEC) != 0)) {
+        return;
+    }
+    if (pipe2(fds, O_CLOEXEC) != 0) {
+        close(in[0]);
+        close(in[1]);
         return;
     }
     m_pid = fork();
     if (m_pid == 0) {
         dup2(fds[1], STDOUT_FILENO);
         dup2(fds[1], STDERR_FILENO);
-        int devNull = open("/dev/null", O_RDONLY);
+        int devNull = withInput ? in[0] : open("/dev/null", O_RDONLY);
         if (devNull >= 0) {
             dup2(devNull, STDIN_FILENO);
         }
@@ -65,6 +71,10 @@ ChildProgram::ChildProgram(const std::vector<std::string>& argv, const std::vect
         _exit(127);
     }
     close(fds[1]);
+    if (withInput) {
+        close(in[0]);
+        m_in = in[1];
+    }
     if (m_pid < 0) {
         close(fds[0]);
         return;
@@ -73,6 +83,9 @@ ChildProgram::ChildProgram(const std::vector<std::string>& argv, const std::vect
 }
 
 ChildProgram::~ChildProgram() {
+    if (m_in >= 0) {
+        close(m_in);
+    }
     if (m_pid > 0) {
         kill(m_pid, SIGTERM);
         int status = 0;
@@ -111,9 +124,47 @@ bool ChildProgram::waitForOutput(const std::string& text, std::chrono::milliseco
     return true;
 }
 
+bool ChildProgram::waitForLine(std::initializer_list<std::string> texts,
+                               std::chrono::milliseconds deadline) {
+    auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        for (size_t eol; (eol = m_output.find('\n', m_linesSeen)) != std::string::npos;) {
+            std::string line = m_output.substr(m_linesSeen, eol - m_linesSeen);
+            m_linesSeen = eol + 1;
+            bool all = true;
+            for (const std::string& text : texts) {
+                all = all && line.find(text) != std::string::npos;
+            }
+            if (all) {
+                return true;
+            }
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        if (left.count() <= 0 || !readSome(static_cast<int>(left.count()))) {
+            return false;
+        }
+    }
+}
+
+bool ChildProgram::send(const std::string& text) {
+    return m_in >= 0 && write(m_in, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+}
+
+int ChildProgram::stop(int signal) {
+    if (m_pid > 0) {
+        kill(m_pid, signal);
+    }
+    return finish();
+}
+
 int ChildProgram::finish() {
     if (m_pid <= 0) {
         return -1;
+    }
+    if (m_in >= 0) {
+        close(m_in);  // a program reading its input sees the end
+        m_in = -1;
     }
     while (m_out >= 0) {
         readSome(-1);  // the alarm bounds this: the output closes when the program ends

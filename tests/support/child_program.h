@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,8 +21,9 @@ class ChildProgram {
         std::optional<std::string> value;  // nullopt: removed from the environment
     };
 
+    // withInput: its standard input is a pipe that send() writes to (else /dev/null).
     ChildProgram(const std::vector<std::string>& argv, const std::vector<EnvChange>& env,
-                 std::chrono::seconds limit);
+                 std::chrono::seconds limit, bool withInput = false);
     ~ChildProgram();  // ends a program still running (SIGTERM) and reaps it
     ChildProgram(const ChildProgram&) = delete;
     ChildProgram& operator=(const ChildProgram&) = delete;
@@ -30,6 +32,11 @@ class ChildProgram {
     // Reads output until it holds text; false at the deadline or when the
     // program closed its output first.
     bool waitForOutput(const std::string& text, std::chrono::milliseconds deadline);
+    // Reads output until a line not looked at before holds every one of texts.
+    bool waitForLine(std::initializer_list<std::string> texts, std::chrono::milliseconds deadline);
+    bool send(const std::string& text);
+    // Sends the signal, then as finish().
+    int stop(int signal);
     // Reads until the program ends and reaps it: its exit code, or minus the
     // signal that ended it (-SIGALRM when it ran out of time).
     int finish();
@@ -40,6 +47,8 @@ class ChildProgram {
 
     pid_t m_pid = -1;
     int m_out = -1;
+    int m_in = -1;
+    size_t m_linesSeen = 0;  // bytes of m_output whose lines waitForLine has looked at
     std::string m_output;
 };
 

@@ -114,6 +114,18 @@ bool Sandbox::logContains(const std::string& text) const {
     return log().find(text) != std::string::npos;
 }
 
+size_t Sandbox::logCount(const std::string& text) const {
+    return countOf(log(), text);
+}
+
+size_t countOf(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 bool Sandbox::waitForLog(const std::string& text, std::chrono::milliseconds deadline) const {
     return waitUntil([&] { return logContains(text); }, deadline);
 }

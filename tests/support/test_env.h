@@ -52,6 +52,7 @@ class Sandbox {
     void writeModuleFile(const std::string& name, const std::string& content) const;
     std::string log() const;
     bool logContains(const std::string& text) const;
+    size_t logCount(const std::string& text) const;
     // Waits until the log holds text (or the deadline passes).
     bool waitForLog(const std::string& text,
                     std::chrono::milliseconds deadline = std::chrono::seconds(10)) const;
@@ -62,6 +63,9 @@ class Sandbox {
 
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds deadline = std::chrono::seconds(10));
+
+// How many times what occurs in text (overlaps counted).
+size_t countOf(const std::string& text, const std::string& what);
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);

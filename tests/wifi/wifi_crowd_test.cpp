@@ -38,14 +38,6 @@ class WifiCrowd : public ::testing::Test, public ddtest::WifiUsbMachine {
     }
 };
 
-size_t occurrences(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 TEST_F(WifiCrowd, StormFromOneAddressLeavesRoomForAUsbPhone) {
     start();
     auto storm = wifiPhone(wifiSpec("860000000510000", ""));
@@ -130,7 +122,7 @@ TEST_F(WifiCrowd, WifiPhonesHoldNoMoreThanTheirShare) {
     // Handled after the third phone's reports: they have all been refused.
     ASSERT_TRUE(first->disconnect());
     ASSERT_TRUE(host.waitFor(REMOVE_DEVICE));
-    EXPECT_EQ(occurrences(sandbox.log(), "places of Wi-Fi phones are taken"), 1u)
+    EXPECT_EQ(ddtest::countOf(sandbox.log(), "places of Wi-Fi phones are taken"), 1u)
         << "repeated refusals are counted, not logged one by one";
     EXPECT_TRUE(third->service().requests().empty());
 

@@ -129,14 +129,6 @@ class FinderLimits : public ::testing::Test {
     void* m_handle = nullptr;
 };
 
-size_t occurrences(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 TEST_F(FinderLimits, FullTableForgetsPhonesNobodyServesAndKeepsServedOnes) {
     start();
     auto served = phone("860000000700001", kThisPc);
@@ -204,8 +196,9 @@ TEST_F(FinderLimits, FloodFromOneAddressIsCutToItsBudgetAndLoggedOnceAMinute) {
 
     EXPECT_EQ(stopDetect(), 1);
     std::string log = sandbox.log();
-    EXPECT_EQ(occurrences(log, "over its address's budget"), 1u) << log;
-    EXPECT_EQ(occurrences(log, "more datagrams within a minute: over their address's budget"), 1u)
+    EXPECT_EQ(ddtest::countOf(log, "over its address's budget"), 1u) << log;
+    EXPECT_EQ(ddtest::countOf(log, "more datagrams within a minute: over their address's budget"),
+              1u)
         << log;
 }
 

@@ -47,6 +47,19 @@ TEST_F(WifiPhones, PairedPhoneIsAnnouncedWithItsAddressAndWithdrawnOnDisconnect)
     EXPECT_EQ(dd::fieldToUtf8(added.copy.autolaunch), "auto");
     EXPECT_EQ(added.model, "Orq One");
 
+    // A second connect while served starts nothing.
+    ASSERT_TRUE(phone->connect());
+    ASSERT_TRUE(machine.sandbox.waitForLog("USB connection already exists! exit."));
+    // Only the phone itself can report its disconnect: another sender that
+    // names it is not heard.
+    auto other = machine.phone("860000000000216", "WIFI0216");
+    qxwifi::AnnouncementFields fields;
+    fields.imei = "860000000000201";
+    ASSERT_TRUE(
+        other->sendRaw(qxwifi::formatAnnouncement(qxwifi::AnnouncementEvent::Disconnect, fields)));
+    ASSERT_TRUE(machine.sandbox.waitForLog("which is not its address"));
+    EXPECT_EQ(machine.host.count(REMOVE_DEVICE), 0u);
+
     ASSERT_TRUE(phone->disconnect());
     ASSERT_TRUE(machine.host.waitFor(REMOVE_DEVICE));
     EXPECT_EQ(machine.host.last(REMOVE_DEVICE).serial, "WIFI0201");
@@ -55,18 +68,27 @@ TEST_F(WifiPhones, PairedPhoneIsAnnouncedWithItsAddressAndWithdrawnOnDisconnect)
     EXPECT_EQ(machine.host.count(REMOVE_DEVICE), 1u);
 }
 
-TEST_F(WifiPhones, UnpairedUnknownPhoneIsIgnored) {
+// An unpaired phone and phones whose key holds request characters are not
+// served, nor do their sync reports reach the loader.
+TEST_F(WifiPhones, UnpairedPhonesAndUnsafeKeysAreIgnored) {
     machine.start();
-    auto stranger = machine.phone("860000000000202", "WIFI0202", false);
+    std::vector<std::unique_ptr<phonesim::WifiPhone>> ignored;
+    ignored.push_back(machine.phone("860000000000202", "WIFI0202", false));
+    for (const char* imei : {"8600 01", "8600&x=1", "8600#1", "8600%41", "8600\r\n1"}) {
+        ignored.push_back(machine.phone(imei, "WIFI0211"));
+    }
+    for (auto& phone : ignored) {
+        ASSERT_TRUE(phone->connect());
+        ASSERT_TRUE(phone->startSync());
+    }
     auto ours = machine.phone("860000000000203", "WIFI0203");
-    ASSERT_TRUE(stranger->connect());
-    ASSERT_TRUE(stranger->startSync());
-    ASSERT_TRUE(ours->connect());  // sent after the stranger's reports
+    ASSERT_TRUE(ours->connect());  // sent after the others' reports
     ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
     EXPECT_EQ(machine.host.last(NEW_DEVICE).serial, "WIFI0203");
     EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
-    EXPECT_TRUE(stranger->service().requests().empty()) << "nobody asked the stranger anything";
+    EXPECT_TRUE(ignored[0]->service().requests().empty()) << "nobody asked the stranger anything";
     EXPECT_TRUE(machine.loaderPaths().empty());
+    EXPECT_TRUE(machine.sandbox.logContains("characters a key may not hold"));
 }
 
 TEST_F(WifiPhones, SyncRequestsReachTheLoaderWithTheirPaths) {
@@ -116,19 +138,6 @@ TEST_F(WifiPhones, HostDisconnectReachesTheWifiPhone) {
     ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE, 2));
 }
 
-TEST_F(WifiPhones, SecondConnectWhileServedStartsNothing) {
-    machine.start();
-    auto phone = machine.phone("860000000000208", "WIFI0208");
-    ASSERT_TRUE(phone->connect());
-    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
-    ASSERT_TRUE(phone->connect());
-    ASSERT_TRUE(machine.sandbox.waitForLog("USB connection already exists! exit."));
-    // The first connection is still intact: its disconnect ends it.
-    ASSERT_TRUE(phone->disconnect());
-    ASSERT_TRUE(machine.host.waitFor(REMOVE_DEVICE));
-    EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
-}
-
 TEST_F(WifiPhones, PhoneWhoseServiceIsDownIsForgottenAndCanComeBack) {
     machine.start();
     auto phone = machine.phone("860000000000209", "WIFI0209");
@@ -154,22 +163,6 @@ TEST_F(WifiPhones, ServiceAnsweringAsAnotherPhoneIsNotAnnounced) {
     ASSERT_TRUE(machine.sandbox.waitForLog("release dev record"));
     EXPECT_EQ(machine.host.count(NEW_DEVICE), 0u);
     EXPECT_EQ(machine.host.count(REMOVE_DEVICE), 0u);
-}
-
-TEST_F(WifiPhones, KeyWithRequestCharactersIsRefused) {
-    machine.start();
-    for (const char* imei : {"8600 01", "8600&x=1", "8600#1", "8600%41", "8600\r\n1"}) {
-        auto phone = machine.phone(imei, "WIFI0211");
-        ASSERT_TRUE(phone->connect());
-        ASSERT_TRUE(phone->startSync());
-    }
-    auto good = machine.phone("860000000000212", "WIFI0212");
-    ASSERT_TRUE(good->connect());
-    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
-    EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
-    EXPECT_EQ(machine.host.last(NEW_DEVICE).serial, "WIFI0212");
-    EXPECT_TRUE(machine.loaderPaths().empty());
-    EXPECT_TRUE(machine.sandbox.logContains("characters a key may not hold"));
 }
 
 TEST_F(WifiPhones, StopAndStartLeaveNoThreadAndAnnounceAfresh) {
@@ -216,18 +209,6 @@ TEST_F(WifiPhones, ManyPhonesAreEachAnnouncedOnce) {
     EXPECT_EQ(serials.size(), static_cast<size_t>(kPhones));
 }
 
-}  // namespace
-
-namespace {
-
-size_t occurrences(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
-
 TEST_F(WifiPhones, FinderLogsBadDatagramsOnceAMinuteWithACountAndGoesOn) {
     machine.start();
     auto phone = machine.phone("860000000000214", "WIFI0214");
@@ -241,27 +222,18 @@ TEST_F(WifiPhones, FinderLogsBadDatagramsOnceAMinuteWithACountAndGoesOn) {
     for (const std::string& bytes : bad) {
         ASSERT_TRUE(phone->sendRaw(bytes));
     }
-    ASSERT_TRUE(phone->connect());
-    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
-    EXPECT_EQ(occurrences(machine.sandbox.log(), "QXWIFIFinder: dropped"), 1u)
-        << "the first in full, the others counted";
-    EXPECT_TRUE(machine.sandbox.logContains("QXWIFIFinder: dropped a datagram from " +
-                                            phone->address() + ": not JSON"));
-    EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
-    EXPECT_EQ(machine.module.stopDetect(), 0);
-    EXPECT_TRUE(machine.sandbox.logContains(
-        "QXWIFIFinder: dropped 4 more datagrams within a minute: malformed or too long"));
-}
-
-TEST_F(WifiPhones, FinderEscapesPhoneTextInTheLog) {
-    machine.start();
-    auto phone = machine.phone("860000000000217", "WIFI0217");
+    // Well-formed, from no known phone: logged with its text escaped.
     qxwifi::AnnouncementFields fields;
     fields.imei = "86\n2026-01-01 00:00:00:000 | Crit | forged\x1b[2J\xc2\x9b";
     ASSERT_TRUE(
         phone->sendRaw(qxwifi::formatAnnouncement(qxwifi::AnnouncementEvent::StartSync, fields)));
-    ASSERT_TRUE(phone->connect());  // handled after the datagram before it
+    ASSERT_TRUE(phone->connect());
     ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
+    EXPECT_EQ(ddtest::countOf(machine.sandbox.log(), "QXWIFIFinder: dropped"), 1u)
+        << "the first in full, the others counted";
+    EXPECT_TRUE(machine.sandbox.logContains("QXWIFIFinder: dropped a datagram from " +
+                                            phone->address() + ": not JSON"));
+    EXPECT_EQ(machine.host.count(NEW_DEVICE), 1u);
     std::string log = machine.sandbox.log();
     EXPECT_NE(log.find("startsync from unknown phone 86\\x0a2026-01-01 00:00:00:000 | Crit | "
                        "forged\\x1b[2J\\xc2\\x9b at " +
@@ -270,23 +242,9 @@ TEST_F(WifiPhones, FinderEscapesPhoneTextInTheLog) {
         << log;
     EXPECT_EQ(log.find('\x1b'), std::string::npos);
     EXPECT_EQ(log.find("\n2026-01-01 00:00:00:000 | Crit | forged"), std::string::npos);
-}
-
-TEST_F(WifiPhones, OnlyThePhoneItselfCanReportItsDisconnect) {
-    machine.start();
-    auto phone = machine.phone("860000000000215", "WIFI0215");
-    auto other = machine.phone("860000000000216", "WIFI0216");
-    ASSERT_TRUE(phone->connect());
-    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE));
-    // Another sender names the first phone in its datagram.
-    qxwifi::AnnouncementFields fields;
-    fields.imei = "860000000000215";
-    ASSERT_TRUE(
-        other->sendRaw(qxwifi::formatAnnouncement(qxwifi::AnnouncementEvent::Disconnect, fields)));
-    ASSERT_TRUE(machine.sandbox.waitForLog("which is not its address"));
-    EXPECT_EQ(machine.host.count(REMOVE_DEVICE), 0u);
-    ASSERT_TRUE(phone->disconnect());
-    ASSERT_TRUE(machine.host.waitFor(REMOVE_DEVICE));
+    EXPECT_EQ(machine.module.stopDetect(), 0);
+    EXPECT_TRUE(machine.sandbox.logContains(
+        "QXWIFIFinder: dropped 4 more datagrams within a minute: malformed or too long"));
 }
 
 }  // namespace
