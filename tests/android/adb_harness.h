@@ -20,6 +20,7 @@
 
 #include "adb_server.h"
 #include "base/text_codec.h"
+#include "core/device_detect_app.h"
 #include "platform/exit_flag.h"
 #include "devicedetect/DeviceController.h"
 #include "log/log_stream.h"
