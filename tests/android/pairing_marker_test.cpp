@@ -7,6 +7,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -149,72 +150,62 @@ class PairingTest : public ::testing::Test {
     std::vector<uint16_t> servicePorts;
 };
 
-// --- The three outcomes --------------------------------------------------------
+// --- The outcomes --------------------------------------------------------------
 
-TEST_F(PairingTest, PhoneWithoutMarkerGetsOneAndIsRemembered) {
-    check();
-    EXPECT_EQ(entry->factoryReset, 1u);
-    ASSERT_EQ(phone.files.count(remote()), 1u);
-    EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
-    EXPECT_EQ(phone.files[remote()].size(), kThisPc.size() * 2) << "no mark, no terminator";
-    EXPECT_EQ(remembered("R58M12ABCDE"), "65535");
-    EXPECT_EQ(rememberCalls, 0);
-    EXPECT_NE(log().find("IMEI:thread-serial already factory reset."), std::string::npos);
+// What the service-level tests cannot see: the local copies left behind, the
+// re-pairing calls and their port, and failed requests. factoryReset starts
+// at 77, what the information query left.
+TEST_F(PairingTest, OutcomesLocalFilesAndRepairing) {
+    const std::string ini = "remembereddevice.ini";
+    struct Case {
+        const char* what;
+        const std::string* marker;  // nullptr: none on the phone
+        bool failRequests, failDownload, noConfPath;
+        uint32_t factoryReset;
+        int rememberCalls;
+        const char* remembered;
+        std::vector<std::string> left;  // in the data folder afterwards
+    };
+    const Case cases[] = {
+        {"none", nullptr, false, false, false, 1, 0, "65535", {ini}},
+        {"this pc", &kThisPc, false, false, false, 0, 0, "<none>", {}},
+        {"other pc", &kOtherPc, false, false, false, 0, 1, "65535", {ini}},
+        {"failed listing", &kThisPc, true, false, false, 1, 0, "65535", {ini}},
+        {"failed download", &kThisPc, false, true, false, 0, 1, "65535", {ini}},
+        {"no conf path", nullptr, false, false, true, 77, 0, "<none>", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        phone.files.clear();
+        phone.uploadedFrom.clear();
+        phone.lists = 0;
+        std::remove(dd::android::rememberedDevicesPath(dataDir).c_str());
+        if (c.marker != nullptr) {
+            phone.files[remote()] = dd::android::encodeMarker(*c.marker);
+        }
+        phone.failRequests = c.failRequests;
+        phone.failDownload = c.failDownload;
+        entry->confPath = c.noConfPath ? "" : "/storage/emulated/0/Orq";
+        entry->factoryReset = 77;
+        rememberCalls = 0;
+        servicePorts.clear();
+        check();
+        EXPECT_EQ(entry->factoryReset, c.factoryReset);
+        EXPECT_EQ(rememberCalls, c.rememberCalls);
+        EXPECT_EQ(servicePorts, std::vector<uint16_t>(c.rememberCalls, 4242))
+            << "through the found thread's port";
+        EXPECT_EQ(remembered("R58M12ABCDE"), c.remembered);
+        EXPECT_EQ(dataFiles(), c.left) << "local copies are deleted";
+        EXPECT_EQ(phone.lists, c.noConfPath ? 0 : 1);
+        EXPECT_EQ(phone.uploadedFrom.size(), c.factoryReset == 1u || c.rememberCalls ? 1u : 0u);
+        if (!c.noConfPath) {
+            EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
+        }
+    }
+    EXPECT_EQ(dd::android::encodeMarker(kThisPc).size(), kThisPc.size() * 2)
+        << "no mark, no terminator";
     EXPECT_NE(log().find("put" + dataDir + "/android_R58M12ABCDE.dat to " + remote()),
               std::string::npos);
-    std::vector<std::string> left = dataFiles();
-    EXPECT_EQ(left, std::vector<std::string>{"remembereddevice.ini"}) << "local copy deleted";
-}
-
-TEST_F(PairingTest, MarkerOfThisPcLeavesEverythingAsItIs) {
-    phone.files[remote()] = dd::android::encodeMarker(kThisPc);
-    check();
-    EXPECT_EQ(entry->factoryReset, 0u);
-    EXPECT_TRUE(phone.uploadedFrom.empty());
-    EXPECT_EQ(remembered("R58M12ABCDE"), "<none>");
-    EXPECT_EQ(rememberCalls, 0);
-    EXPECT_NE(log().find("IMEI:thread-serial not factory reset match pc"), std::string::npos);
-    EXPECT_TRUE(dataFiles().empty()) << "downloaded copy deleted";
-}
-
-TEST_F(PairingTest, MarkerOfAnotherPcIsReplacedAndThePhoneRemembered) {
-    phone.files[remote()] = dd::android::encodeMarker(kOtherPc);
-    check();
-    EXPECT_EQ(rememberCalls, 1);
-    EXPECT_EQ(entry->factoryReset, 0u) << "re-pairing succeeded";
-    EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
-    EXPECT_EQ(servicePorts, std::vector<uint16_t>{4242}) << "through the found thread's port";
-    EXPECT_EQ(remembered("R58M12ABCDE"), "65535");
-    EXPECT_NE(log().find("IMEI:thread-serial not factory reset other pc"), std::string::npos);
-    EXPECT_EQ(dataFiles(), std::vector<std::string>{"remembereddevice.ini"});
-}
-
-TEST_F(PairingTest, EmptyConfPathSkipsTheCheck) {
-    entry->confPath.clear();
-    check();
-    EXPECT_EQ(entry->factoryReset, 77u);
-    EXPECT_EQ(phone.lists, 0);
-    EXPECT_TRUE(dataFiles().empty());
-}
-
-// --- Failed requests --------------------------------------------------------------
-
-TEST_F(PairingTest, FailedListingCountsAsNoMarker) {
-    phone.files[remote()] = dd::android::encodeMarker(kThisPc);
-    phone.failRequests = true;
-    check();
-    EXPECT_EQ(entry->factoryReset, 1u);
-    EXPECT_EQ(phone.uploadedFrom.size(), 1u) << "an upload was tried";
-    EXPECT_TRUE(dataFiles().size() == 1u) << "only the remembered devices remain";
-}
-
-TEST_F(PairingTest, FailedDownloadIsAnotherPcAndRepairs) {
-    phone.files[remote()] = dd::android::encodeMarker(kThisPc);
-    phone.failDownload = true;
-    check();
-    EXPECT_EQ(rememberCalls, 1);
-    EXPECT_EQ(entry->factoryReset, 0u);
-    EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
 }
 
 // Another PC's marker with no thread of the serial to re-pair through stays
