@@ -165,14 +165,18 @@ TEST_F(PairingTest, OutcomesLocalFilesAndRepairing) {
         int rememberCalls;
         const char* remembered;
         std::vector<std::string> left;  // in the data folder afterwards
+        const char* logLine;
     };
+    const char* reset = "IMEI:thread-serial already factory reset.";
+    const char* kept = "IMEI:thread-serial not factory reset match pc";
+    const char* other = "IMEI:thread-serial not factory reset other pc";
     const Case cases[] = {
-        {"none", nullptr, false, false, false, 1, 0, "65535", {ini}},
-        {"this pc", &kThisPc, false, false, false, 0, 0, "<none>", {}},
-        {"other pc", &kOtherPc, false, false, false, 0, 1, "65535", {ini}},
-        {"failed listing", &kThisPc, true, false, false, 1, 0, "65535", {ini}},
-        {"failed download", &kThisPc, false, true, false, 0, 1, "65535", {ini}},
-        {"no conf path", nullptr, false, false, true, 77, 0, "<none>", {}},
+        {"none", nullptr, false, false, false, 1, 0, "65535", {ini}, reset},
+        {"this pc", &kThisPc, false, false, false, 0, 0, "<none>", {}, kept},
+        {"other pc", &kOtherPc, false, false, false, 0, 1, "65535", {ini}, other},
+        {"failed listing", &kThisPc, true, false, false, 1, 0, "65535", {ini}, reset},
+        {"failed download", &kThisPc, false, true, false, 0, 1, "65535", {ini}, other},
+        {"no conf path", nullptr, false, false, true, 77, 0, "<none>", {}, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -189,7 +193,9 @@ TEST_F(PairingTest, OutcomesLocalFilesAndRepairing) {
         entry->factoryReset = 77;
         rememberCalls = 0;
         servicePorts.clear();
+        size_t logged = log().size();
         check();
+        EXPECT_NE(log().find(c.logLine, logged), std::string::npos);
         EXPECT_EQ(entry->factoryReset, c.factoryReset);
         EXPECT_EQ(rememberCalls, c.rememberCalls);
         EXPECT_EQ(servicePorts, std::vector<uint16_t>(c.rememberCalls, 4242))
