@@ -17,6 +17,7 @@
 #include "core/device_detect_app.h"
 #include "links_full_listener.h"
 #include "log/log_stream.h"
+#include "phone_harness.h"
 #include "sync_tool.h"
 #include "test_env.h"
 
@@ -224,36 +225,19 @@ TEST_F(SyncLinkTest, StopAppEndsThePhonesConnection) {
 
 // --- Host callback ------------------------------------------------------------------
 
-std::mutex g_hostMutex;
-std::vector<std::pair<std::u16string, int32_t>> g_hostCalls;
-
-void recordHostCall(const char16_t* text, int32_t action) {
-    std::lock_guard<std::mutex> lock(g_hostMutex);
-    g_hostCalls.emplace_back(text, action);
-}
-
 TEST_F(SyncLinkTest, RequestsReachTheHostCallbackAsUtf16) {
-    {
-        std::lock_guard<std::mutex> lock(g_hostMutex);
-        g_hostCalls.clear();
-    }
-    theApp.syncCB.store(&recordHostCall);
+    ddtest::HostRecorder host;
+    theApp.syncCB.store(&ddtest::HostRecorder::onSync);
     server = std::make_unique<dd::android::SyncServerThread>(dd::android::SyncServerLinks{
         port, status, stopped, [] {}, dd::android::notifyHostOfSyncRequest});
     ASSERT_TRUE(server->start());
     ASSERT_TRUE(phone.waitForSyncLink(1, kDeadline));
     ASSERT_TRUE(phone.sendStart("Ren\xc3\xa9\xe2\x82\xac"));
-    bool arrived = ddtest::waitUntil(
-        [] {
-            std::lock_guard<std::mutex> lock(g_hostMutex);
-            return !g_hostCalls.empty();
-        },
-        kDeadline);
+    bool arrived = host.waitForSync(1);
     theApp.syncCB.store(nullptr);
     ASSERT_TRUE(arrived);
-    std::lock_guard<std::mutex> lock(g_hostMutex);
-    EXPECT_EQ(g_hostCalls[0].first, u"Ren\u00e9\u20ac");
-    EXPECT_EQ(g_hostCalls[0].second, 0);
+    EXPECT_EQ(host.syncs()[0].text, "Ren\xc3\xa9\xe2\x82\xac") << "UTF-8 there and back";
+    EXPECT_EQ(host.syncs()[0].action, 0);
 }
 
 // --- Loss, rebuild, stop ---------------------------------------------------------------
