@@ -10,9 +10,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/text_codec.h"
@@ -34,7 +32,6 @@ const std::string kOtherPc = "bob_laptop_deadbeef_OTHERDSK";
 class FakePhone : public dd::android::MarkerFileRequests {
   public:
     int listFile(const std::string& remotePath) override {
-        std::lock_guard<std::mutex> lock(mutex);
         ++lists;
         if (failRequests) {
             return -1;
@@ -42,7 +39,6 @@ class FakePhone : public dd::android::MarkerFileRequests {
         return files.count(remotePath) != 0 ? 0 : 1;
     }
     bool uploadFile(const std::string& remotePath, const std::string& localPath) override {
-        std::lock_guard<std::mutex> lock(mutex);
         uploadedFrom.push_back(localPath);
         if (failRequests) {
             return false;
@@ -51,7 +47,6 @@ class FakePhone : public dd::android::MarkerFileRequests {
         return true;
     }
     bool downloadFile(const std::string& remotePath, const std::string& localPath) override {
-        std::lock_guard<std::mutex> lock(mutex);
         ++downloads;
         auto it = files.find(remotePath);
         if (failRequests || failDownload || it == files.end()) {
@@ -61,7 +56,6 @@ class FakePhone : public dd::android::MarkerFileRequests {
         return true;
     }
 
-    std::mutex mutex;
     std::map<std::string, std::string> files;
     std::vector<std::string> uploadedFrom;
     int lists = 0;
@@ -255,55 +249,6 @@ TEST_F(PairingTest, SerialThatWouldBreakTheIniFileIsNotRemembered) {
     EXPECT_EQ(entry->factoryReset, 1u);
     std::string ini = ddtest::readFile(dd::android::rememberedDevicesPath(dataDir));
     EXPECT_EQ(ini.find("evil"), std::string::npos);
-}
-
-TEST_F(PairingTest, TwoPhonesPairingAtOnceNeverMixTheirMarkers) {
-    // Phone A carries another PC's marker, phone B this PC's. Checked over
-    // and over at the same time, A must always be re-paired and B always match.
-    FakePhone phoneB;
-    auto entryB = std::make_shared<AndroidDeviceInfo>();
-    entryB->confPath = "/sdcard/B";
-    entryB->adbSerial = "SERIALB";
-    const std::string remoteB = dd::android::markerRemotePath(entryB->confPath);
-    phoneB.files[remoteB] = dd::android::encodeMarker(kThisPc);
-
-    std::atomic<int> wrongA{0};
-    std::atomic<int> wrongB{0};
-    std::thread a([&] {
-        for (int i = 0; i < 60; ++i) {
-            {
-                std::lock_guard<std::mutex> lock(phone.mutex);
-                phone.files[remote()] = dd::android::encodeMarker(kOtherPc);
-            }
-            bool repaired = false;
-            dd::android::checkPairingMarker(phone, *entry, "A", context,
-                                            [&](const std::string&) { return repaired = true; });
-            if (!repaired || entry->factoryReset != 2u) {
-                ++wrongA;
-            }
-        }
-    });
-    std::thread b([&] {
-        for (int i = 0; i < 60; ++i) {
-            dd::android::checkPairingMarker(phoneB, *entryB, "B", context,
-                                            [&](const std::string&) { return 0; });
-            if (entryB->factoryReset != 0u) {
-                ++wrongB;
-            }
-            dd::android::rememberSerial(dataDir, "B" + std::to_string(i));
-        }
-    });
-    for (int i = 0; i < 60; ++i) {
-        dd::android::rememberSerial(dataDir, "A" + std::to_string(i));
-    }
-    a.join();
-    b.join();
-    EXPECT_EQ(wrongA.load(), 0);
-    EXPECT_EQ(wrongB.load(), 0);
-    for (int i = 0; i < 60; ++i) {
-        EXPECT_EQ(remembered("A" + std::to_string(i)), "65535");
-        EXPECT_EQ(remembered("B" + std::to_string(i)), "65535");
-    }
 }
 
 // --- The marker's text -------------------------------------------------------------------
