@@ -53,6 +53,10 @@ TEST_F(PhoneJourney, PlugAnnouncesAReadyPhoneAndUnplugRemovesIt) {
         ddtest::readFile(sandbox.dataDir() + "/remembereddevice.ini").find("R58M40ABCDE=65535"),
         std::string::npos);
 
+    // "device" in adb at once: neither held up nor reported waiting.
+    EXPECT_EQ(host.count(DRIVER_INSTALLING), 0u);
+    EXPECT_EQ(machine.adb().trackers(), 1) << "one device-list connection for the module";
+
     ASSERT_TRUE(machine.unplug("R58M40ABCDE"));
     ASSERT_TRUE(host.waitFor(REMOVE_DEVICE));
     EXPECT_EQ(host.last(REMOVE_DEVICE).record, ready.record) << "the same pointer as NEW_DEVICE";
