@@ -116,13 +116,4 @@ TEST_F(LateAdbPhone, UnplugEndsTheWaitAndWithdrawsTheWaitingPhone) {
     EXPECT_FALSE(sandbox.logContains("gave up waiting"));
 }
 
-// A phone that is "device" at once is neither held up nor reported waiting.
-TEST_F(LateAdbPhone, APhoneReadyInAdbAtOnceIsNotReportedWaiting) {
-    start();
-    ASSERT_NE(machine.plug(phone("READY001")), nullptr);
-    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
-    EXPECT_EQ(host.count(DRIVER_INSTALLING), 0u);
-    EXPECT_EQ(machine.adb().trackers(), 1) << "one device-list connection for the module";
-}
-
 }  // namespace

@@ -7,11 +7,10 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/text_codec.h"
@@ -33,7 +32,6 @@ const std::string kOtherPc = "bob_laptop_deadbeef_OTHERDSK";
 class FakePhone : public dd::android::MarkerFileRequests {
   public:
     int listFile(const std::string& remotePath) override {
-        std::lock_guard<std::mutex> lock(mutex);
         ++lists;
         if (failRequests) {
             return -1;
@@ -41,7 +39,6 @@ class FakePhone : public dd::android::MarkerFileRequests {
         return files.count(remotePath) != 0 ? 0 : 1;
     }
     bool uploadFile(const std::string& remotePath, const std::string& localPath) override {
-        std::lock_guard<std::mutex> lock(mutex);
         uploadedFrom.push_back(localPath);
         if (failRequests) {
             return false;
@@ -50,7 +47,6 @@ class FakePhone : public dd::android::MarkerFileRequests {
         return true;
     }
     bool downloadFile(const std::string& remotePath, const std::string& localPath) override {
-        std::lock_guard<std::mutex> lock(mutex);
         ++downloads;
         auto it = files.find(remotePath);
         if (failRequests || failDownload || it == files.end()) {
@@ -60,7 +56,6 @@ class FakePhone : public dd::android::MarkerFileRequests {
         return true;
     }
 
-    std::mutex mutex;
     std::map<std::string, std::string> files;
     std::vector<std::string> uploadedFrom;
     int lists = 0;
@@ -149,72 +144,68 @@ class PairingTest : public ::testing::Test {
     std::vector<uint16_t> servicePorts;
 };
 
-// --- The three outcomes --------------------------------------------------------
+// --- The outcomes --------------------------------------------------------------
 
-TEST_F(PairingTest, PhoneWithoutMarkerGetsOneAndIsRemembered) {
-    check();
-    EXPECT_EQ(entry->factoryReset, 1u);
-    ASSERT_EQ(phone.files.count(remote()), 1u);
-    EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
-    EXPECT_EQ(phone.files[remote()].size(), kThisPc.size() * 2) << "no mark, no terminator";
-    EXPECT_EQ(remembered("R58M12ABCDE"), "65535");
-    EXPECT_EQ(rememberCalls, 0);
-    EXPECT_NE(log().find("IMEI:thread-serial already factory reset."), std::string::npos);
+// What the service-level tests cannot see: the local copies left behind, the
+// re-pairing calls and their port, and failed requests. factoryReset starts
+// at 77, what the information query left.
+TEST_F(PairingTest, OutcomesLocalFilesAndRepairing) {
+    const std::string ini = "remembereddevice.ini";
+    struct Case {
+        const char* what;
+        const std::string* marker;  // nullptr: none on the phone
+        bool failRequests, failDownload, noConfPath;
+        uint32_t factoryReset;
+        int rememberCalls;
+        const char* remembered;
+        std::vector<std::string> left;  // in the data folder afterwards
+        const char* logLine;
+    };
+    const char* reset = "IMEI:thread-serial already factory reset.";
+    const char* kept = "IMEI:thread-serial not factory reset match pc";
+    const char* other = "IMEI:thread-serial not factory reset other pc";
+    const Case cases[] = {
+        {"none", nullptr, false, false, false, 1, 0, "65535", {ini}, reset},
+        {"this pc", &kThisPc, false, false, false, 0, 0, "<none>", {}, kept},
+        {"other pc", &kOtherPc, false, false, false, 0, 1, "65535", {ini}, other},
+        {"failed listing", &kThisPc, true, false, false, 1, 0, "65535", {ini}, reset},
+        {"failed download", &kThisPc, false, true, false, 0, 1, "65535", {ini}, other},
+        {"no conf path", nullptr, false, false, true, 77, 0, "<none>", {}, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        phone.files.clear();
+        phone.uploadedFrom.clear();
+        phone.lists = 0;
+        std::remove(dd::android::rememberedDevicesPath(dataDir).c_str());
+        if (c.marker != nullptr) {
+            phone.files[remote()] = dd::android::encodeMarker(*c.marker);
+        }
+        phone.failRequests = c.failRequests;
+        phone.failDownload = c.failDownload;
+        entry->confPath = c.noConfPath ? "" : "/storage/emulated/0/Orq";
+        entry->factoryReset = 77;
+        rememberCalls = 0;
+        servicePorts.clear();
+        size_t logged = log().size();
+        check();
+        EXPECT_NE(log().find(c.logLine, logged), std::string::npos);
+        EXPECT_EQ(entry->factoryReset, c.factoryReset);
+        EXPECT_EQ(rememberCalls, c.rememberCalls);
+        EXPECT_EQ(servicePorts, std::vector<uint16_t>(c.rememberCalls, 4242))
+            << "through the found thread's port";
+        EXPECT_EQ(remembered("R58M12ABCDE"), c.remembered);
+        EXPECT_EQ(dataFiles(), c.left) << "local copies are deleted";
+        EXPECT_EQ(phone.lists, c.noConfPath ? 0 : 1);
+        EXPECT_EQ(phone.uploadedFrom.size(), c.factoryReset == 1u || c.rememberCalls ? 1u : 0u);
+        if (!c.noConfPath) {
+            EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
+        }
+    }
+    EXPECT_EQ(dd::android::encodeMarker(kThisPc).size(), kThisPc.size() * 2)
+        << "no mark, no terminator";
     EXPECT_NE(log().find("put" + dataDir + "/android_R58M12ABCDE.dat to " + remote()),
               std::string::npos);
-    std::vector<std::string> left = dataFiles();
-    EXPECT_EQ(left, std::vector<std::string>{"remembereddevice.ini"}) << "local copy deleted";
-}
-
-TEST_F(PairingTest, MarkerOfThisPcLeavesEverythingAsItIs) {
-    phone.files[remote()] = dd::android::encodeMarker(kThisPc);
-    check();
-    EXPECT_EQ(entry->factoryReset, 0u);
-    EXPECT_TRUE(phone.uploadedFrom.empty());
-    EXPECT_EQ(remembered("R58M12ABCDE"), "<none>");
-    EXPECT_EQ(rememberCalls, 0);
-    EXPECT_NE(log().find("IMEI:thread-serial not factory reset match pc"), std::string::npos);
-    EXPECT_TRUE(dataFiles().empty()) << "downloaded copy deleted";
-}
-
-TEST_F(PairingTest, MarkerOfAnotherPcIsReplacedAndThePhoneRemembered) {
-    phone.files[remote()] = dd::android::encodeMarker(kOtherPc);
-    check();
-    EXPECT_EQ(rememberCalls, 1);
-    EXPECT_EQ(entry->factoryReset, 0u) << "re-pairing succeeded";
-    EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
-    EXPECT_EQ(servicePorts, std::vector<uint16_t>{4242}) << "through the found thread's port";
-    EXPECT_EQ(remembered("R58M12ABCDE"), "65535");
-    EXPECT_NE(log().find("IMEI:thread-serial not factory reset other pc"), std::string::npos);
-    EXPECT_EQ(dataFiles(), std::vector<std::string>{"remembereddevice.ini"});
-}
-
-TEST_F(PairingTest, EmptyConfPathSkipsTheCheck) {
-    entry->confPath.clear();
-    check();
-    EXPECT_EQ(entry->factoryReset, 77u);
-    EXPECT_EQ(phone.lists, 0);
-    EXPECT_TRUE(dataFiles().empty());
-}
-
-// --- Failed requests --------------------------------------------------------------
-
-TEST_F(PairingTest, FailedListingCountsAsNoMarker) {
-    phone.files[remote()] = dd::android::encodeMarker(kThisPc);
-    phone.failRequests = true;
-    check();
-    EXPECT_EQ(entry->factoryReset, 1u);
-    EXPECT_EQ(phone.uploadedFrom.size(), 1u) << "an upload was tried";
-    EXPECT_TRUE(dataFiles().size() == 1u) << "only the remembered devices remain";
-}
-
-TEST_F(PairingTest, FailedDownloadIsAnotherPcAndRepairs) {
-    phone.files[remote()] = dd::android::encodeMarker(kThisPc);
-    phone.failDownload = true;
-    check();
-    EXPECT_EQ(rememberCalls, 1);
-    EXPECT_EQ(entry->factoryReset, 0u);
-    EXPECT_EQ(phone.files[remote()], dd::android::encodeMarker(kThisPc));
 }
 
 // Another PC's marker with no thread of the serial to re-pair through stays
@@ -258,55 +249,6 @@ TEST_F(PairingTest, SerialThatWouldBreakTheIniFileIsNotRemembered) {
     EXPECT_EQ(entry->factoryReset, 1u);
     std::string ini = ddtest::readFile(dd::android::rememberedDevicesPath(dataDir));
     EXPECT_EQ(ini.find("evil"), std::string::npos);
-}
-
-TEST_F(PairingTest, TwoPhonesPairingAtOnceNeverMixTheirMarkers) {
-    // Phone A carries another PC's marker, phone B this PC's. Checked over
-    // and over at the same time, A must always be re-paired and B always match.
-    FakePhone phoneB;
-    auto entryB = std::make_shared<AndroidDeviceInfo>();
-    entryB->confPath = "/sdcard/B";
-    entryB->adbSerial = "SERIALB";
-    const std::string remoteB = dd::android::markerRemotePath(entryB->confPath);
-    phoneB.files[remoteB] = dd::android::encodeMarker(kThisPc);
-
-    std::atomic<int> wrongA{0};
-    std::atomic<int> wrongB{0};
-    std::thread a([&] {
-        for (int i = 0; i < 60; ++i) {
-            {
-                std::lock_guard<std::mutex> lock(phone.mutex);
-                phone.files[remote()] = dd::android::encodeMarker(kOtherPc);
-            }
-            bool repaired = false;
-            dd::android::checkPairingMarker(phone, *entry, "A", context,
-                                            [&](const std::string&) { return repaired = true; });
-            if (!repaired || entry->factoryReset != 2u) {
-                ++wrongA;
-            }
-        }
-    });
-    std::thread b([&] {
-        for (int i = 0; i < 60; ++i) {
-            dd::android::checkPairingMarker(phoneB, *entryB, "B", context,
-                                            [&](const std::string&) { return 0; });
-            if (entryB->factoryReset != 0u) {
-                ++wrongB;
-            }
-            dd::android::rememberSerial(dataDir, "B" + std::to_string(i));
-        }
-    });
-    for (int i = 0; i < 60; ++i) {
-        dd::android::rememberSerial(dataDir, "A" + std::to_string(i));
-    }
-    a.join();
-    b.join();
-    EXPECT_EQ(wrongA.load(), 0);
-    EXPECT_EQ(wrongB.load(), 0);
-    for (int i = 0; i < 60; ++i) {
-        EXPECT_EQ(remembered("A" + std::to_string(i)), "65535");
-        EXPECT_EQ(remembered("B" + std::to_string(i)), "65535");
-    }
 }
 
 // --- The marker's text -------------------------------------------------------------------

@@ -73,47 +73,26 @@ class PairingServiceTest : public ::testing::Test {
     std::string savedIdentity;
 };
 
-// No marker (1), this PC's (0, nothing uploaded), another PC's (re-paired
-// through the phone's thread: 0).
-TEST_F(PairingServiceTest, TheThreeOutcomesThroughTheService) {
-    int round = 0;
-    auto markerPath = [&] { return entry->confPath + "/android.dat"; };
-    struct Case {
-        const char* pc;  // the marker's owner; nullptr: none
-        uint32_t factoryReset;
-        size_t uploads;
-        const char* remembered;
-        const char* logLine;
-    };
-    for (const Case& c : {Case{nullptr, 1, 1, "65535", "IMEI:SIM0001 already factory reset."},
-                          Case{kThisPc.c_str(), 0, 0, "<none>", "not factory reset match pc"},
-                          Case{kOtherPc.c_str(), 0, 1, "65535", "not factory reset other pc"}}) {
-        SCOPED_TRACE(c.logLine);
-        entry->confPath = "/sdcard/" + std::to_string(++round);  // a phone folder of its own
-        if (c.pc != nullptr) {
-            phone.putFile(markerPath(), dd::android::encodeMarker(c.pc));
-        }
-        std::remove(theApp.rememberedDeviceFile().c_str());
-        size_t before = uploads();
-        check();
-        EXPECT_EQ(entry->factoryReset, c.factoryReset);
-        EXPECT_EQ(uploads() - before, c.uploads);
-        EXPECT_EQ(phone.file(markerPath())->content, dd::android::encodeMarker(kThisPc));
-        EXPECT_EQ(remembered("SIM0001"), c.remembered);
-        EXPECT_TRUE(sandbox.waitForLog(c.logLine));
-    }
-}
-
-TEST_F(PairingServiceTest, MarkersThatAreNotThisPcsIdentityAreReplaced) {
+// The outcomes' rules are PairingTest's; through the service: the identity
+// itself is downloaded, matched and left alone, anything else is replaced.
+TEST_F(PairingServiceTest, OnlyThisPcsIdentityIsKept) {
     const std::string identity = dd::android::encodeMarker(kThisPc);
-    for (const std::string& bad : {std::string(), identity.substr(0, identity.size() - 3),
-                                   identity + "x", kThisPc, std::string(3u << 20, 'A')}) {
+    phone.putFile(kMarker, identity);
+    check();
+    EXPECT_EQ(entry->factoryReset, 0u);
+    EXPECT_EQ(uploads(), 0u);
+    EXPECT_EQ(remembered("SIM0001"), "<none>");
+    for (const std::string& bad :
+         {std::string(), identity.substr(0, identity.size() - 3), identity + "x",
+          dd::android::encodeMarker(kOtherPc), kThisPc, std::string(3u << 20, 'A')}) {
         phone.putFile(kMarker, bad);
         entry->factoryReset = 9;
         check();
         EXPECT_EQ(entry->factoryReset, 0u) << bad.size();
         EXPECT_EQ(markerOnPhone(), identity) << bad.size();
     }
+    EXPECT_EQ(remembered("SIM0001"), "65535");
+    EXPECT_TRUE(sandbox.waitForLog("IMEI:SIM0001 not factory reset other pc"));
 }
 
 TEST_F(PairingServiceTest, RememberDeviceFindsTheThreadIgnoringCase) {

@@ -22,10 +22,15 @@ SimPhoneSpec phone(const std::string& serial, const std::string& port = "1-1") {
 
 class PhoneJourney : public ::testing::Test, public PhoneMachine {};
 
+// Its storage shared with this PC is unmounted before the announcement.
 TEST_F(PhoneJourney, PlugAnnouncesAReadyPhoneAndUnplugRemovesIt) {
     start();
-    ASSERT_NE(machine.plug(phone("R58M40ABCDE")), nullptr);
+    SimPhoneSpec spec = phone("R58M40ABCDE");
+    spec.service.sdcard->state = "shared";
+    ASSERT_NE(machine.plug(spec), nullptr);
     ASSERT_TRUE(host.waitFor(NEW_DEVICE));
+    EXPECT_TRUE(sandbox.logContains("Storage status is normal."));
+    EXPECT_TRUE(sandbox.logContains("[DETECT] storage shared with this PC, unmount ret"));
     ddtest::Notice discovered = host.last(DEVICE_DISCOVERED);
     EXPECT_EQ(discovered.serial, "R58M40ABCDE");
     EXPECT_EQ(discovered.model, "Pixel 7");
@@ -47,6 +52,10 @@ TEST_F(PhoneJourney, PlugAnnouncesAReadyPhoneAndUnplugRemovesIt) {
     EXPECT_NE(
         ddtest::readFile(sandbox.dataDir() + "/remembereddevice.ini").find("R58M40ABCDE=65535"),
         std::string::npos);
+
+    // "device" in adb at once: neither held up nor reported waiting.
+    EXPECT_EQ(host.count(DRIVER_INSTALLING), 0u);
+    EXPECT_EQ(machine.adb().trackers(), 1) << "one device-list connection for the module";
 
     ASSERT_TRUE(machine.unplug("R58M40ABCDE"));
     ASSERT_TRUE(host.waitFor(REMOVE_DEVICE));
@@ -75,16 +84,6 @@ TEST_F(PhoneJourney, MissingOrOutdatedServiceIsInstalledFirst) {
     for (const char* serial : {"NOSERVICE1", "OLDSERVICE"}) {
         EXPECT_EQ(machine.adb().phone(serial)->packages().count("com.qx.httpd"), 1u) << serial;
     }
-}
-
-TEST_F(PhoneJourney, SharedStorageIsUnmountedBeforeTheAnnouncement) {
-    start();
-    SimPhoneSpec spec = phone("SHARED01");
-    spec.service.sdcard->state = "shared";
-    ASSERT_NE(machine.plug(spec), nullptr);
-    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
-    EXPECT_TRUE(sandbox.logContains("Storage status is normal."));
-    EXPECT_TRUE(sandbox.logContains("[DETECT] storage shared with this PC, unmount ret"));
 }
 
 TEST_F(PhoneJourney, HostDisconnectSendsRemoveOnTheCallersThread) {
@@ -158,7 +157,7 @@ TEST_F(PhoneJourney, DriverInstallingIsAnnouncedOnceThenThePhoneGoesOn) {
 }
 
 // The host and the phone synchronising: ready, begin, the phone's ";START",
-// end, the phone's ";STOP".
+// end, the phone's ";STOP", and at last its "STOP_APP".
 TEST_F(PhoneJourney, HostDrivenSyncRoundTrip) {
     start();
     phonesim::SimPhone* sim = machine.plug(phone("SYNC0001"));
@@ -184,15 +183,8 @@ TEST_F(PhoneJourney, HostDrivenSyncRoundTrip) {
     EXPECT_EQ(syncs[0].text, "SYNC0001");
     EXPECT_EQ(syncs[0].action, START_SYNC);
     EXPECT_EQ(syncs[1].action, STOP_SYNC);
-}
 
-// "STOP_APP" ends the phone's whole connection; the host hears REMOVE_DEVICE.
-TEST_F(PhoneJourney, StopAppFromThePhoneEndsItsConnection) {
-    start();
-    phonesim::SimPhone* sim = machine.plug(phone("STOPAPP1"));
-    ASSERT_NE(sim, nullptr);
-    ASSERT_TRUE(host.waitFor(NEW_DEVICE));
-    ASSERT_TRUE(sim->syncTool().waitForSyncLink(1, std::chrono::seconds(10)));
+    // "STOP_APP" ends the phone's whole connection: the host hears REMOVE_DEVICE.
     ASSERT_TRUE(sim->syncTool().sendStopApp());
     ASSERT_TRUE(host.waitFor(REMOVE_DEVICE));
     EXPECT_TRUE(sandbox.waitForLog("CUsbDeviceThread_Android::InitInstance() --"));
