@@ -3,11 +3,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 
 #include "deviceinfo/xml_helper.h"
 #include "log/log_stream.h"
+#include "platform/local_time.h"
 #include "platform/paths.h"
 
 namespace {
@@ -16,11 +16,10 @@ constexpr const char* kRootXPath = "/detecteddevice";
 
 // "<path>.damaged-20240131-142501", with "-2", "-3" ... when that is taken.
 std::string asideName(const std::string& path) {
-    std::time_t now = std::time(nullptr);
-    std::tm local{};
-    localtime_r(&now, &local);
+    dd::platform::LocalTime now = dd::platform::localTimeNow();
     char stamp[32];
-    std::strftime(stamp, sizeof(stamp), "%Y%m%d-%H%M%S", &local);
+    std::snprintf(stamp, sizeof(stamp), "%04d%02d%02d-%02d%02d%02d", now.year, now.month, now.day,
+                  now.hour, now.minute, now.second);
     std::string base = path + ".damaged-" + stamp;
     std::string name = base;
     std::error_code ec;

@@ -28,6 +28,7 @@ struct Notice {
     std::string serial, model, imei, serverip, allowwifi;
     uint32_t cardcount = 0;
     bool onCallerThread = false;  // delivered on the thread that called an export
+    std::chrono::steady_clock::time_point at;  // when it arrived (the benchmarks time by it)
 };
 
 struct SyncRequest {
@@ -44,6 +45,7 @@ class HostRecorder {
 
     static void onDeviceChange(int32_t code, DeviceRecord* record) {
         Notice notice;
+        notice.at = std::chrono::steady_clock::now();
         notice.code = code;
         notice.record = record;
         if (record != nullptr) {
