@@ -40,7 +40,7 @@ DeviceTracker::~DeviceTracker() {
 }
 
 bool DeviceTracker::start() {
-    if (!m_stop.open()) {
+    if (!m_stop.valid()) {
         return false;
     }
     try {

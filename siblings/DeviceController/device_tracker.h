@@ -12,7 +12,7 @@
 
 #include "devicedetect/DeviceController.h"
 #include "platform/stream_socket.h"
-#include "platform/wake_event.h"
+#include "platform/wake_handle.h"
 
 namespace devctl {
 
@@ -43,7 +43,7 @@ class DeviceTracker {
     const QX_AdbTrackFn m_callback;
     void* const m_context;
     const uint16_t m_port;
-    dd::platform::WakeEvent m_stop;  // set once stop is asked
+    dd::platform::WakeHandle m_stop;  // signalled once stop is asked
     std::atomic<bool> m_stopping{false};
     std::thread m_thread;
 };

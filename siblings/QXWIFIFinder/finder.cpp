@@ -122,7 +122,9 @@ int32_t Finder::start(const char* pcIdentity) {
         }
         return 0;
     }
-    if (!m_wake.open()) {
+    m_wake = std::make_unique<dd::platform::WakeHandle>();
+    if (!m_wake->valid()) {
+        m_wake.reset();
         m_socket.close();
         return 0;
     }
@@ -140,13 +142,13 @@ int32_t Finder::stop() {
         if (!m_receiver.joinable()) {
             return 0;
         }
-        m_wake.signal();
+        m_wake->signal();
         receiver = std::move(m_receiver);
     }
     receiver.join();  // no callback runs after this
     std::lock_guard<std::mutex> lock(m_mutex);
     m_socket.close();
-    m_wake.close();
+    m_wake.reset();
     m_phones.clear();
     m_addresses.clear();
     return 1;
@@ -168,7 +170,7 @@ void Finder::receive() {
             wakeAt = m_budget.readableAt();
         }
         dd::platform::WaitResult waited = dd::platform::waitForInput(
-            m_wake, reading ? m_socket.handle() : dd::platform::kNoHandle,
+            *m_wake, reading ? m_socket.handle() : dd::platform::kNoHandle,
             wakeAt ? millisecondsUntil(*wakeAt, now) : -1);
         if (waited == dd::platform::WaitResult::Woken ||
             waited == dd::platform::WaitResult::Failed) {

@@ -26,6 +26,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -36,7 +37,7 @@
 #include "devicedetect/QXWIFIFinder.h"
 #include "drop_log.h"
 #include "platform/udp_socket.h"
-#include "platform/wake_event.h"
+#include "platform/wake_handle.h"
 
 namespace qxwifi {
 
@@ -106,9 +107,9 @@ class Finder {
     std::atomic<SyncCallback> m_onSync{nullptr};
     std::thread m_receiver;
     dd::platform::UdpSocket m_socket;  // open from start to stop; read by the receiver
-    dd::platform::WakeEvent m_wake;    // ends the receiver
-    DatagramBudget m_budget;           // the receiver's
-    DropLog m_drops;                   // the receiver's
+    std::unique_ptr<dd::platform::WakeHandle> m_wake;  // ends the receiver
+    DatagramBudget m_budget;                           // the receiver's
+    DropLog m_drops;                                   // the receiver's
 };
 
 // Logs one line through the suite's log sink.

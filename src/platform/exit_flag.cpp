@@ -38,11 +38,12 @@ const platform::WakeHandle* ExitFlag::wakeHandle() {
 
 void ExitFlag::drainWake() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_wakeHandle) {
-        m_wakeHandle->drain();
-        if (m_value.load() != 0) {
-            m_wakeHandle->signal();  // an exit stays visible to every later wait
-        }
+    if (!m_wakeHandle) {
+        m_wakeHandle.emplace();
+    }
+    m_wakeHandle->drain();
+    if (m_value.load() != 0) {
+        m_wakeHandle->signal();  // an exit stays visible to every later wait
     }
 }
 

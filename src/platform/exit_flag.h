@@ -32,8 +32,10 @@ class ExitFlag {
     // during the wait; true when the full time (or a poke) passed.
     bool sleepFor(std::chrono::milliseconds duration);
     // A handle that is signalled on request() and poke(), for waits on
-    // sockets too. Created on first use (null when the system has none);
-    // drainWake() clears it.
+    // sockets too. Created on first use (null when the system has none).
+    // drainWake() clears it, and creates it first: a poke only signals a
+    // handle that exists, so one between the drain and the wait that
+    // follows it must find the handle there.
     const platform::WakeHandle* wakeHandle();
     void drainWake();
 

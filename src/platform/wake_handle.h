@@ -3,6 +3,7 @@
 // until drained, so a signal given before the wait began is not lost.
 #pragma once
 
+#include "platform/native_handle.h"
 #include "platform/unique_fd.h"
 
 namespace dd::platform {
@@ -24,5 +25,16 @@ class WakeHandle {
   private:
     UniqueFd m_fd;
 };
+
+enum class WaitResult {
+    Woken,     // the handle is signalled (it wins over input that came too)
+    Input,     // input has arrived on the input handle, or it has closed or failed
+    TimedOut,  // the time passed first
+    Failed,    // the wait itself failed
+};
+
+// Waits for wake, for input on input (kNoHandle: none) and for timeoutMs
+// (negative: no limit). An interrupted wait goes on with the time left.
+WaitResult waitForInput(const WakeHandle& wake, NativeHandle input, int timeoutMs);
 
 }  // namespace dd::platform

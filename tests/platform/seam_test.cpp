@@ -80,6 +80,14 @@ TEST(PlatformSeam, ADrainedHandleWaitsAgainButAnExitStaysVisible) {
     EXPECT_TRUE(waitReadyOrWoken(-1, Io::Read, pokeWake, nullptr, kNoLimit).woken[0]);
     poked.drainWake();
     EXPECT_TRUE(waitReadyOrWoken(-1, Io::Read, pokeWake, nullptr, 0).timedOut);
+
+    // Drain, look, wait: a poke after the drain wakes the wait even when the
+    // handle did not exist before the drain (an adb list change missed so
+    // held a late phone until the next clock wake-up).
+    dd::ExitFlag fresh;
+    fresh.drainWake();
+    fresh.poke();
+    EXPECT_TRUE(waitReadyOrWoken(-1, Io::Read, fresh.wakeHandle(), nullptr, 0).woken[0]);
 }
 
 TEST(PlatformSeam, TheUsbMonitorSeesARemovalOnItsOwnTree) {
