@@ -35,14 +35,13 @@ class ScriptedServer {
                 return;
             }
         });
-        m_port = std::make_unique<ddtest::ScopedEnv>("ANDROID_ADB_SERVER_PORT",
-                                                     std::to_string(m_server.port()));
+        m_port = std::make_unique<ddtest::AdbServerPort>(m_server.port());
     }
 
   private:
     Script m_script;
     phonesim::LoopbackServer m_server;
-    std::unique_ptr<ddtest::ScopedEnv> m_port;
+    std::unique_ptr<ddtest::AdbServerPort> m_port;
 };
 
 // Blocks until the runner gives up and the server shuts the connection.
@@ -101,7 +100,7 @@ TEST_F(AdbBadServer, SilenceEndsAtTheTimeLimitKeepingWhatCame) {
 TEST_F(AdbBadServer, SilentServerWithoutVersionAnswerEndsAtTheTimeLimit) {
     phonesim::LoopbackServer mute;
     mute.start(0, [](int fd) { stayQuiet(fd); });
-    ddtest::ScopedEnv port("ANDROID_ADB_SERVER_PORT", std::to_string(mute.port()));
+    ddtest::AdbServerPort port(mute.port());
     EXPECT_EQ(lib.run("devices").code, ADBCMD_TIMED_OUT);
 }
 

@@ -21,10 +21,10 @@
 #include "adb_server.h"
 #include "base/text_codec.h"
 #include "core/device_detect_app.h"
-#include "platform/exit_flag.h"
 #include "devicedetect/DeviceController.h"
 #include "log/log_stream.h"
 #include "loopback_server.h"
+#include "platform/exit_flag.h"
 #include "support/adb_environment.h"
 #include "support/test_env.h"
 
@@ -80,6 +80,20 @@ inline uint16_t freePort() {
     uint16_t port = probe.port();
     probe.stop();
     return port;
+}
+
+// Points the runner at a loopback port, by default one nobody listens on.
+class AdbServerPort : public ScopedEnv {
+  public:
+    explicit AdbServerPort(uint16_t port = freePort())
+        : ScopedEnv("ANDROID_ADB_SERVER_PORT", std::to_string(port)) {}
+};
+
+// An "adb" script body that starts phonesim's server, with the phones the
+// options give, as a daemon on the port of "adb -P PORT start-server".
+inline std::string phonesimDaemon(const std::string& options) {
+    return "exec '" + std::string(DD_TEST_BIN_DIR) + "/phonesim' adb --port \"$2\" " + options +
+           " --daemon";
 }
 
 // Runs body(0) .. body(count - 1) on threads of their own and joins them.

@@ -11,14 +11,8 @@
 namespace {
 
 using ddtest::PhoneMachine;
+using ddtest::simPhone;
 using phonesim::SimPhoneSpec;
-
-SimPhoneSpec phone(const std::string& serial) {
-    SimPhoneSpec spec;
-    spec.serial = serial;
-    spec.service.imei = "356938035643809";
-    return spec;
-}
 
 class LateAdbPhone : public ::testing::Test, public PhoneMachine {
   protected:
@@ -51,7 +45,7 @@ class ListedLate : public LateAdbPhone, public ::testing::WithParamInterface<Lat
 
 TEST_P(ListedLate, IsAnnouncedOnceAdbListsIt) {
     start();
-    SimPhoneSpec spec = phone("LATE0001");
+    SimPhoneSpec spec = simPhone("LATE0001");
     spec.adbListedAfter = GetParam().listedAfter;
     spec.adbOfflineFor = GetParam().offlineFor;
     ASSERT_NE(machine.plug(spec), nullptr);
@@ -71,7 +65,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(LateAdbPhone, AnUnauthorizedPhoneWaitsForItsUserWithoutAdbRestarts) {
     start();
-    SimPhoneSpec spec = phone("PROMPT01");
+    SimPhoneSpec spec = simPhone("PROMPT01");
     spec.adbUnauthorized = true;
     ASSERT_NE(machine.plug(spec), nullptr);
     ASSERT_TRUE(ddtest::waitUntil([&] { return !waitingState("PROMPT01").empty(); }));
@@ -92,7 +86,7 @@ TEST_F(LateAdbPhone, AnUnauthorizedPhoneWaitsForItsUserWithoutAdbRestarts) {
 TEST_F(LateAdbPhone, APhoneNeverReadyIsGivenUpAtTheLimit) {
     sandbox.writeModuleFile("orqBRAXLoader.ini", "[Detect]\nLogLevel=Debug\nAdbWaitSeconds=2\n");
     start();
-    SimPhoneSpec spec = phone("NEVER001");
+    SimPhoneSpec spec = simPhone("NEVER001");
     spec.adbUnauthorized = true;
     ASSERT_NE(machine.plug(spec), nullptr);
     ASSERT_TRUE(host.waitFor(REMOVE_DEVICE));
@@ -105,7 +99,7 @@ TEST_F(LateAdbPhone, APhoneNeverReadyIsGivenUpAtTheLimit) {
 
 TEST_F(LateAdbPhone, UnplugEndsTheWaitAndWithdrawsTheWaitingPhone) {
     start();
-    SimPhoneSpec spec = phone("UNPLUG01");
+    SimPhoneSpec spec = simPhone("UNPLUG01");
     spec.adbUnauthorized = true;
     ASSERT_NE(machine.plug(spec), nullptr);
     ASSERT_TRUE(host.waitFor(DRIVER_INSTALLING));

@@ -1,13 +1,19 @@
 // What the runner does with processes: the adb binary for install under the
 // time limit, arguments passed as words (nothing interpreted), the one
-// "adb start-server" when no server answers, and servers of another adb
+// "adb start-server" when no server answers (and every reader of the module
+// reading past the lines the client prints then), and servers of another adb
 // version left alone.
 #include <signal.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "adb_harness.h"
+#include "android/boot_readiness.h"
+#include "android/device_controller_bridge.h"
+#include "android/port_forward.h"
+#include "android/service_provisioning.h"
 #include "loopback_server.h"
 
 namespace {
@@ -72,33 +78,22 @@ TEST_F(AdbProcesses, AMissingAdbBinaryIsReported) {
 
 TEST_F(AdbProcesses, NoServerStartsOneOnceForManyCallers) {
     uint16_t port = ddtest::freePort();
-    ddtest::ScopedEnv portEnv("ANDROID_ADB_SERVER_PORT", std::to_string(port));
+    ddtest::AdbServerPort portEnv(port);
     std::string countFile = scratch / "starts";
-    std::string phonesim = std::string(DD_TEST_BIN_DIR) + "/phonesim";
-    env.writeAdbWrapper("echo started >> '" + countFile + "'; exec '" + phonesim +
-                        "' adb --port \"$2\" --phone SIM1 --daemon");
+    env.writeAdbWrapper("echo started >> '" + countFile + "'; " +
+                        ddtest::phonesimDaemon("--phone SIM1"));
     std::atomic<int> good{0};
     std::atomic<int> starter{0};
     const std::string started =
         "* daemon not running; starting now at tcp:" + std::to_string(port) +
         "\n* daemon started successfully\n";
-    std::vector<std::thread> callers;
-    for (int i = 0; i < 6; ++i) {
-        callers.emplace_back([&] {
-            ddtest::CommandResult r = lib.run("-s SIM1 shell getprop ro.product.model", 256);
-            if (r.code == ADBCMD_OK && r.text == "Orq X1\r\n") {
-                ++good;
-            }
-            // The caller that started the server prints adb's lines first,
-            // as the client does.
-            if (r.code == ADBCMD_OK && r.text == started + "Orq X1\r\n") {
-                ++starter;
-            }
-        });
-    }
-    for (std::thread& caller : callers) {
-        caller.join();
-    }
+    ddtest::onThreads(6, [&](int) {
+        ddtest::CommandResult r = lib.run("-s SIM1 shell getprop ro.product.model", 256);
+        good += r.code == ADBCMD_OK && r.text == "Orq X1\r\n";
+        // The caller that started the server prints adb's lines first, as
+        // the client does.
+        starter += r.code == ADBCMD_OK && r.text == started + "Orq X1\r\n";
+    });
     EXPECT_EQ(good.load(), 5);
     EXPECT_EQ(starter.load(), 1);
     EXPECT_EQ(ddtest::readFile(countFile), "started\n");
@@ -110,7 +105,7 @@ TEST_F(AdbProcesses, NoServerStartsOneOnceForManyCallers) {
 }
 
 TEST_F(AdbProcesses, NoServerAndNoWayToStartOneIsReported) {
-    ddtest::ScopedEnv portEnv("ANDROID_ADB_SERVER_PORT", std::to_string(ddtest::freePort()));
+    ddtest::AdbServerPort noServer;
     ddtest::CommandResult result = lib.run("-s R58M40ABCDE shell getprop");
     EXPECT_EQ(result.code, ADBCMD_NO_SERVER);
     EXPECT_NE(result.text.find("cannot connect to daemon at tcp:"), std::string::npos)
@@ -118,7 +113,7 @@ TEST_F(AdbProcesses, NoServerAndNoWayToStartOneIsReported) {
 }
 
 TEST_F(AdbProcesses, ACommandWaitingBehindAnotherServerStartEndsAtItsOwnDeadline) {
-    ddtest::ScopedEnv portEnv("ANDROID_ADB_SERVER_PORT", std::to_string(ddtest::freePort()));
+    ddtest::AdbServerPort noServer;
     std::string marker = scratch / "starting";
     FakeAdb adb(scratch,
                 "if [ \"$3\" = start-server ]; then touch '" + marker + "'; exec sleep 600; fi");
@@ -135,6 +130,74 @@ TEST_F(AdbProcesses, ACommandWaitingBehindAnotherServerStartEndsAtItsOwnDeadline
         << second.text;
     first.join();
 }
+
+// Commands that find no adb server start one, and the adb client then prints
+// its own lines ("* daemon not running; starting now at tcp:P", "* daemon
+// started successfully") before the command's output: each row runs a
+// reader of the module (forward replies, getprop, netstat) against a stopped
+// server that its command starts.
+// What "adb start-server" starts: an emulated server with phone SIM1 whose
+// property list begins with the release (so a daemon line glued to it would
+// spoil it), its 7890 listening.
+std::string phoneOptions() {
+    return "--phone SIM1 --only-props --prop ro.build.version.release=10 "
+           "--prop ro.build.version.sdk=29 --prop ro.product.brand=Orq "
+           "--prop ro.product.model=OrqX1 --prop zz.padding=" +
+           std::string(1200, 'x') + " --service 7890=1";
+}
+
+struct StoppedCase {
+    const char* name;
+    std::function<void(ddtest::ScriptedStep&)> check;
+};
+
+class StoppedServer : public ::testing::TestWithParam<StoppedCase> {
+  protected:
+    void SetUp() override { env.writeAdbWrapper(ddtest::phonesimDaemon(phoneOptions())); }
+    void TearDown() override {
+        std::string output;
+        RunAdbCmd("kill-server", output, kAdbTimeLimitMs);
+    }
+
+    ddtest::ModuleWithRunner module;
+    ddtest::AdbEnvironment env;
+    ddtest::AdbServerPort noServer;
+    ddtest::ScriptedStep step;
+};
+
+TEST_P(StoppedServer, TheStepReadsPastTheServerStartLines) {
+    GetParam().check(step);
+    EXPECT_TRUE(module.sandbox.logContains("* daemon started successfully"))
+        << "the command started the server";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Readers, StoppedServer,
+    ::testing::Values(
+        StoppedCase{"ForwardReply",
+                    [](ddtest::ScriptedStep&) {
+                        uint16_t port = dd::android::forwardLocalPort("SIM1", 0, 8182);
+                        EXPECT_NE(port, 0) << "the port line after the daemon lines";
+                        std::string list;
+                        RunAdbCmd("forward --list", list, kAdbTimeLimitMs);
+                        EXPECT_TRUE(dd::android::forwardListHas(list, "SIM1", port, 8182)) << list;
+                    }},
+        StoppedCase{"Getprop",
+                    [](ddtest::ScriptedStep& step) {
+                        KernelInfo info;
+                        int32_t booted = 0;
+                        ASSERT_EQ(dd::android::checkKernelInfo(step, 0x18d1, 0x4ee7, "SIM1", info,
+                                                               booted),
+                                  1);
+                        EXPECT_DOUBLE_EQ(info.androidVersion, 10.0);
+                        EXPECT_EQ(info.sdk, 29);
+                        EXPECT_EQ(info.model, "OrqX1");
+                        EXPECT_EQ(booted, 1);
+                    }},
+        StoppedCase{
+            "Netstat",
+            [](ddtest::ScriptedStep&) { EXPECT_EQ(dd::android::Check7890Listening("SIM1"), 1); }}),
+    [](const ::testing::TestParamInfo<StoppedCase>& info) { return info.param.name; });
 
 TEST(AdbVersionClash, AServerOfAnotherVersionIsUsedButNeverKilledOrReplaced) {
     AdbEnvironment env(40);

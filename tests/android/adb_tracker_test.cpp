@@ -88,7 +88,7 @@ TEST_F(AdbTracking, FollowsEveryStateAPhonePassesThrough) {
 }
 
 TEST_F(AdbTracking, NoServerIsReportedAndStopEndsTheRetries) {
-    ddtest::ScopedEnv port("ANDROID_ADB_SERVER_PORT", std::to_string(ddtest::freePort()));
+    ddtest::AdbServerPort noServer;
     void* tracker = start(&TrackLog::onEvent, &log);
     ASSERT_NE(tracker, nullptr);
     EXPECT_TRUE(log.waitFor("<no server>"));

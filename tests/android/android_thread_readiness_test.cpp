@@ -11,18 +11,11 @@
 
 namespace {
 
+using ddtest::countOf;
 using phonesim::FakeUsbDevice;
 using phonesim::FakeUsbTree;
 
 constexpr const char* kThreadEnd = "CUsbDeviceThread_Android::InitInstance() --";
-
-size_t countOf(const std::string& text, const std::string& what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++count;
-    }
-    return count;
-}
 
 class AndroidThreadReadiness : public ::testing::Test {
   protected:

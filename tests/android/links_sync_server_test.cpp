@@ -84,14 +84,7 @@ class SyncLinkTest : public ::testing::Test {
     bool waitForLog(const std::string& text) {
         return ddtest::waitUntil([&] { return log().find(text) != std::string::npos; }, kDeadline);
     }
-    size_t logCount(const std::string& text) {
-        std::string all = log();
-        size_t count = 0;
-        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
-            ++count;
-        }
-        return count;
-    }
+    size_t logCount(const std::string& text) { return ddtest::countOf(log(), text); }
 
     ddtest::TempDir logDir{"ddsynclog"};
     ddtest::ScopedEnv logFile{"DEVICEDETECT_LOG_FILE", logDir / "DeviceDetect.log"};

@@ -11,11 +11,7 @@ using ddtest::PhoneMachine;
 using phonesim::SimPhoneSpec;
 
 SimPhoneSpec phone(const std::string& serial, const std::string& port = "1-1") {
-    SimPhoneSpec spec;
-    spec.serial = serial;
-    spec.port = port;
-    spec.model = "Pixel 7";
-    spec.service.imei = "356938035643809";
+    SimPhoneSpec spec = ddtest::simPhone(serial, port);
     spec.service.model = "Pixel 7";
     return spec;
 }

@@ -27,7 +27,7 @@ struct Notice {
     DeviceRecord copy{};             // the record's fields at the time of the call
     std::string serial, model, imei, serverip, allowwifi;
     uint32_t cardcount = 0;
-    bool onCallerThread = false;  // delivered on the thread that called an export
+    bool onCallerThread = false;               // delivered on the thread that called an export
     std::chrono::steady_clock::time_point at;  // when it arrived (the benchmarks time by it)
 };
 
@@ -130,6 +130,16 @@ class HostRecorder {
     std::vector<SyncRequest> m_syncs;
     std::thread::id m_callerThread;
 };
+
+// A whole phone on a USB port, its service telling the IMEI given.
+inline phonesim::SimPhoneSpec simPhone(const std::string& serial, const std::string& port = "1-1",
+                                       const std::string& imei = "356938035643809") {
+    phonesim::SimPhoneSpec spec;
+    spec.serial = serial;
+    spec.port = port;
+    spec.service.imei = imei;
+    return spec;
+}
 
 // The module on a simulated machine. Phones are plugged through `machine`.
 class PhoneMachine {

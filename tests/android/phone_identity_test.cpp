@@ -16,11 +16,8 @@ using phonesim::SimPhoneSpec;
 
 SimPhoneSpec phone(const std::string& serial, const std::string& port,
                    const std::string& claimedSerial, const std::string& imei) {
-    SimPhoneSpec spec;
-    spec.serial = serial;
-    spec.port = port;
+    SimPhoneSpec spec = ddtest::simPhone(serial, port, imei);
     spec.service.serialNumber = claimedSerial;
-    spec.service.imei = imei;
     return spec;
 }
 

@@ -13,13 +13,11 @@ namespace {
 using ddtest::PhoneMachine;
 using phonesim::SimPhoneSpec;
 
+// On root hubs of 10 ports.
 SimPhoneSpec stormPhone(int n) {
-    SimPhoneSpec spec;
-    spec.serial = "STORM" + std::to_string(1000 + n);
-    // Root hubs of 10 ports.
-    spec.port = std::to_string(n / 10 + 1) + "-" + std::to_string(n % 10 + 1);
-    spec.service.imei = "3569380356" + std::to_string(10000 + n);
-    return spec;
+    return ddtest::simPhone("STORM" + std::to_string(1000 + n),
+                            std::to_string(n / 10 + 1) + "-" + std::to_string(n % 10 + 1),
+                            "3569380356" + std::to_string(10000 + n));
 }
 
 class PhoneStorm : public ::testing::Test, public PhoneMachine {};

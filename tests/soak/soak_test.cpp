@@ -131,10 +131,8 @@ class Soak : public ::testing::Test {
 
     std::string usbCycle(unsigned long n, const Plan& p) {
         std::string serial = numbered("SOAKU", 5, n);
-        phonesim::SimPhoneSpec spec;
-        spec.serial = serial;
-        spec.port = "1-" + std::to_string(1 + n % 4);
-        spec.service.imei = numbered("35693803", 7, n);
+        phonesim::SimPhoneSpec spec =
+            ddtest::simPhone(serial, "1-" + std::to_string(1 + n % 4), numbered("35693803", 7, n));
         spec.service.model = "Pixel 7";
         phonesim::SimPhone* sim = machine.machine.plug(spec);
         EXPECT_NE(sim, nullptr);
