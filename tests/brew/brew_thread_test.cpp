@@ -10,7 +10,6 @@
 #include <string>
 
 #include "android/pc_identity.h"
-#include "brew/usb_device_thread_bmp.h"
 #include "brew_phone.h"
 #include "core/device_detect_app.h"
 #include "deviceinfo/xml_helper.h"
@@ -233,20 +232,6 @@ TEST_F(BrewThreads, WhileTheHostSynchronisesThePhoneIsLeftAlone) {
     ASSERT_TRUE(waitForEntry("121212121212121"));
 }
 
-TEST_F(BrewThreads, ABusyPhoneIsRecordedAfterTheInterval) {
-    ddtest::makeDirs(sandbox.configHome + "/Orq Sync");
-    ddtest::writeFile(sandbox.configHome + "/Orq Sync/DeviceDetect.ini",
-                      "[Pell]\nIntervalForPhoneBusy=1\n");
-    BrewPhone phone(phoneSpec("1-1", "131313131313131", key + "\0"s, key));
-    phone.setBusyReplies(1);
-    ASSERT_TRUE(phone.plug(tree));
-    ASSERT_TRUE(waitForEntry("131313131313131"));
-    std::vector<std::string> commands = phone.commands();
-    ASSERT_GE(commands.size(), 2u);
-    EXPECT_EQ(commands[0], "DetectPhone");
-    EXPECT_EQ(commands[1], "DetectPhone") << "asked again after the busy reply";
-}
-
 // A host that disconnects a phone the moment its entry shows in the store
 // finds the phone: the entry and the place go with the disconnect, every
 // time, and the unplug gives nothing back twice.
@@ -362,17 +347,6 @@ TEST_F(BrewThreads, APhoneBusyPastItsLimitIsLeftAloneUntilPluggedAgain) {
     ASSERT_TRUE(ddtest::waitUntil([&] { return theApp.deviceThreads().empty(); }));
     busy = plug(spec);
     ASSERT_TRUE(waitForEntry(imei)) << "plugged again, the phone is asked afresh";
-}
-
-TEST(BrewThreadAlone, ASetSyncSettingOver4096BytesIsNotSent) {
-    ddtest::Sandbox sandbox;
-    theApp.readLoaderConfig();
-    CUsbDeviceThread_BMP thread("usb1", 1, "", 0x05c6, 0x3197);
-    int notRegistered = 0;
-    EXPECT_EQ(thread.checkSyncSetting(std::string(5000, 'k'), notRegistered, true),
-              CUsbHelper::kRequestTooLong);
-    EXPECT_EQ(notRegistered, 1);
-    EXPECT_TRUE(sandbox.logContains("bytes, not sent"));
 }
 
 }  // namespace

@@ -11,8 +11,8 @@
 #include "brew/usb_helper.h"
 #include "brew_phone.h"
 #include "core/device_detect_app.h"
-#include "platform/exit_flag.h"
 #include "fake_usb_tree.h"
+#include "platform/exit_flag.h"
 #include "platform/serial_port.h"
 #include "test_env.h"
 

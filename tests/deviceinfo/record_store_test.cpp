@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "base/text_codec.h"
-#include "deviceinfo/detected_device_store.h"
 #include "deviceinfo/device_record.h"
 #include "deviceinfo/record_builder.h"
-#include "test_env.h"
 
 namespace {
 
@@ -79,22 +77,6 @@ TEST(RecordBuilder, OverlongPhoneTextIsCutAndTerminated) {
     EXPECT_EQ(FIELD(record->firmware).size(), 511u);
     EXPECT_EQ(FIELD(record->serialno).size(), 63u);
     freeDeviceRecord(record);
-}
-
-TEST(DetectedDeviceStore, RemovesOnlyTheNamedPhone) {
-    ddtest::TempDir dir;
-    EXPECT_FALSE(RemoveDetectedDevice(dir.path(), "1")) << "no file: nothing created";
-    EXPECT_TRUE(ddtest::readFile(detectedDeviceFile(dir.path())).empty());
-    ddtest::makeDirs(dir / "xml");
-    ddtest::writeFile(detectedDeviceFile(dir.path()),
-                      "<detecteddevice><device imei='111'/><device imei=\"2' or '1'='1\"/>"
-                      "<device imei='333'/></detecteddevice>");
-    EXPECT_TRUE(RemoveDetectedDevice(dir.path(), "x' or '1'='1"));
-    EXPECT_TRUE(RemoveDetectedDevice(dir.path(), "111"));
-    std::string after = ddtest::readFile(detectedDeviceFile(dir.path()));
-    EXPECT_EQ(after.find("111"), std::string::npos);
-    EXPECT_NE(after.find("333"), std::string::npos);
-    EXPECT_NE(after.find("2' or"), std::string::npos) << after;
 }
 
 }  // namespace

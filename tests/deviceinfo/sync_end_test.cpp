@@ -6,9 +6,9 @@
 
 #include "base/text_codec.h"
 #include "companion_service.h"
+#include "loopback_peers.h"
 #include "module_loader.h"
 #include "test_env.h"
-#include "trickle_peer.h"
 
 namespace {
 
