@@ -10,6 +10,7 @@
 #include <string>
 
 #include "android/pc_identity.h"
+#include "brew/usb_device_thread_bmp.h"
 #include "brew_phone.h"
 #include "core/device_detect_app.h"
 #include "deviceinfo/xml_helper.h"
