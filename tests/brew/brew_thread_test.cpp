@@ -350,4 +350,15 @@ TEST_F(BrewThreads, APhoneBusyPastItsLimitIsLeftAloneUntilPluggedAgain) {
     ASSERT_TRUE(waitForEntry(imei)) << "plugged again, the phone is asked afresh";
 }
 
+TEST(BrewThreadAlone, ASetSyncSettingOver4096BytesIsNotSent) {
+    ddtest::Sandbox sandbox;
+    theApp.readLoaderConfig();
+    CUsbDeviceThread_BMP thread("usb1", 1, "", 0x05c6, 0x3197);
+    int notRegistered = 0;
+    EXPECT_EQ(thread.checkSyncSetting(std::string(5000, 'k'), notRegistered, true),
+              CUsbHelper::kRequestTooLong);
+    EXPECT_EQ(notRegistered, 1);
+    EXPECT_TRUE(sandbox.logContains("bytes, not sent"));
+}
+
 }  // namespace

@@ -91,6 +91,17 @@ TEST_F(DeviceInfoQuery, NonZeroStatusFailsButKeepsTheTwoPathFields) {
     EXPECT_EQ(info.serialNumber(), "adbserial1");
 }
 
+TEST_F(DeviceInfoQuery, SizesBeyond32BitsAreKeptWhole) {
+    ASSERT_EQ(
+        queryDocument(R"({"status":0,"emmc":{"total":"549755813888","free":"  4294967297xyz"},)"
+                      R"("sdcard":{"total":"99999999999999999999999","free":"-5"}})"),
+        1);
+    EXPECT_EQ(info.emmc.total, 549755813888LL);
+    EXPECT_EQ(info.emmc.free, 4294967297LL);
+    EXPECT_EQ(info.sdcard.total, INT64_MAX);  // saturates instead of wrapping
+    EXPECT_EQ(info.sdcard.free, 0);           // no negative sizes
+}
+
 TEST_F(DeviceInfoQuery, AbsentVersionCodeKeepsTheOldValueAndAbsentAllowWifiIsZero) {
     info.versionCode = 17;
     info.allowWifi = 1;
@@ -133,6 +144,14 @@ TEST_F(DeviceInfoQuery, TextIsCutAtNulAndInvalidUtf8IsReplaced) {
     EXPECT_EQ(info.model, "Orq");
     EXPECT_EQ(info.firmware, "fw\xef\xbf\xbd\xef\xbf\xbd");
     EXPECT_EQ(info.imei, "\xe6\x89\x8b");
+}
+
+TEST_F(DeviceInfoQuery, NumbersWhereTextIsReadGiveTheirText) {
+    ASSERT_EQ(queryDocument(R"({"status":0,"telephony":{"imei":860000000000001},)"
+                            R"("emmc":{"total":1099511627776}})"),
+              1);
+    EXPECT_EQ(info.imei, "860000000000001");
+    EXPECT_EQ(info.emmc.total, 1099511627776LL);
 }
 
 class DeviceInfoQueryWrongTypes : public DeviceInfoQuery,
