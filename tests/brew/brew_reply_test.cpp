@@ -95,12 +95,6 @@ TEST(BrewReply, NamesThatAreNotUtf8NeverMatchAndNeverBreakTheList) {
     EXPECT_FALSE(holdsName(names, "PC"));
 }
 
-TEST(BrewReply, NewRegistrationsHoldOnlyThisPc) {
-    EXPECT_EQ(syncSvrContentFor("me@PC"), "me@PC\0\0"s);
-    EXPECT_EQ(syncSettingListFor("me@PC", true), "me@PC,");
-    EXPECT_EQ(syncSettingListFor("me@PC", false), "me@PC");
-}
-
 TEST(BrewReply, WritePictureIsCutIntoBlocksOf3072) {
     std::string content(3072 * 2 + 10, 'x');
     std::vector<std::string> requests = writePictureRequests(kSyncSvrPath, content);

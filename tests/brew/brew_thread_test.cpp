@@ -233,20 +233,6 @@ TEST_F(BrewThreads, WhileTheHostSynchronisesThePhoneIsLeftAlone) {
     ASSERT_TRUE(waitForEntry("121212121212121"));
 }
 
-TEST_F(BrewThreads, ABusyPhoneIsRecordedAfterTheInterval) {
-    ddtest::makeDirs(sandbox.configHome + "/Orq Sync");
-    ddtest::writeFile(sandbox.configHome + "/Orq Sync/DeviceDetect.ini",
-                      "[Pell]\nIntervalForPhoneBusy=1\n");
-    BrewPhone phone(phoneSpec("1-1", "131313131313131", key + "\0"s, key));
-    phone.setBusyReplies(1);
-    ASSERT_TRUE(phone.plug(tree));
-    ASSERT_TRUE(waitForEntry("131313131313131"));
-    std::vector<std::string> commands = phone.commands();
-    ASSERT_GE(commands.size(), 2u);
-    EXPECT_EQ(commands[0], "DetectPhone");
-    EXPECT_EQ(commands[1], "DetectPhone") << "asked again after the busy reply";
-}
-
 // A host that disconnects a phone the moment its entry shows in the store
 // finds the phone: the entry and the place go with the disconnect, every
 // time, and the unplug gives nothing back twice.

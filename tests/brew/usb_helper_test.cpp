@@ -11,8 +11,8 @@
 #include "brew/usb_helper.h"
 #include "brew_phone.h"
 #include "core/device_detect_app.h"
-#include "platform/exit_flag.h"
 #include "fake_usb_tree.h"
+#include "platform/exit_flag.h"
 #include "platform/serial_port.h"
 #include "test_env.h"
 
@@ -48,6 +48,13 @@ class BrewTransport : public ::testing::Test {
         ddtest::makeDirs(sandbox.configHome + "/Orq Sync");
         ddtest::writeFile(sandbox.configHome + "/Orq Sync/DeviceDetect.ini",
                           "[Pell]\n" + lines + "\n");
+    }
+    // A DetectPhone request on a thread of its own, for waits cut short.
+    std::future<int> detectLater(int timeoutMs, int retries) {
+        return std::async(std::launch::async, [this, timeoutMs, retries] {
+            std::string reply;
+            return helper->Transact("DetectPhone<EndTag0x0d0c0f>", reply, timeoutMs, retries);
+        });
     }
     size_t requestsSeen() const { return phone->commands().size(); }
 };
@@ -119,10 +126,7 @@ TEST_F(BrewTransport, APhoneBusyPastItsLimitIsNotAskedAgain) {
     setBusySettings("IntervalForPhoneBusy=60\nLimitForPhoneBusy=0");
     ASSERT_EQ(helper->Open(1, 0), CUsbHelper::kOk);
     phone->setBusyReplies(1 << 30);
-    auto result = std::async(std::launch::async, [&] {
-        std::string reply;
-        return helper->Transact("DetectPhone<EndTag0x0d0c0f>", reply, 5000, 1);
-    });
+    auto result = detectLater(5000, 1);
     if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
         phone->unplug();  // ends the busy wait, so the test fails instead of hanging
         FAIL() << "a phone busy for ever held the request";
@@ -169,10 +173,7 @@ TEST_F(BrewTransport, UnpluggingDuringABusyWaitEndsItWithSeventeen) {
     setBusySettings("IntervalForPhoneBusy=60");
     ASSERT_EQ(helper->Open(1, 0), CUsbHelper::kOk);
     phone->setBusyReplies(1000);
-    auto result = std::async(std::launch::async, [&] {
-        std::string reply;
-        return helper->Transact("DetectPhone<EndTag0x0d0c0f>", reply, 5000, 1);
-    });
+    auto result = detectLater(5000, 1);
     ASSERT_TRUE(ddtest::waitUntil([&] { return requestsSeen() >= 1; }));
     ASSERT_TRUE(sandbox.waitForLog("phone is busy"));
     phone->unplug();
@@ -183,10 +184,7 @@ TEST_F(BrewTransport, UnpluggingDuringABusyWaitEndsItWithSeventeen) {
 TEST_F(BrewTransport, ATtyThatVanishesMidRequestFailsCleanly) {
     ASSERT_EQ(helper->Open(1, 0), CUsbHelper::kOk);
     phone->setSilentRequests(1);
-    auto result = std::async(std::launch::async, [&] {
-        std::string reply;
-        return helper->Transact("DetectPhone<EndTag0x0d0c0f>", reply, 60000, 3);
-    });
+    auto result = detectLater(60000, 3);
     ASSERT_TRUE(ddtest::waitUntil([&] { return requestsSeen() >= 1; }));
     phone->unplug();
     ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);
@@ -201,10 +199,7 @@ TEST_F(BrewTransport, TheOwnersExitCutsAWaitForAReplyShort) {
     helper->setExitFlag(&exitFlag);
     ASSERT_EQ(helper->Open(1, 0), CUsbHelper::kOk);
     phone->setSilentRequests(1);
-    auto result = std::async(std::launch::async, [&] {
-        std::string reply;
-        return helper->Transact("DetectPhone<EndTag0x0d0c0f>", reply, 60000, 3);
-    });
+    auto result = detectLater(60000, 3);
     ASSERT_TRUE(ddtest::waitUntil([&] { return requestsSeen() >= 1; }));
     exitFlag.request();
     ASSERT_EQ(result.wait_for(std::chrono::seconds(20)), std::future_status::ready);

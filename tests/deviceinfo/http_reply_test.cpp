@@ -37,11 +37,4 @@ TEST(SplitHttpReply, KindOfEachReply) {
     EXPECT_EQ(dd::splitHttpReply("HTTP/1.1 200 OK\r\n\r\n").body, "");
 }
 
-TEST(SplitHttpReply, NulBytesAreOrdinaryData) {
-    std::string reply("HTTP/1.1 200\0 OK\r\n\r\nab\0cd", 25);
-    dd::HttpReply split = dd::splitHttpReply(reply);
-    ASSERT_EQ(split.kind, HttpReplyKind::Body);
-    EXPECT_EQ(split.body, std::string("ab\0cd", 5));
-}
-
 }  // namespace

@@ -31,24 +31,13 @@ std::string toHex(const std::string& bytes) {
 constexpr const char* kShortReply = "QQeYKTqO2uDz1nKndvkLF/8fkarNS3unRk1yGpJOulM=";
 constexpr const char* kShortJson = R"({"status":0,"battery":55})";
 
-// The same with a 112-byte plaintext, Base64 cut into 76-character lines (base64 -w 76).
+// The same with a 112-byte plaintext, Base64 cut into 76-character lines (base64 -w 76):
+// the line breaks are skipped like any character outside the alphabet.
 constexpr const char* kLongJson =
     R"({"status":0,"conf_path":"/sdcard/.orqsync","serial_number":"LB76X","os":{"build":{"model":"Orq One"}}})";
 constexpr const char* kLongReplyWrapped =
     "IK9R7aUb+FoPqO8xn168jBJvC/1SKWZw4dbBstq120MmSldCz6ybMyF5ENyhqKcKPHofticdJWx1\r\n"
     "6DzpAzx7bgd65YZ4alXUdsgixJlGyAeePoC92N5XGEgx4F8gF/g1V5bmCa3AxZClsj//hkvyZQ==";
-
-TEST(Base64Decode, LineBreaksEveryLineDecodeAsWithout) {
-    std::string wrapped = kLongReplyWrapped;
-    std::string flat;
-    for (char c : wrapped) {
-        if (c != '\r' && c != '\n')
-            flat += c;
-    }
-    std::string decoded = dd::Base64Decode(wrapped);
-    EXPECT_EQ(decoded.size(), 112u);
-    EXPECT_EQ(decoded, dd::Base64Decode(flat));
-}
 
 TEST(Base64Decode, CountsValidCharactersAndSkipsTheRest) {
     const std::pair<std::string, std::string> cases[] = {
@@ -123,12 +112,6 @@ TEST(AesDecryptEcb, OddLengthsNeverReadPastTheInput) {
         EXPECT_EQ(dd::AesDecryptEcb(dd::kInfoCipherKey, data).size(), length);
     }
     EXPECT_EQ(dd::AesDecryptEcb(dd::kInfoCipherKey, ""), "");
-}
-
-TEST(AesDecryptEcb, WrongKeyGivesBytesThatAreNotTheJson) {
-    std::string plain = dd::AesDecryptEcb("0123456789abcdef", dd::Base64Decode(kShortReply));
-    EXPECT_EQ(plain.size(), 32u);
-    EXPECT_EQ(plain.find("status"), std::string::npos);
 }
 
 TEST(Utf8, ConvertsBothWaysAndReplacesMalformedInput) {

@@ -2,6 +2,7 @@
 #include "deviceinfo/service_requests.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <future>
@@ -9,9 +10,9 @@
 #include <vector>
 
 #include "companion_service.h"
-#include "deviceinfo/raw_http_client.h"
+#include "fifo_guard.h"
+#include "loopback_peers.h"
 #include "test_env.h"
-#include "trickle_peer.h"
 
 namespace {
 
@@ -149,6 +150,25 @@ TEST_F(ServiceRequests, ADownloadReplacesAPlantedLinkInsteadOfWritingThroughIt) 
     EXPECT_EQ(ddtest::readFile(dir / "down"), "marker");
 }
 
+TEST_F(ServiceRequests, NeitherAnUploadNorADownloadWaitsOnAFifo) {
+    std::string fifo = dir / "android.dat";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    service.putFile("/m", "marker");
+    ServiceResult upload = ServiceResult::Ok;
+    ServiceResult download = ServiceResult::Ok;
+    EXPECT_TRUE(ddtest::returnsWithin(fifo, std::chrono::seconds(5), [&] {
+        upload = endpoint.UploadFile("/filesystem/file/x", fifo);
+        download = endpoint.DownloadFile("/filesystem/file/m", fifo);
+    }));
+    EXPECT_EQ(upload, ServiceResult::LocalFile);
+    EXPECT_EQ(download, ServiceResult::LocalFile);
+    struct stat st {};
+    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(ddtest::listDir(dir.path()), std::vector<std::string>{"android.dat"});
+    EXPECT_FALSE(service.file("/x"));
+}
+
 TEST(ServiceRequestLimits, ATricklingServiceIsCutOffAtTheTotalLimit) {
     ddtest::TricklePeer trickle;
     ServiceEndpoint endpoint("127.0.0.1", trickle.port());
@@ -205,14 +225,6 @@ TEST_F(ServiceRequests, FileInfoSizesAreSixtyFourBits) {
     EXPECT_EQ(readOnly, 1);
 }
 
-TEST_F(ServiceRequests, FileInfoWithOnlyTheSizeAskedLeavesTheOthersAlone) {
-    service.putFile("/f", "12345");
-    int64_t size = 0;
-    EXPECT_EQ(endpoint.GetFileInfo("/filesystem/file/f", nullptr, &size, nullptr),
-              ServiceResult::Ok);
-    EXPECT_EQ(size, 5);
-}
-
 TEST_F(ServiceRequests, FileInfoOfAMissingFileIsANonZeroAnswerThatStoresNothing) {
     int64_t modified = 7, size = 7;
     int32_t readOnly = 7;
@@ -259,15 +271,6 @@ TEST_F(ServiceRequests, GetRequestToAnUnknownPathReportsTheHttpError) {
     std::string answer;
     EXPECT_EQ(endpoint.GetRequest("/nowhere", "", &answer), ServiceResult::BadAnswer);
     EXPECT_EQ(answer, R"({"status":404})");
-}
-
-TEST_F(ServiceRequests, FileSystemPathsNeedTheCredentials) {
-    // The raw client sends none: the service turns it away.
-    std::vector<char> out(4096);
-    qxurllib2 client;
-    std::string url = "http://127.0.0.1:" + std::to_string(service.port()) + "/filesystem/file/x";
-    ASSERT_EQ(client.dohttpRequest("GET", url, nullptr, 0, out.data(), out.size()), 1);
-    EXPECT_NE(std::string(out.data()).find("401"), std::string::npos);
 }
 
 TEST_F(ServiceRequests, AbsentServiceAndUnusableEndpointsFail) {

@@ -1,7 +1,6 @@
-// The detected-device store and the downloads when their files are not what
-// they should be: a damaged store is kept aside (never silently dropped), a
-// store that cannot be read is never overwritten, and nothing waits on a
-// FIFO planted in a file's place.
+// The detected-device store when its file is not what it should be: a
+// damaged store is kept aside (never silently dropped), a store that cannot
+// be read is never overwritten, and nothing waits on a FIFO in its place.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,19 +10,12 @@
 #include <vector>
 
 #include "brew/brew_store_entry.h"
-#include "brew_phone.h"
-#include "companion_service.h"
 #include "deviceinfo/detected_device_store.h"
-#include "deviceinfo/service_requests.h"
-#include "fake_usb_tree.h"
 #include "fifo_guard.h"
 #include "in_process_log.h"
-#include "module_loader.h"
 #include "test_env.h"
 
 namespace {
-
-constexpr auto kLimit = std::chrono::milliseconds(5000);
 
 BrewStoreEntry brewEntry(const std::string& imei) {
     BrewStoreEntry entry;
@@ -55,6 +47,20 @@ class StoreFiles : public ::testing::Test {
 
     void SetUp() override { ddtest::makeDirs(folder); }
 };
+
+TEST_F(StoreFiles, RemovesOnlyTheNamedPhone) {
+    EXPECT_FALSE(RemoveDetectedDevice(data, "1")) << "no file: nothing created";
+    EXPECT_FALSE(ddtest::fileExists(store));
+    ddtest::writeFile(store,
+                      "<detecteddevice><device imei='111'/><device imei=\"2' or '1'='1\"/>"
+                      "<device imei='333'/></detecteddevice>");
+    EXPECT_TRUE(RemoveDetectedDevice(data, "x' or '1'='1"));
+    EXPECT_TRUE(RemoveDetectedDevice(data, "111"));
+    std::string after = ddtest::readFile(store);
+    EXPECT_EQ(after.find("111"), std::string::npos);
+    EXPECT_NE(after.find("333"), std::string::npos);
+    EXPECT_NE(after.find("2' or"), std::string::npos) << after;
+}
 
 TEST_F(StoreFiles, ADamagedStoreIsKeptAsideAndANewOneStarted) {
     const std::string damaged[] = {
@@ -90,7 +96,7 @@ TEST_F(StoreFiles, AStoreThatCannotBeReadIsLeftAsItIsAndNotWritten) {
     ASSERT_EQ(mkfifo(store.c_str(), 0600), 0);
     bool saved = true;
     bool removed = true;
-    EXPECT_TRUE(ddtest::returnsWithin(store, kLimit, [&] {
+    EXPECT_TRUE(ddtest::returnsWithin(store, std::chrono::seconds(5), [&] {
         saved = saveBrewStoreEntry(store, brewEntry("222222222222222"));
         removed = RemoveDetectedDevice(data, "222222222222222");
     })) << "the store's FIFO held a phone's thread up";
@@ -120,65 +126,6 @@ TEST_F(StoreFiles, AStoreThatCannotBeReadIsLeftAsItIsAndNotWritten) {
         EXPECT_EQ(ddtest::readFile(store), content);
         EXPECT_TRUE(asideFiles(folder).empty());
     }
-}
-
-class ServiceFiles : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(service.start());
-        endpoint.port = service.port();
-    }
-    ddtest::TempDir dir{"ddservice"};
-    phonesim::CompanionService service;
-    ServiceEndpoint endpoint;
-};
-
-TEST_F(ServiceFiles, NeitherAnUploadNorADownloadWaitsOnAFifo) {
-    std::string fifo = dir / "android.dat";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    service.putFile("/m", "marker");
-    ServiceResult upload = ServiceResult::Ok;
-    ServiceResult download = ServiceResult::Ok;
-    EXPECT_TRUE(ddtest::returnsWithin(fifo, kLimit, [&] {
-        upload = endpoint.UploadFile("/filesystem/file/x", fifo);
-        download = endpoint.DownloadFile("/filesystem/file/m", fifo);
-    }));
-    EXPECT_EQ(upload, ServiceResult::LocalFile);
-    EXPECT_EQ(download, ServiceResult::LocalFile);
-    struct stat st {};
-    ASSERT_EQ(lstat(fifo.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    EXPECT_EQ(ddtest::listDir(dir.path()), std::vector<std::string>{"android.dat"});
-    EXPECT_FALSE(service.file("/x"));
-}
-
-// Through the module: a BREW phone plugged while the store is damaged.
-TEST(StoreThroughTheModule, APhoneRecordedOverADamagedStoreKeepsTheOldOneAside) {
-    ddtest::Sandbox sandbox;
-    phonesim::FakeUsbTree tree(sandbox.sysfsRoot, sandbox.devRoot);
-    std::string folder = sandbox.dataDir() + "/xml";
-    std::string store = folder + "/detecteddevice.xml";
-    ddtest::makeDirs(folder);
-    const std::string damaged = "<detecteddevice><device imei='111111111111111'/><devi";
-    ddtest::writeFile(store, damaged);
-    ddtest::LoadedModule module;
-    ASSERT_TRUE(module.ok());
-    ASSERT_EQ(module.InitDetect(), 0);
-    ASSERT_EQ(module.startDetect(), 0);
-    phonesim::BrewPhoneSpec spec;
-    spec.imei = "356938035643809";
-    phonesim::BrewPhone phone(spec);
-    ASSERT_TRUE(phone.plug(tree));
-    EXPECT_TRUE(ddtest::waitUntil(
-        [&] { return ddtest::readFile(store).find("356938035643809") != std::string::npos; },
-        std::chrono::seconds(20)));
-    std::vector<std::string> kept = asideFiles(folder);
-    ASSERT_EQ(kept.size(), 1u);
-    EXPECT_EQ(ddtest::readFile(folder + "/" + kept[0]), damaged);
-    EXPECT_TRUE(sandbox.logContains("detected-device store " + store + " is damaged"));
-    EXPECT_TRUE(sandbox.logContains("kept as " + folder + "/" + kept[0]));
-    phone.unplug();
-    module.stopDetect();
 }
 
 }  // namespace
