@@ -3,7 +3,10 @@
 
 #include <sys/wait.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 
 #include "test_env.h"
@@ -15,6 +18,17 @@ struct ProgramRun {
     std::string out, err;
     bool has(const std::string& text) const {
         return out.find(text) != std::string::npos || err.find(text) != std::string::npos;
+    }
+    // Whether the output holds every one of texts; fails naming those it lacks.
+    ::testing::AssertionResult hasAll(std::initializer_list<std::string> texts) const {
+        std::string lacking;
+        for (const std::string& text : texts) {
+            lacking += has(text) ? "" : "\n  " + text;
+        }
+        if (lacking.empty()) {
+            return ::testing::AssertionSuccess();
+        }
+        return ::testing::AssertionFailure() << "lacks:" << lacking << "\nin:\n" << out << err;
     }
 };
 

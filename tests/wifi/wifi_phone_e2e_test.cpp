@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <set>
 #include <string>
 
 #include "wifi_harness.h"
@@ -185,28 +184,6 @@ TEST_F(WifiPhones, StopAndStartLeaveNoThreadAndAnnounceAfresh) {
     machine.module.unload();
     EXPECT_TRUE(ddtest::waitUntil([] { return threadsNamed("dd-") == 0; }))
         << "no module thread outlives the module";
-}
-
-TEST_F(WifiPhones, ManyPhonesAreEachAnnouncedOnce) {
-    machine.start();
-    constexpr int kPhones = 20;
-    std::vector<std::unique_ptr<phonesim::WifiPhone>> phones;
-    for (int i = 0; i < kPhones; ++i) {
-        phones.push_back(
-            machine.phone("86000000001" + std::to_string(1000 + i), "MANY" + std::to_string(i)));
-    }
-    for (auto& phone : phones) {
-        ASSERT_TRUE(phone->connect());
-        ASSERT_TRUE(phone->connect());  // a repeated report changes nothing
-    }
-    ASSERT_TRUE(machine.host.waitFor(NEW_DEVICE, kPhones));
-    std::set<std::string> serials;
-    for (const Notice& notice : machine.host.notices()) {
-        if (notice.code == NEW_DEVICE) {
-            EXPECT_TRUE(serials.insert(notice.serial).second) << notice.serial << " twice";
-        }
-    }
-    EXPECT_EQ(serials.size(), static_cast<size_t>(kPhones));
 }
 
 TEST_F(WifiPhones, FinderLogsBadDatagramsOnceAMinuteWithACountAndGoesOn) {
