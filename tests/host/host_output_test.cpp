@@ -30,6 +30,14 @@ DeviceRecord hostileRecord() {
     return record;
 }
 
+HostEvent syncRequest(int32_t code, const std::string& device) {
+    HostEvent request;
+    request.kind = HostEvent::Kind::SyncRequest;
+    request.code = code;
+    request.device = device;
+    return request;
+}
+
 nlohmann::json parseLine(const std::string& line) {
     nlohmann::json root = nlohmann::json::parse(line, nullptr, false);
     EXPECT_FALSE(root.is_discarded()) << line;
@@ -49,11 +57,7 @@ TEST(HostOutput, JsonEscapesEveryPhoneTextSoNoEventCanBeForged) {
     EXPECT_EQ(root.value("serverip", ""), "\xEF\xBF\xBD");
     EXPECT_FALSE(root.contains("x"));
 
-    HostEvent request;
-    request.kind = HostEvent::Kind::SyncRequest;
-    request.code = START_SYNC;
-    request.device = kHostileSerial;
-    nlohmann::json sync = parseLine(formatJson(request));
+    nlohmann::json sync = parseLine(formatJson(syncRequest(START_SYNC, kHostileSerial)));
     nlohmann::json message = parseLine(formatHostMessage("  " + kHostileSerial, true));
     EXPECT_EQ(message.value("event", ""), "HOST");
     EXPECT_EQ(message.value("message", ""), "  " + kHostileSerial);
@@ -83,11 +87,7 @@ TEST(HostOutput, APhoneFloodingSyncRequestsIsCoalesced) {
     DeviceRecord record{};
     dd::copyToField(record.serialno, "OTHER");
     for (int i = 0; i < 10000; ++i) {
-        HostEvent request;
-        request.kind = HostEvent::Kind::SyncRequest;
-        request.code = i % 2 == 0 ? START_SYNC : STOP_SYNC;
-        request.device = "FLOOD";
-        queue.push(std::move(request));
+        queue.push(syncRequest(i % 2 == 0 ? START_SYNC : STOP_SYNC, "FLOOD"));
         if (i == 5000) {
             queue.push(eventFromRecord(NEW_DEVICE, &record));
         }
@@ -109,11 +109,7 @@ TEST(HostOutput, EveryKindOfEventIsBoundedAndWhatIsDroppedIsShown) {
     HostEventQueue queue;
     const size_t pushed = 5000;
     for (size_t i = 0; i < pushed; ++i) {
-        HostEvent request;
-        request.kind = HostEvent::Kind::SyncRequest;
-        request.code = START_SYNC;
-        request.device = "TEXT" + std::to_string(i);
-        queue.push(std::move(request));
+        queue.push(syncRequest(START_SYNC, "TEXT" + std::to_string(i)));
         HostEvent loader;
         loader.kind = HostEvent::Kind::LoaderRequest;
         loader.device = "GET /__dispatch__dodevicesync?imei=" + std::to_string(i);

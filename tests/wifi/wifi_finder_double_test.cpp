@@ -53,7 +53,7 @@ class ForeignFinder : public ::testing::Test {
     WifiMachine machine{"complete"};
     std::unique_ptr<DoubleControls> finder;
 
-    void start() {
+    void SetUp() override {
         machine.start();
         finder = std::make_unique<DoubleControls>(machine.sandbox.moduleDir);
     }
@@ -74,7 +74,6 @@ class ForeignFinder : public ::testing::Test {
 };
 
 TEST_F(ForeignFinder, ConnectReachesStartClientWithTheServicePortAndAnnouncesTheRecord) {
-    start();
     auto phone = machine.phone("860000000000301", "FOREIGN1");
     WifiDevRecord r = record(*phone, "8182");
     // Disconnected before it connected: not listed, only logged.
@@ -101,7 +100,6 @@ TEST_F(ForeignFinder, ConnectReachesStartClientWithTheServicePortAndAnnouncesThe
 }
 
 TEST_F(ForeignFinder, SyncReportsAndCallbacksMakeTheRightLoaderRequests) {
-    start();
     auto phone = machine.phone("860000000000302", "FOREIGN2");
     auto twin = machine.phone("TWIN000303", "TWIN000303");
     WifiDevRecord r = record(*phone);
@@ -129,7 +127,6 @@ TEST_F(ForeignFinder, SyncReportsAndCallbacksMakeTheRightLoaderRequests) {
 }
 
 TEST_F(ForeignFinder, StartClientFailureForgetsThePhone) {
-    start();
     auto phone = machine.phone("860000000000304", "FOREIGN4");
     finder->setStartClientResult(0);
     int32_t removedBefore = finder->calls("RemoveDev");
@@ -144,7 +141,6 @@ TEST_F(ForeignFinder, StartClientFailureForgetsThePhone) {
 }
 
 TEST_F(ForeignFinder, UnterminatedAndMalformedRecordsAreReadWithinTheirRooms) {
-    start();
     auto phone = machine.phone("860000000000306", "FOREIGN6");
     WifiDevRecord r = record(*phone);
     std::memset(r.model, 'M', sizeof(r.model));      // no NUL anywhere in the model
@@ -166,7 +162,6 @@ TEST_F(ForeignFinder, UnterminatedAndMalformedRecordsAreReadWithinTheirRooms) {
 }
 
 TEST_F(ForeignFinder, HostCallsReachTheFinderAndLateReportsAreDropped) {
-    start();
     auto phone = machine.phone("860000000000307", "FOREIGN7");
     WifiDevRecord r = record(*phone);
     ASSERT_EQ(finder->emit(&r, WIFI_CONNECT), 1);
@@ -186,7 +181,6 @@ TEST_F(ForeignFinder, HostCallsReachTheFinderAndLateReportsAreDropped) {
 }
 
 TEST_F(ForeignFinder, StormOfReportsIsHandledWithoutBlockingTheFinder) {
-    start();
     auto phone = machine.phone("860000000000308", "FOREIGN8");
     WifiDevRecord r = record(*phone);
     for (int i = 0; i < 2000; ++i) {
@@ -202,7 +196,6 @@ TEST_F(ForeignFinder, StormOfReportsIsHandledWithoutBlockingTheFinder) {
 }
 
 TEST_F(ForeignFinder, AnAddressServesOnePhoneAtATime) {
-    start();
     // One service answers for whatever phone is asked about at its address.
     auto phone = machine.phone("860000000000309", "");
     phonesim::PhoneConfig config = phone->service().config();
