@@ -20,14 +20,6 @@ namespace {
 using ddtest::ProgramRun;
 using ddtest::runProgram;
 
-size_t lineCount(const std::string& text) {
-    size_t lines = 0;
-    for (char c : text) {
-        lines += c == '\n' ? 1 : 0;
-    }
-    return lines;
-}
-
 struct BadLine {
     const char* program;
     const char* args;
@@ -76,7 +68,7 @@ TEST(CommandLine, ABadCommandLineGetsOneLineNamingItAndExitTwo) {
         std::string what = std::string(c.program) + " " + c.args;
         EXPECT_EQ(run.exitCode, 2) << what;
         EXPECT_EQ(run.err.rfind(c.error, 0), 0u) << what << ": " << run.err;
-        EXPECT_EQ(lineCount(run.err), 1u) << what << ": " << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << what << ": " << run.err;
         EXPECT_EQ(run.out, "") << what;
     }
 }
