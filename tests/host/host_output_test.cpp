@@ -30,9 +30,11 @@ DeviceRecord hostileRecord() {
     return record;
 }
 
-HostEvent syncRequest(int32_t code, const std::string& device) {
+// A request event as the host queues it from a callback.
+HostEvent syncRequest(int32_t code, const std::string& device,
+                      HostEvent::Kind kind = HostEvent::Kind::SyncRequest) {
     HostEvent request;
-    request.kind = HostEvent::Kind::SyncRequest;
+    request.kind = kind;
     request.code = code;
     request.device = device;
     return request;
@@ -110,10 +112,8 @@ TEST(HostOutput, EveryKindOfEventIsBoundedAndWhatIsDroppedIsShown) {
     const size_t pushed = 5000;
     for (size_t i = 0; i < pushed; ++i) {
         queue.push(syncRequest(START_SYNC, "TEXT" + std::to_string(i)));
-        HostEvent loader;
-        loader.kind = HostEvent::Kind::LoaderRequest;
-        loader.device = "GET /__dispatch__dodevicesync?imei=" + std::to_string(i);
-        queue.push(std::move(loader));
+        queue.push(syncRequest(-1, "GET /__dispatch__dodevicesync?imei=" + std::to_string(i),
+                               HostEvent::Kind::LoaderRequest));
         DeviceRecord record{};
         dd::copyToField(record.serialno, "PHONE" + std::to_string(i));
         queue.push(eventFromRecord(i % 2 == 0 ? NEW_DEVICE : REMOVE_DEVICE, &record));
@@ -150,9 +150,7 @@ TEST(HostOutput, EveryKindOfEventIsBoundedAndWhatIsDroppedIsShown) {
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, HostEvent::Kind::DeviceChange);
     for (size_t i = 0; i <= HostEventQueue::kMaxLoaderRequests; ++i) {
-        HostEvent loader;
-        loader.kind = HostEvent::Kind::LoaderRequest;
-        queue.push(std::move(loader));
+        queue.push(syncRequest(-1, "", HostEvent::Kind::LoaderRequest));
     }
     events = queue.takeAll();
     ASSERT_EQ(events.back().kind, HostEvent::Kind::Dropped);
