@@ -1,15 +1,15 @@
 // The module's C interface as a host uses it: a fresh library per test.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <set>
+#include <sstream>
 #include <string>
 
+#include "child_program.h"
 #include "module_loader.h"
 #include "test_env.h"
 
@@ -18,75 +18,28 @@ namespace {
 using ddtest::LoadedModule;
 using ddtest::Sandbox;
 
-std::string runCommand(const std::string& command) {
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return out;
-    }
-    char buffer[512];
-    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) {
-        out += buffer;
-    }
-    pclose(pipe);
-    return out;
-}
-
-// A second process that initialises the module and, with "hold", keeps it
-// initialised until we close its standard input.
-class ProbeProcess {
+// A second process that initialises the module; with "hold" it keeps it
+// initialised until finish() closes its standard input.
+class ProbeProcess : public ddtest::ChildProgram {
   public:
-    explicit ProbeProcess(bool hold) {
-        int toChild[2], fromChild[2];
-        EXPECT_EQ(pipe(toChild), 0);
-        EXPECT_EQ(pipe(fromChild), 0);
-        m_pid = fork();
-        if (m_pid == 0) {
-            dup2(toChild[0], STDIN_FILENO);
-            dup2(fromChild[1], STDOUT_FILENO);
-            close(toChild[1]);
-            close(fromChild[0]);
-            std::string probe = std::string(DD_TEST_BIN_DIR) + "/dd_init_probe";
-            execl(probe.c_str(), probe.c_str(), LoadedModule::path().c_str(), hold ? "hold" : "",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(toChild[0]);
-        close(fromChild[1]);
-        m_stdin = toChild[1];
-        m_stdout = fromChild[0];
-    }
-    ~ProbeProcess() { finish(); }
-
+    explicit ProbeProcess(bool hold)
+        : ChildProgram({std::string(DD_TEST_BIN_DIR) + "/dd_init_probe", LoadedModule::path(),
+                        hold ? "hold" : ""},
+                       {}, std::chrono::seconds(60), hold) {}
+    // What QX_InitDetect returned there.
     int result() {
-        char line[32] = {};
-        ssize_t n = read(m_stdout, line, sizeof(line) - 1);
-        return n > 0 ? atoi(line) : -1;
+        return waitForOutput("\n", std::chrono::seconds(30)) ? std::atoi(output().c_str()) : -1;
     }
-    void finish() {
-        if (m_pid > 0) {
-            close(m_stdin);
-            close(m_stdout);
-            int status = 0;
-            waitpid(m_pid, &status, 0);
-            m_pid = -1;
-        }
-    }
-
-  private:
-    pid_t m_pid = -1;
-    int m_stdin = -1;
-    int m_stdout = -1;
 };
 
 TEST(Exports, DynamicSymbolTableHoldsExactlyTheTenExports) {
-    std::string table = runCommand("nm -D --defined-only '" + LoadedModule::path() + "'");
+    ddtest::ChildProgram nm({"/usr/bin/nm", "-D", "--defined-only", LoadedModule::path()}, {},
+                            std::chrono::seconds(60));
+    ASSERT_EQ(nm.finish(), 0) << nm.output();
     std::set<std::string> names;
-    for (size_t pos = 0; pos < table.size();) {
-        size_t end = table.find('\n', pos);
-        std::string line = table.substr(pos, end - pos);
+    std::istringstream table(nm.output());
+    for (std::string line; std::getline(table, line);) {
         names.insert(line.substr(line.find_last_of(' ') + 1));
-        pos = end == std::string::npos ? table.size() : end + 1;
     }
     std::set<std::string> expected = {"QX_InitDetect",           "QX_SetDeviceChangeCallBack",
                                       "QX_SetSyncByDevCallBack", "QX_startDetect",

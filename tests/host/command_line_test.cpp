@@ -3,7 +3,6 @@
 // names it and exit 2, every option is in the help with its default, and the
 // man page and the bash completion know every option the program takes.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -13,36 +12,13 @@
 #include <vector>
 
 #include "host_options.h"
+#include "host_run.h"
 #include "test_env.h"
 
 namespace {
 
-struct ProgramRun {
-    int exitCode = -1;
-    std::string out, err;
-};
-
-// Runs a built program with args (a shell word list) and no input.
-ProgramRun runProgram(const std::string& program, const std::string& args) {
-    ddtest::TempDir dir("ddcli");
-    // A time limit: a program that takes a bad option for a run must not hang the test.
-    std::string command = "timeout 20 " + std::string(DD_TEST_BIN_DIR) + "/" + program + " " +
-                          args + " >" + (dir / "out") + " 2>" + (dir / "err") + " </dev/null";
-    int status = std::system(command.c_str());
-    ProgramRun run;
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ddtest::readFile(dir / "out");
-    run.err = ddtest::readFile(dir / "err");
-    return run;
-}
-
-size_t lineCount(const std::string& text) {
-    size_t lines = 0;
-    for (char c : text) {
-        lines += c == '\n' ? 1 : 0;
-    }
-    return lines;
-}
+using ddtest::ProgramRun;
+using ddtest::runProgram;
 
 struct BadLine {
     const char* program;
@@ -92,7 +68,7 @@ TEST(CommandLine, ABadCommandLineGetsOneLineNamingItAndExitTwo) {
         std::string what = std::string(c.program) + " " + c.args;
         EXPECT_EQ(run.exitCode, 2) << what;
         EXPECT_EQ(run.err.rfind(c.error, 0), 0u) << what << ": " << run.err;
-        EXPECT_EQ(lineCount(run.err), 1u) << what << ": " << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << what << ": " << run.err;
         EXPECT_EQ(run.out, "") << what;
     }
 }
@@ -171,8 +147,8 @@ TEST(CommandLine, TheManPageAndTheCompletionKnowEveryOption) {
     const Program programs[] = {
         {"devicedetect-host", {"--help"}},
         {"phonesim",
-         {"--help", "adb --help", "adb-device --help", "companion --help", "machine --help", "sync-tool --help",
-          "usb --help"}},
+         {"--help", "adb --help", "adb-device --help", "companion --help", "machine --help",
+          "sync-tool --help", "usb --help"}},
     };
     for (const Program& program : programs) {
         std::string page = ddtest::readFile(source + "/man/" + program.name + ".1.scd");

@@ -1,61 +1,28 @@
 // devicedetect-host --check against a machine made for the test: each piece
 // that is there is reported ok, each one that is missing is named with what
 // fixes it, and the exit code says whether anything is missing.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
-#include <cstdio>
 #include <memory>
 #include <sstream>
 #include <string>
 
 #include "fake_usb_tree.h"
+#include "host_run.h"
 #include "loopback_server.h"
 #include "test_env.h"
 #include "wifi/wifi_harness.h"
 
 namespace {
 
-struct CheckRun {
-    int exitCode = -1;
-    std::string out;
-    bool has(const std::string& line) const { return out.find(line) != std::string::npos; }
-};
+using ddtest::ProgramRun;
 
-CheckRun runCheck(const std::string& moduleDir, const std::string& more = "") {
-    CheckRun run;
-    std::string command = std::string(DD_TEST_BIN_DIR) +
-                          "/devicedetect-host --check --module-dir '" + moduleDir + "' " + more +
-                          " 2>&1";
-    FILE* pipe = popen(command.c_str(), "r");
-    char buffer[1024];
-    while (pipe != nullptr && fgets(buffer, sizeof(buffer), pipe) != nullptr) {
-        run.out += buffer;
-    }
-    int status = pipe != nullptr ? pclose(pipe) : -1;
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
-// Binds a UDP port on 127.0.0.1 as another program would; gives the socket.
-int holdUdpPort(std::string& port) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in place{};
-    place.sin_family = AF_INET;
-    place.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(place);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&place), sizeof(place)) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&place), &length) != 0) {
-        return -1;
-    }
-    port = std::to_string(ntohs(place.sin_port));
-    return fd;
+ProgramRun runCheck(const std::string& moduleDir, const std::string& more = "") {
+    return ddtest::runProgram("devicedetect-host",
+                              "--check --module-dir '" + moduleDir + "' " + more, true);
 }
 
 class HostCheck : public ::testing::Test {
@@ -72,38 +39,45 @@ class HostCheck : public ::testing::Test {
     ddtest::ScopedEnv adb{"DEVICEDETECT_ADB", "/nonexistent/adb"};
     ddtest::ScopedEnv wifiPort{"DEVICEDETECT_WIFI_PORT", std::to_string(ddtest::freeUdpPort())};
     uint16_t noServerPort = 0;
+    ddtest::TempDir bin{"ddadb"};
+    phonesim::FakeUsbTree usb{sandbox.sysfsRoot, sandbox.devRoot};
+
+    // An adb program that is the script; its path.
+    std::string fakeAdb(const std::string& script) {
+        ddtest::writeFile(bin / "adb", script);
+        chmod((bin / "adb").c_str(), 0755);
+        return bin / "adb";
+    }
+    void plugPhone(const std::string& port, const std::string& serial, bool node) {
+        phonesim::FakeUsbDevice phone;
+        phone.port = port;
+        phone.serial = serial;
+        phone.node = node;
+        ASSERT_TRUE(usb.plug(phone));
+    }
 };
 
 TEST_F(HostCheck, EveryMissingPieceIsNamedWithItsFix) {
     ddtest::ScopedEnv port{"ANDROID_ADB_SERVER_PORT", std::to_string(noServerPort)};
-    phonesim::FakeUsbTree usb(sandbox.sysfsRoot, sandbox.devRoot);
-    phonesim::FakeUsbDevice phone;
-    phone.port = "1-2";
-    phone.serial = "R58\x1b[2JCHECK";
-    phone.node = false;
-    ASSERT_TRUE(usb.plug(phone));
+    plugPhone("1-2", "R58\x1b[2JCHECK", false);
     unlink((sandbox.moduleDir + "/libQXWIFIFinder.so").c_str());
 
-    CheckRun run = runCheck(sandbox.moduleDir);
+    ProgramRun run = runCheck(sandbox.moduleDir);
     EXPECT_EQ(run.exitCode, 1) << run.out;
-    EXPECT_TRUE(
-        run.has("MISSING adb program: \"/nonexistent/adb\" (DEVICEDETECT_ADB) cannot be "
-                "started (No such file or directory): point DEVICEDETECT_ADB at the adb "
-                "program"))
-        << run.out;
-    EXPECT_TRUE(
-        run.has("info    adb server on tcp:" + std::to_string(noServerPort) + ": none running"));
-    EXPECT_TRUE(run.has("MISSING udev rules 70-orq-sync.rules:"));
-    EXPECT_TRUE(run.has("PROBLEM phone 18d1:4ee7 R58?[2JCHECK on port 1-2: its device node"))
-        << run.out;
-    EXPECT_TRUE(run.has("MISSING companion package QXHttpd.apk in " + sandbox.moduleDir +
-                        ": phones without the companion service cannot be served; QXHttpd.apk "
-                        "comes with the Orq Sync suite, not with DeviceDetect: copy it from the "
-                        "suite into " +
-                        sandbox.moduleDir));
-    EXPECT_TRUE(run.has("MISSING apkConfig.ini in " + sandbox.moduleDir +
-                        ": the companion service cannot be installed"));
-    EXPECT_TRUE(run.has("MISSING Wi-Fi finder " + sandbox.moduleDir + "/libQXWIFIFinder.so"));
+    EXPECT_TRUE(run.hasAll({
+        "MISSING adb program: \"/nonexistent/adb\" (DEVICEDETECT_ADB) cannot be started (No "
+        "such file or directory): point DEVICEDETECT_ADB at the adb program",
+        "info    adb server on tcp:" + std::to_string(noServerPort) + ": none running",
+        "MISSING udev rules 70-orq-sync.rules:",
+        "PROBLEM phone 18d1:4ee7 R58?[2JCHECK on port 1-2: its device node",
+        "MISSING companion package QXHttpd.apk in " + sandbox.moduleDir +
+            ": phones without the companion service cannot be served; QXHttpd.apk comes with "
+            "the Orq Sync suite, not with DeviceDetect: copy it from the suite into " +
+            sandbox.moduleDir,
+        "MISSING apkConfig.ini in " + sandbox.moduleDir +
+            ": the companion service cannot be installed",
+        "MISSING Wi-Fi finder " + sandbox.moduleDir + "/libQXWIFIFinder.so",
+    }));
     EXPECT_EQ(run.out.find('\x1b'), std::string::npos) << "phone text reaches the terminal raw";
 }
 
@@ -112,33 +86,26 @@ TEST_F(HostCheck, AMachineWithEverythingInPlaceIsAllOk) {
     ddtest::writeFile(sandbox.moduleDir + "/QXHttpd.apk", "apk");
     ddtest::writeFile(sandbox.moduleDir + "/QXHttpd16.apk", "apk");
     ddtest::writeFile(sandbox.moduleDir + "/apkConfig.ini", "[resources]\nsdk5=25\nsdk6=31\n");
-    ddtest::TempDir bin{"ddadb"};
-    ddtest::writeFile(bin / "adb", "#!/bin/sh\necho 'Android Debug Bridge version 1.0.41'\n");
-    chmod((bin / "adb").c_str(), 0755);
-    ddtest::ScopedEnv realAdb{"DEVICEDETECT_ADB", bin / "adb"};
+    ddtest::ScopedEnv realAdb{"DEVICEDETECT_ADB",
+                              fakeAdb("#!/bin/sh\necho 'Android Debug Bridge version 1.0.41'\n")};
     ddtest::ScopedEnv port{"ANDROID_ADB_SERVER_PORT", std::to_string(noServerPort)};
-    phonesim::FakeUsbTree usb(sandbox.sysfsRoot, sandbox.devRoot);
-    phonesim::FakeUsbDevice phone;
-    phone.port = "1-3";
-    phone.serial = "R58OKAY";
-    ASSERT_TRUE(usb.plug(phone));
+    plugPhone("1-3", "R58OKAY", true);
     // The Wi-Fi finder is the one piece a suite may leave out; anything else
     // missing would show here.
-    CheckRun run = runCheck(sandbox.moduleDir);
-    EXPECT_TRUE(run.has("ok      adb program: \"" + (bin / "adb") +
-                        "\" (DEVICEDETECT_ADB) (adb version 1.0.41)"))
-        << run.out;
-    EXPECT_TRUE(run.has("ok      udev rules: " + (rules / "70-orq-sync.rules")));
-    EXPECT_TRUE(run.has("ok      phone 18d1:4ee7 R58OKAY on port 1-3: "));
-    EXPECT_TRUE(run.has("ok      companion package QXHttpd.apk"));
-    EXPECT_TRUE(run.has("ok      apkConfig.ini: companion versions sdk5=25 sdk6=31"));
+    ProgramRun run = runCheck(sandbox.moduleDir);
+    EXPECT_TRUE(run.hasAll({
+        "ok      adb program: \"" + (bin / "adb") + "\" (DEVICEDETECT_ADB) (adb version 1.0.41)",
+        "ok      udev rules: " + (rules / "70-orq-sync.rules"),
+        "ok      phone 18d1:4ee7 R58OKAY on port 1-3: ",
+        "ok      companion package QXHttpd.apk",
+        "ok      apkConfig.ini: companion versions sdk5=25 sdk6=31",
+    }));
     EXPECT_EQ(run.out.find("PROBLEM"), std::string::npos) << run.out;
 }
 
 // The adb program the module would run is named as it is set, and a program
 // that runs but fails is not taken for a missing adb.
 TEST_F(HostCheck, TheAdbProgramIsNamedWithWhatWentWrong) {
-    ddtest::TempDir bin{"ddadb"};
     struct Case {
         const char* script;
         const char* says;
@@ -150,10 +117,8 @@ TEST_F(HostCheck, TheAdbProgramIsNamedWithWhatWentWrong) {
          "\" printed no adb version (Busybox v1.36): is it adb?"},
     };
     for (const Case& c : cases) {
-        ddtest::writeFile(bin / "adb", c.script);
-        chmod((bin / "adb").c_str(), 0755);
-        ddtest::ScopedEnv failing{"DEVICEDETECT_ADB", bin / "adb"};
-        CheckRun run = runCheck(sandbox.moduleDir);
+        ddtest::ScopedEnv failing{"DEVICEDETECT_ADB", fakeAdb(c.script)};
+        ProgramRun run = runCheck(sandbox.moduleDir);
         EXPECT_TRUE(run.has("PROBLEM adb program: \"" + (bin / "adb") +
                             "\" (DEVICEDETECT_ADB): \"" + (bin / "adb") + " version" + c.says))
             << run.out;
@@ -172,28 +137,27 @@ TEST_F(HostCheck, ALibraryThatDoesNotLoadIsNamedWithTheReason) {
     unlink((sandbox.moduleDir + "/libDeviceController.so").c_str());
     symlink((std::string(DD_TEST_MODULE_DIR) + "/libQXWIFIFinder.so").c_str(),
             (sandbox.moduleDir + "/libDeviceController.so").c_str());
-    CheckRun run = runCheck(sandbox.moduleDir);
+    ProgramRun run = runCheck(sandbox.moduleDir);
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_TRUE(run.has("PROBLEM " + sandbox.moduleDir +
-                        "/libDeviceDetect.so does not load: " + sandbox.moduleDir +
-                        "/libDeviceDetect.so: file too short: reinstall the package"))
-        << run.out;
-    EXPECT_TRUE(run.has("PROBLEM " + sandbox.moduleDir + "/libOutputLog.so does not load: "))
-        << run.out;
-    EXPECT_TRUE(
-        run.has("PROBLEM " + sandbox.moduleDir + "/libDeviceController.so has no QX_RunAdbCmd"))
-        << run.out;
+    const std::string& dir = sandbox.moduleDir;
+    EXPECT_TRUE(run.hasAll({
+        "PROBLEM " + dir + "/libDeviceDetect.so does not load: " + dir +
+            "/libDeviceDetect.so: file too short: reinstall the package",
+        "PROBLEM " + dir + "/libOutputLog.so does not load: ",
+        "PROBLEM " + dir + "/libDeviceController.so has no QX_RunAdbCmd",
+    }));
 }
 
 // The Wi-Fi finder's UDP port held by another program keeps the finder from
 // starting: that is a problem, not "ok".
 TEST_F(HostCheck, AWifiPortHeldByAnotherProgramIsAProblem) {
-    std::string port;
-    int holder = holdUdpPort(port);
+    uint16_t held = 0;
+    int holder = ddtest::holdUdpPort(held);
+    std::string port = std::to_string(held);
     ASSERT_GE(holder, 0);
     {
         ddtest::ScopedEnv finderPort{"DEVICEDETECT_WIFI_PORT", port};
-        CheckRun run = runCheck(sandbox.moduleDir);
+        ProgramRun run = runCheck(sandbox.moduleDir);
         EXPECT_TRUE(run.has("PROBLEM Wi-Fi finder port udp 127.0.0.1:" + port +
                             " is held by another program"))
             << run.out;
@@ -211,7 +175,7 @@ TEST_F(HostCheck, AWifiPortHeldByAnotherProgramIsAProblem) {
 // With --json every finding is one JSON object; nothing else is printed.
 TEST_F(HostCheck, JsonGivesOneObjectPerFinding) {
     ddtest::removeTree(sandbox.sysfsRoot + "/bus");
-    CheckRun run = runCheck(sandbox.moduleDir, "--json");
+    ProgramRun run = runCheck(sandbox.moduleDir, "--json");
     EXPECT_EQ(run.exitCode, 1);
     std::istringstream in(run.out);
     int findings = 0;
@@ -241,32 +205,27 @@ TEST_F(HostCheck, TheRunningHostSaysWhatTheModuleWillMiss) {
     ddtest::makeDirs(sandbox.configHome + "/Orq Sync");
     ddtest::writeFile(sandbox.configHome + "/Orq Sync/orqBRAXLoader.ini",
                       "[Detect]\nLogLevel=Err\n");
-    std::string port;
-    int holder = holdUdpPort(port);
+    uint16_t held = 0;
+    int holder = ddtest::holdUdpPort(held);
+    std::string port = std::to_string(held);
     ASSERT_GE(holder, 0);
     ddtest::ScopedEnv finderPort{"DEVICEDETECT_WIFI_PORT", port};
-    ddtest::TempDir out{"ddhost"};
-    std::string command = std::string(DD_TEST_BIN_DIR) + "/devicedetect-host --duration 0.2 " +
-                          "--module-dir '" + sandbox.moduleDir + "' </dev/null >" + (out / "out") +
-                          " 2>&1";
-    int status = std::system(command.c_str());
+    ProgramRun run = ddtest::runProgram(
+        "devicedetect-host", "--duration 0.2 --module-dir '" + sandbox.moduleDir + "'", true);
     close(holder);
-    std::string shown = ddtest::readFile(out / "out");
-    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0) << shown;
-    auto has = [&](const std::string& text) { return shown.find(text) != std::string::npos; };
-    EXPECT_TRUE(has("\nlog: " + sandbox.logFile + " (LogLevel Err from " + sandbox.configHome +
-                    "/Orq Sync/orqBRAXLoader.ini)\n"))
-        << shown;
-    EXPECT_TRUE(has("\nno USB bus is visible: " + sandbox.sysfsRoot +
-                    "/bus/usb/devices cannot be "
-                    "read (No such file or directory)"))
-        << shown;
-    EXPECT_TRUE(has("\nWi-Fi phones are off: Wi-Fi finder port udp 127.0.0.1:" + port +
-                    " is held by another program"))
-        << shown;
+    const std::string& shown = run.out;
+    EXPECT_EQ(run.exitCode, 0) << shown;
+    EXPECT_TRUE(run.hasAll({
+        "\nlog: " + sandbox.logFile + " (LogLevel Err from " + sandbox.configHome +
+            "/Orq Sync/orqBRAXLoader.ini)\n",
+        "\nno USB bus is visible: " + sandbox.sysfsRoot +
+            "/bus/usb/devices cannot be read (No such file or directory)",
+        "\nWi-Fi phones are off: Wi-Fi finder port udp 127.0.0.1:" + port +
+            " is held by another program",
+    }));
     EXPECT_GE(shown.size(), 10u);
     EXPECT_EQ(shown.substr(shown.size() - 10), "stopping.\n") << shown;
-    EXPECT_FALSE(has("::")) << "an internal name on the terminal: " << shown;
+    EXPECT_FALSE(run.has("::")) << "an internal name on the terminal: " << shown;
 }
 
 }  // namespace

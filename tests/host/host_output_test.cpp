@@ -30,6 +30,16 @@ DeviceRecord hostileRecord() {
     return record;
 }
 
+// A request event as the host queues it from a callback.
+HostEvent syncRequest(int32_t code, const std::string& device,
+                      HostEvent::Kind kind = HostEvent::Kind::SyncRequest) {
+    HostEvent request;
+    request.kind = kind;
+    request.code = code;
+    request.device = device;
+    return request;
+}
+
 nlohmann::json parseLine(const std::string& line) {
     nlohmann::json root = nlohmann::json::parse(line, nullptr, false);
     EXPECT_FALSE(root.is_discarded()) << line;
@@ -49,11 +59,7 @@ TEST(HostOutput, JsonEscapesEveryPhoneTextSoNoEventCanBeForged) {
     EXPECT_EQ(root.value("serverip", ""), "\xEF\xBF\xBD");
     EXPECT_FALSE(root.contains("x"));
 
-    HostEvent request;
-    request.kind = HostEvent::Kind::SyncRequest;
-    request.code = START_SYNC;
-    request.device = kHostileSerial;
-    nlohmann::json sync = parseLine(formatJson(request));
+    nlohmann::json sync = parseLine(formatJson(syncRequest(START_SYNC, kHostileSerial)));
     nlohmann::json message = parseLine(formatHostMessage("  " + kHostileSerial, true));
     EXPECT_EQ(message.value("event", ""), "HOST");
     EXPECT_EQ(message.value("message", ""), "  " + kHostileSerial);
@@ -83,11 +89,7 @@ TEST(HostOutput, APhoneFloodingSyncRequestsIsCoalesced) {
     DeviceRecord record{};
     dd::copyToField(record.serialno, "OTHER");
     for (int i = 0; i < 10000; ++i) {
-        HostEvent request;
-        request.kind = HostEvent::Kind::SyncRequest;
-        request.code = i % 2 == 0 ? START_SYNC : STOP_SYNC;
-        request.device = "FLOOD";
-        queue.push(std::move(request));
+        queue.push(syncRequest(i % 2 == 0 ? START_SYNC : STOP_SYNC, "FLOOD"));
         if (i == 5000) {
             queue.push(eventFromRecord(NEW_DEVICE, &record));
         }
@@ -109,15 +111,9 @@ TEST(HostOutput, EveryKindOfEventIsBoundedAndWhatIsDroppedIsShown) {
     HostEventQueue queue;
     const size_t pushed = 5000;
     for (size_t i = 0; i < pushed; ++i) {
-        HostEvent request;
-        request.kind = HostEvent::Kind::SyncRequest;
-        request.code = START_SYNC;
-        request.device = "TEXT" + std::to_string(i);
-        queue.push(std::move(request));
-        HostEvent loader;
-        loader.kind = HostEvent::Kind::LoaderRequest;
-        loader.device = "GET /__dispatch__dodevicesync?imei=" + std::to_string(i);
-        queue.push(std::move(loader));
+        queue.push(syncRequest(START_SYNC, "TEXT" + std::to_string(i)));
+        queue.push(syncRequest(-1, "GET /__dispatch__dodevicesync?imei=" + std::to_string(i),
+                               HostEvent::Kind::LoaderRequest));
         DeviceRecord record{};
         dd::copyToField(record.serialno, "PHONE" + std::to_string(i));
         queue.push(eventFromRecord(i % 2 == 0 ? NEW_DEVICE : REMOVE_DEVICE, &record));
@@ -154,9 +150,7 @@ TEST(HostOutput, EveryKindOfEventIsBoundedAndWhatIsDroppedIsShown) {
     ASSERT_EQ(events.size(), 1u);
     EXPECT_EQ(events[0].kind, HostEvent::Kind::DeviceChange);
     for (size_t i = 0; i <= HostEventQueue::kMaxLoaderRequests; ++i) {
-        HostEvent loader;
-        loader.kind = HostEvent::Kind::LoaderRequest;
-        queue.push(std::move(loader));
+        queue.push(syncRequest(-1, "", HostEvent::Kind::LoaderRequest));
     }
     events = queue.takeAll();
     ASSERT_EQ(events.back().kind, HostEvent::Kind::Dropped);

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "base/text_codec.h"
 #include "devicedetect/DeviceDetect.h"
 #include "fake_usb_tree.h"
 #include "module_loader.h"
@@ -53,11 +54,13 @@ class Detection : public ::testing::Test {
     bool waitForNextScan(size_t scansBefore) const {
         return waitLogged("--CUsbDetect::usbDetect", scansBefore + 1);
     }
-    int readyToSync(const std::string& serial) {
+    static DeviceRecord recordFor(const std::string& serial) {
         DeviceRecord record{};
-        for (size_t i = 0; i < serial.size() && i + 1 < 64; ++i) {
-            record.serialno[i] = static_cast<char16_t>(serial[i]);
-        }
+        dd::copyToField(record.serialno, serial);
+        return record;
+    }
+    int readyToSync(const std::string& serial) {
+        DeviceRecord record = recordFor(serial);
         return module.DeviceReadyToSync(&record);
     }
     static std::string identified(const std::string& serial) {
@@ -107,9 +110,7 @@ TEST_F(Detection, PerDeviceExportCodes) {
     EXPECT_EQ(readyToSync("R58M40ABCDE"), 0) << "serials compare ignoring case";
     EXPECT_EQ(readyToSync("r58m40abcdf"), 1);
 
-    DeviceRecord record{};
-    std::u16string serial = u"R58M40ABCDE";
-    std::copy(serial.begin(), serial.end(), record.serialno);
+    DeviceRecord record = recordFor("R58M40ABCDE");
     EXPECT_EQ(module.DeviceSyncBegin(&record), 0);
     EXPECT_EQ(module.DisconnectDevice(&record), 0);
     record.serialno[0] = u'X';

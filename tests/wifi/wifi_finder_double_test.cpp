@@ -19,13 +19,13 @@ class DoubleControls {
     explicit DoubleControls(const std::string& moduleDir) {
         m_handle = dlopen((moduleDir + "/libQXWIFIFinder.so").c_str(), RTLD_NOW | RTLD_LOCAL);
         EXPECT_NE(m_handle, nullptr) << dlerror();
-        bind(emit, "FinderDouble_Emit");
-        bind(emitSync, "FinderDouble_EmitSync");
-        bind(setStartClientResult, "FinderDouble_SetStartClientResult");
-        bind(calls, "FinderDouble_Calls");
-        bind(lastClient, "FinderDouble_LastClient");
-        bind(lastStatus, "FinderDouble_LastStatus");
-        bind(running, "FinderDouble_Running");
+        ddtest::bindSymbol(m_handle, emit, "FinderDouble_Emit");
+        ddtest::bindSymbol(m_handle, emitSync, "FinderDouble_EmitSync");
+        ddtest::bindSymbol(m_handle, setStartClientResult, "FinderDouble_SetStartClientResult");
+        ddtest::bindSymbol(m_handle, calls, "FinderDouble_Calls");
+        ddtest::bindSymbol(m_handle, lastClient, "FinderDouble_LastClient");
+        ddtest::bindSymbol(m_handle, lastStatus, "FinderDouble_LastStatus");
+        ddtest::bindSymbol(m_handle, running, "FinderDouble_Running");
     }
     ~DoubleControls() {
         if (m_handle != nullptr) {
@@ -43,49 +43,37 @@ class DoubleControls {
     int32_t (*running)() = nullptr;
 
   private:
-    template <typename Fn>
-    void bind(Fn& fn, const char* name) {
-        fn = m_handle != nullptr ? reinterpret_cast<Fn>(dlsym(m_handle, name)) : nullptr;
-        ASSERT_NE(fn, nullptr) << name;
-    }
     void* m_handle = nullptr;
 };
 
-template <size_t N>
-void put(char (&field)[N], const std::string& text) {
-    std::memset(field, 0, N);
-    std::memcpy(field, text.data(), std::min(text.size(), N - 1));
-}
+using qxwifi::setField;
 
 class ForeignFinder : public ::testing::Test {
   protected:
     WifiMachine machine{"complete"};
     std::unique_ptr<DoubleControls> finder;
 
-    void start() {
+    void SetUp() override {
         machine.start();
         finder = std::make_unique<DoubleControls>(machine.sandbox.moduleDir);
     }
     // A record of a phone served by a simulated companion service.
     WifiDevRecord record(const phonesim::WifiPhone& phone, const std::string& port = "8182") {
         WifiDevRecord r{};
-        put(r.imei, phone.spec().imei);
-        put(r.serial, phone.spec().serial);
-        put(r.model, "Foreign Model");
-        put(r.version, "9");
-        put(r.sdk, "28");
-        put(r.brand, "Elsewhere");
-        put(r.ip, phone.address());
-        put(r.port, port);
-        put(r.paired, machine.pcIdentity);
-        put(r.pid, "");
-        r.autolaunch = 0;
+        setField(r.imei, phone.spec().imei);
+        setField(r.serial, phone.spec().serial);
+        setField(r.model, "Foreign Model");
+        setField(r.version, "9");
+        setField(r.sdk, "28");
+        setField(r.brand, "Elsewhere");
+        setField(r.ip, phone.address());
+        setField(r.port, port);
+        setField(r.paired, machine.pcIdentity);
         return r;
     }
 };
 
 TEST_F(ForeignFinder, ConnectReachesStartClientWithTheServicePortAndAnnouncesTheRecord) {
-    start();
     auto phone = machine.phone("860000000000301", "FOREIGN1");
     WifiDevRecord r = record(*phone, "8182");
     // Disconnected before it connected: not listed, only logged.
@@ -112,7 +100,6 @@ TEST_F(ForeignFinder, ConnectReachesStartClientWithTheServicePortAndAnnouncesThe
 }
 
 TEST_F(ForeignFinder, SyncReportsAndCallbacksMakeTheRightLoaderRequests) {
-    start();
     auto phone = machine.phone("860000000000302", "FOREIGN2");
     auto twin = machine.phone("TWIN000303", "TWIN000303");
     WifiDevRecord r = record(*phone);
@@ -140,7 +127,6 @@ TEST_F(ForeignFinder, SyncReportsAndCallbacksMakeTheRightLoaderRequests) {
 }
 
 TEST_F(ForeignFinder, StartClientFailureForgetsThePhone) {
-    start();
     auto phone = machine.phone("860000000000304", "FOREIGN4");
     finder->setStartClientResult(0);
     int32_t removedBefore = finder->calls("RemoveDev");
@@ -155,7 +141,6 @@ TEST_F(ForeignFinder, StartClientFailureForgetsThePhone) {
 }
 
 TEST_F(ForeignFinder, UnterminatedAndMalformedRecordsAreReadWithinTheirRooms) {
-    start();
     auto phone = machine.phone("860000000000306", "FOREIGN6");
     WifiDevRecord r = record(*phone);
     std::memset(r.model, 'M', sizeof(r.model));      // no NUL anywhere in the model
@@ -167,7 +152,7 @@ TEST_F(ForeignFinder, UnterminatedAndMalformedRecordsAreReadWithinTheirRooms) {
     WifiDevRecord bad = record(*phone);
     std::memset(bad.imei, '7', sizeof(bad.imei));  // 128 digits, no NUL
     std::memset(bad.serial, 'S', sizeof(bad.serial));
-    put(bad.ip, "not-an-address");
+    setField(bad.ip, "not-an-address");
     EXPECT_EQ(finder->emit(&bad, WIFI_CONNECT), 0);
     WifiDevRecord empty{};
     EXPECT_EQ(finder->emit(&empty, WIFI_CONNECT), 0);
@@ -177,7 +162,6 @@ TEST_F(ForeignFinder, UnterminatedAndMalformedRecordsAreReadWithinTheirRooms) {
 }
 
 TEST_F(ForeignFinder, HostCallsReachTheFinderAndLateReportsAreDropped) {
-    start();
     auto phone = machine.phone("860000000000307", "FOREIGN7");
     WifiDevRecord r = record(*phone);
     ASSERT_EQ(finder->emit(&r, WIFI_CONNECT), 1);
@@ -197,7 +181,6 @@ TEST_F(ForeignFinder, HostCallsReachTheFinderAndLateReportsAreDropped) {
 }
 
 TEST_F(ForeignFinder, StormOfReportsIsHandledWithoutBlockingTheFinder) {
-    start();
     auto phone = machine.phone("860000000000308", "FOREIGN8");
     WifiDevRecord r = record(*phone);
     for (int i = 0; i < 2000; ++i) {
@@ -213,7 +196,6 @@ TEST_F(ForeignFinder, StormOfReportsIsHandledWithoutBlockingTheFinder) {
 }
 
 TEST_F(ForeignFinder, AnAddressServesOnePhoneAtATime) {
-    start();
     // One service answers for whatever phone is asked about at its address.
     auto phone = machine.phone("860000000000309", "");
     phonesim::PhoneConfig config = phone->service().config();
@@ -222,7 +204,7 @@ TEST_F(ForeignFinder, AnAddressServesOnePhoneAtATime) {
     phone->service().setConfig(config);
     WifiDevRecord first = record(*phone);
     WifiDevRecord second = record(*phone);
-    put(second.imei, "860000000000310");
+    setField(second.imei, "860000000000310");
     int32_t removedBefore = finder->calls("RemoveDev");
     ASSERT_EQ(finder->emit(&first, WIFI_CONNECT), 1);
     ASSERT_EQ(finder->emit(&second, WIFI_CONNECT), 1);

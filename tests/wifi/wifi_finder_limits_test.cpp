@@ -63,10 +63,10 @@ class FinderLimits : public ::testing::Test {
         Reports::clear();
         m_handle = dlopen(DD_TEST_MODULE_DIR "/libQXWIFIFinder.so", RTLD_NOW | RTLD_LOCAL);
         EXPECT_NE(m_handle, nullptr) << dlerror();
-        bind(startDetect, "StartDetect");
-        bind(stopDetect, "StopDetect");
-        bind(setStateNotifyCallBack, "SetStateNotifyCallBack");
-        bind(startClient, "StartClient");
+        ddtest::bindSymbol(m_handle, startDetect, "StartDetect");
+        ddtest::bindSymbol(m_handle, stopDetect, "StopDetect");
+        ddtest::bindSymbol(m_handle, setStateNotifyCallBack, "SetStateNotifyCallBack");
+        ddtest::bindSymbol(m_handle, startClient, "StartClient");
     }
     ~FinderLimits() override {
         if (m_handle != nullptr) {
@@ -86,10 +86,7 @@ class FinderLimits : public ::testing::Test {
         spec.imei = imei;
         spec.serial = "";
         spec.paired = paired;
-        auto made = std::make_unique<phonesim::WifiPhone>(spec);
-        EXPECT_TRUE(made->start());
-        made->setFinder("127.0.0.1", m_port);
-        return made;
+        return ddtest::aimedPhone(spec, m_port);
     }
     static std::string connect(const std::string& imei, const char* paired) {
         qxwifi::AnnouncementFields fields;
@@ -117,12 +114,6 @@ class FinderLimits : public ::testing::Test {
     int32_t (*startClient)(WifiDevRecord*) = nullptr;
 
   private:
-    template <typename Fn>
-    void bind(Fn& fn, const char* name) {
-        fn = m_handle != nullptr ? reinterpret_cast<Fn>(dlsym(m_handle, name)) : nullptr;
-        ASSERT_NE(fn, nullptr) << name;
-    }
-
     uint16_t m_port = ddtest::freeUdpPort();
     ddtest::ScopedEnv m_portEnv{"DEVICEDETECT_WIFI_PORT", std::to_string(m_port)};
     ddtest::ScopedEnv m_addressEnv{"DEVICEDETECT_WIFI_ADDRESS", "127.0.0.1"};

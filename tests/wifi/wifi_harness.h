@@ -5,6 +5,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -24,20 +25,44 @@
 
 namespace ddtest {
 
-// A UDP port on 127.0.0.1 that nothing listens on right now.
-inline uint16_t freeUdpPort() {
+// Binds a UDP port on 127.0.0.1 as another program would: the socket, with
+// its port in port, or -1.
+inline int holdUdpPort(uint16_t& port) {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in place{};
     place.sin_family = AF_INET;
     place.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t length = sizeof(place);
-    uint16_t port = 0;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&place), sizeof(place)) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&place), &length) == 0) {
-        port = ntohs(place.sin_port);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&place), sizeof(place)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&place), &length) != 0) {
+        close(fd);
+        return -1;
     }
-    close(fd);
+    port = ntohs(place.sin_port);
+    return fd;
+}
+
+// A UDP port on 127.0.0.1 that nothing listens on right now.
+inline uint16_t freeUdpPort() {
+    uint16_t port = 0;
+    close(holdUdpPort(port));
     return port;
+}
+
+// A Wi-Fi phone, started and aimed at the finder on 127.0.0.1:finderPort.
+inline std::unique_ptr<phonesim::WifiPhone> aimedPhone(const phonesim::WifiPhoneSpec& spec,
+                                                       uint16_t finderPort) {
+    auto phone = std::make_unique<phonesim::WifiPhone>(spec);
+    EXPECT_TRUE(phone->start());
+    phone->setFinder("127.0.0.1", finderPort);
+    return phone;
+}
+
+// Binds fn to the entry point name of a dlopen'ed library.
+template <typename Fn>
+void bindSymbol(void* handle, Fn& fn, const char* name) {
+    fn = handle != nullptr ? reinterpret_cast<Fn>(dlsym(handle, name)) : nullptr;
+    ASSERT_NE(fn, nullptr) << name;
 }
 
 class WifiMachine {
@@ -87,10 +112,7 @@ class WifiMachine {
         spec.imei = imei;
         spec.serial = serial;
         spec.paired = pairedHere ? pcIdentity : "another-pc";
-        auto made = std::make_unique<phonesim::WifiPhone>(spec);
-        EXPECT_TRUE(made->start());
-        made->setFinder("127.0.0.1", m_finderPort);
-        return made;
+        return aimedPhone(spec, m_finderPort);
     }
 
     // The loader requests whose path starts with prefix.
@@ -128,10 +150,7 @@ class WifiUsbMachine : public PhoneMachine {
         if (spec.paired.empty()) {
             spec.paired = pcIdentity;
         }
-        auto phone = std::make_unique<phonesim::WifiPhone>(spec);
-        EXPECT_TRUE(phone->start());
-        phone->setFinder("127.0.0.1", finderPort);
-        return phone;
+        return aimedPhone(spec, finderPort);
     }
 
     uint16_t finderPort = freeUdpPort();
