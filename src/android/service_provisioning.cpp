@@ -236,8 +236,8 @@ int checkAPKInfo(dd::StepContext& step, uint16_t vid, uint16_t pid, const std::s
         DD_LOG(LOG_ERR) << "get node failed";
         return finish();
     }
-    std::string package =
-        dd::platform::joinPath(deviceHost().moduleFolder(), sdk > 5 ? "QXHttpd.apk" : "QXHttpd16.apk");
+    std::string package = dd::platform::joinPath(deviceHost().moduleFolder(),
+                                                 sdk > 5 ? "QXHttpd.apk" : "QXHttpd16.apk");
     if (!dd::platform::pathExists(package)) {
         return finish();
     }

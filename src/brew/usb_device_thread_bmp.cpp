@@ -323,7 +323,7 @@ void CUsbDeviceThread_BMP::saveToStore(const PhoneFacts& facts) {
     }
     if (facts.factoryReset) {
         dd::logged::writeIniString(deviceHost().rememberedDeviceFile(), "imei", facts.imei,
-                                     "65535");
+                                   "65535");
     }
     // The phone answers to its IMEI (claimed, so m_csSerialNum holds it)
     // before its entry shows: a host that disconnects it as soon as it sees

@@ -4,7 +4,6 @@
 
 #include "brew/brew_frame.h"
 #include "device/device_host.h"
-#include "platform/exit_flag.h"
 #include "log/log_stream.h"
 #include "log/logged_ini.h"
 #include "platform/exit_flag.h"

@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/exit_flag.h"
 #include "devicedetect/DeviceDetect.h"
 #include "deviceinfo/raw_http_client.h"
+#include "platform/exit_flag.h"
 
 // One storage area as the companion service reports it.
 struct StorageEntry {

@@ -10,6 +10,7 @@
 #include <map>
 #include <vector>
 
+#include "base/utf8_encode.h"
 #include "deviceinfo/info_cipher.h"
 
 namespace dd::json {
@@ -44,24 +45,6 @@ bool isSpace(char c) {
 
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
-}
-
-void appendUtf8(std::string& out, uint32_t cp) {
-    if (cp <= 0x7F) {
-        out += static_cast<char>(cp);
-    } else if (cp <= 0x7FF) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp <= 0xFFFF) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 bool hex4(std::string_view text, size_t at, uint32_t& out) {
@@ -131,7 +114,7 @@ bool decodeString(std::string_view body, std::string& out) {
                     i += 6;
                     cp = 0x10000 + ((cp & 0x3FF) << 10) + (second & 0x3FF);
                 }
-                appendUtf8(out, cp);
+                dd::appendUtf8(out, static_cast<char32_t>(cp));
                 break;
             }
             default:

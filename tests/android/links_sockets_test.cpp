@@ -15,9 +15,9 @@
 #include <string>
 #include <thread>
 
-#include "platform/exit_flag.h"
 #include "links_full_listener.h"
 #include "loopback_server.h"
+#include "platform/exit_flag.h"
 #include "test_env.h"
 
 namespace {
