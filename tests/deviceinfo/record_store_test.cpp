@@ -153,8 +153,8 @@ TEST_F(RecordStoreOnce, SecondObjectLeavingDoesNotRemoveThePhoneOfTheFirst) {
     EXPECT_EQ(count(REMOVE_DEVICE, "TWINSERIAL"), 1u);
 }
 
-// Other serials are not held up; the same object is announced once until
-// REMOVE_DEVICE; an object destroyed with its record frees its serial.
+// Other serials are not held up; the same object (with or without a serial)
+// is announced once until REMOVE_DEVICE; an object destroyed with its record frees its serial.
 TEST_F(RecordStoreOnce, OtherSerialsAndLaterObjectsAreAnnounced) {
     auto a = phone("PHONEA", 40001);
     auto b = phone("PHONEB", 40002);
@@ -162,6 +162,13 @@ TEST_F(RecordStoreOnce, OtherSerialsAndLaterObjectsAreAnnounced) {
     EXPECT_EQ(NotifyNewDevice(b.get()), 1);
     EXPECT_EQ(NotifyNewDevice(a.get()), 0);
     NotifyRemoveDevice(a.get());
+    // Without a serial nothing is held in the table: the object's own record
+    // is what keeps it from a second announcement.
+    auto unnamed = phone("", 40004);
+    EXPECT_EQ(NotifyNewDevice(unnamed.get()), 1);
+    EXPECT_EQ(NotifyNewDevice(unnamed.get()), 0);
+    EXPECT_EQ(count(NEW_DEVICE, ""), 1u);
+    NotifyRemoveDevice(unnamed.get());
     b.reset();
     auto again = phone("PHONEB", 40003);
     EXPECT_EQ(NotifyNewDevice(again.get()), 1);
