@@ -23,8 +23,16 @@ extern "C" {
 #include <uchar.h>
 #endif
 
-/* One calling convention on x86-64 Linux: kept as a marker for the ABI. */
+/* The suite's 32-bit Windows ABI: every export that takes arguments, and both
+ * callbacks, clean their own arguments off the stack. Elsewhere there is one
+ * calling convention and QX_CALL only marks the ABI. */
+#ifndef QX_CALL
+#if defined(_WIN32) && defined(__i386__)
+#define QX_CALL __stdcall
+#else
 #define QX_CALL
+#endif
+#endif
 
 /* Device-change codes: first argument of DeviceChangeCallBack. */
 enum {
@@ -39,12 +47,12 @@ enum { START_SYNC = 0, STOP_SYNC = 1, READY_SYNC = 2 };
 
 /* One storage area of a phone (1080 bytes). */
 typedef struct CardRecord {
-    uint32_t kind;          /* 0 removable card, 1 internal storage */
-    char16_t state[18];     /* "none" when not reported */
-    uint64_t storageTotal;  /* bytes, 0 when not reported */
-    uint64_t storageFree;   /* bytes, 0 when not reported */
-    char16_t path[256];     /* "null" when not reported */
-    char16_t sid[256];      /* "null" when not reported */
+    uint32_t kind;         /* 0 removable card, 1 internal storage */
+    char16_t state[18];    /* "none" when not reported */
+    uint64_t storageTotal; /* bytes, 0 when not reported */
+    uint64_t storageFree;  /* bytes, 0 when not reported */
+    char16_t path[256];    /* "null" when not reported */
+    char16_t sid[256];     /* "null" when not reported */
 } CardRecord;
 
 /*
@@ -56,13 +64,13 @@ typedef struct CardRecord {
 typedef struct DeviceRecord {
     char16_t imei[64];
     char16_t model[64];
-    char16_t serverip[32];     /* where the companion service answers */
-    uint32_t adbdeviceport;    /* its TCP port at serverip */
-    char16_t serialno[64];     /* the key the host's calls are matched by */
-    char16_t autolaunch[32];   /* "auto" or "manual" */
-    char16_t allowwifi[12];    /* "yes" or "no" */
-    char16_t storagetype;      /* 'A'..'D', anything else means none */
-    char16_t pad_;             /* keeps `kernel` at offset 544 */
+    char16_t serverip[32];   /* where the companion service answers */
+    uint32_t adbdeviceport;  /* its TCP port at serverip */
+    char16_t serialno[64];   /* the key the host's calls are matched by */
+    char16_t autolaunch[32]; /* "auto" or "manual" */
+    char16_t allowwifi[12];  /* "yes" or "no" */
+    char16_t storagetype;    /* 'A'..'D', anything else means none */
+    char16_t pad_;           /* keeps `kernel` at offset 544 */
     double kernel;
     uint32_t sdk;
     char16_t optname[256];
@@ -72,7 +80,7 @@ typedef struct DeviceRecord {
     char16_t firmware[512];
     uint16_t battery;
     char16_t usbIfId[512];
-    CardRecord* cards;         /* `cardcount` entries, owned by the record */
+    CardRecord* cards; /* `cardcount` entries, owned by the record */
     uint32_t cardcount;
 } DeviceRecord;
 
@@ -104,8 +112,10 @@ QX_STATIC_ASSERT(offsetof(DeviceRecord, firmware) == 1076, "DeviceRecord.firmwar
 QX_STATIC_ASSERT(offsetof(DeviceRecord, battery) == 2100, "DeviceRecord.battery");
 QX_STATIC_ASSERT(offsetof(DeviceRecord, usbIfId) == 2102, "DeviceRecord.usbIfId");
 QX_STATIC_ASSERT(offsetof(DeviceRecord, cards) == 3128, "DeviceRecord.cards");
-QX_STATIC_ASSERT(offsetof(DeviceRecord, cardcount) == 3128 + sizeof(void*), "DeviceRecord.cardcount");
+QX_STATIC_ASSERT(offsetof(DeviceRecord, cardcount) == 3128 + sizeof(void*),
+                 "DeviceRecord.cardcount");
 QX_STATIC_ASSERT(sizeof(void*) != 8 || sizeof(DeviceRecord) == 3144, "DeviceRecord size");
+QX_STATIC_ASSERT(sizeof(void*) != 4 || sizeof(DeviceRecord) == 3136, "DeviceRecord size (32-bit)");
 
 /* Called on module threads (and on the host's own thread from QX_DisconnectDevice). */
 typedef void(QX_CALL* DeviceChangeCallBack)(int32_t code, DeviceRecord* record);
@@ -134,6 +144,12 @@ int32_t QX_CALL QX_DeviceReadyToSync(DeviceRecord* record);
 int32_t QX_CALL QX_DeviceSyncBegin(DeviceRecord* record);
 /* Asks the phone's service for /sync/do/end. 0 when it answered. */
 int32_t QX_CALL QX_DeviceSyncEnd(DeviceRecord* record);
+/* Windows' C library declares an itoa of its own (another calling convention
+ * on 32-bit); this one is named QX_itoa in C and exported as "itoa". */
+#ifdef _WIN32
+#include <stdlib.h>
+#define itoa QX_itoa
+#endif
 /* Writes value in radix 2..16 ("0123456789abcdef"); a '-' only in radix 10;
  * any other radix writes "". Returns buffer. */
 char* QX_CALL itoa(int32_t value, char* buffer, int32_t radix);

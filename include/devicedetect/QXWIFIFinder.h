@@ -13,6 +13,15 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* As in DeviceDetect.h: the suite's 32-bit Windows calling convention. */
+#ifndef QX_CALL
+#if defined(_WIN32) && defined(__i386__)
+#define QX_CALL __stdcall
+#else
+#define QX_CALL
+#endif
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -47,24 +56,26 @@ typedef struct WifiDevRecord {
     unsigned char reserved[8];
 } WifiDevRecord;
 
+/* The entry points use QX_CALL (__stdcall on 32-bit Windows); the two
+ * callbacks the finder is given are plain C functions. */
 /* Starts finding phones on behalf of the PC with this identity. Callbacks
  * arrive on the finder's own threads from now on. */
-int32_t StartDetect(const char* pcIdentity);
+int32_t QX_CALL StartDetect(const char* pcIdentity);
 /* Stops finding phones; no callback runs after it has returned. */
-int32_t StopDetect(void);
+int32_t QX_CALL StopDetect(void);
 /* onState receives a record and a WIFI_ code; the record is valid only
  * during the call. Its result: 1 the report was taken, 0 dropped. */
-void SetStateNotifyCallBack(int32_t (*onState)(WifiDevRecord* record, int32_t code));
+void QX_CALL SetStateNotifyCallBack(int32_t (*onState)(WifiDevRecord* record, int32_t code));
 /* onSync receives a record and a WIFI_SYNC_ action; valid during the call. */
-int32_t SetSyncNotifyCallBack(void (*onSync)(WifiDevRecord* record, int32_t action));
-int32_t StartHttpServer(void);
-int32_t StopHttpServer(void);
+int32_t QX_CALL SetSyncNotifyCallBack(void (*onSync)(WifiDevRecord* record, int32_t action));
+int32_t QX_CALL StartHttpServer(void);
+int32_t QX_CALL StopHttpServer(void);
 /* Non-zero when the client connection to the phone is ready. */
-int32_t StartClient(WifiDevRecord* record);
+int32_t QX_CALL StartClient(WifiDevRecord* record);
 /* Tells the finder the phone's sync status (3: its connection ended). */
-int32_t SetDevStatus(int32_t status, WifiDevRecord* record);
+int32_t QX_CALL SetDevStatus(int32_t status, WifiDevRecord* record);
 /* Forgets the phone with this IMEI. */
-void RemoveDev(const char* imei);
+void QX_CALL RemoveDev(const char* imei);
 
 #ifdef __cplusplus
 } /* extern "C" */

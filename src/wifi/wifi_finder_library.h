@@ -40,13 +40,13 @@ class WifiFinderLibrary {
     WifiFinderLibrary() = default;
 
     dd::platform::SharedLibrary m_library;
-    int32_t (*m_startDetect)(const char*) = nullptr;
-    int32_t (*m_stopDetect)() = nullptr;
-    void (*m_setStateNotifyCallBack)(StateCallback) = nullptr;
-    int32_t (*m_startHttpServer)() = nullptr;
-    int32_t (*m_stopHttpServer)() = nullptr;
-    int32_t (*m_startClient)(WifiDevRecord*) = nullptr;
-    int32_t (*m_setDevStatus)(int32_t, WifiDevRecord*) = nullptr;
-    int32_t (*m_setSyncNotifyCallBack)(SyncCallback) = nullptr;
-    void (*m_removeDev)(const char*) = nullptr;
+    int32_t(QX_CALL* m_startDetect)(const char*) = nullptr;
+    int32_t(QX_CALL* m_stopDetect)() = nullptr;
+    void(QX_CALL* m_setStateNotifyCallBack)(StateCallback) = nullptr;
+    int32_t(QX_CALL* m_startHttpServer)() = nullptr;
+    int32_t(QX_CALL* m_stopHttpServer)() = nullptr;
+    int32_t(QX_CALL* m_startClient)(WifiDevRecord*) = nullptr;
+    int32_t(QX_CALL* m_setDevStatus)(int32_t, WifiDevRecord*) = nullptr;
+    int32_t(QX_CALL* m_setSyncNotifyCallBack)(SyncCallback) = nullptr;
+    void(QX_CALL* m_removeDev)(const char*) = nullptr;
 };

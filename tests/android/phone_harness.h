@@ -43,7 +43,7 @@ class HostRecorder {
     HostRecorder() { s_current = this; }
     ~HostRecorder() { s_current = nullptr; }
 
-    static void onDeviceChange(int32_t code, DeviceRecord* record) {
+    static void QX_CALL onDeviceChange(int32_t code, DeviceRecord* record) {
         Notice notice;
         notice.at = std::chrono::steady_clock::now();
         notice.code = code;
@@ -62,7 +62,7 @@ class HostRecorder {
         s_current->m_notices.push_back(notice);
         s_current->m_changed.notify_all();
     }
-    static void onSync(const char16_t* text, int32_t action) {
+    static void QX_CALL onSync(const char16_t* text, int32_t action) {
         std::lock_guard<std::mutex> lock(s_current->m_mutex);
         s_current->m_syncs.push_back({text != nullptr ? dd::utf16ToUtf8(text) : "", action});
         s_current->m_changed.notify_all();

@@ -94,7 +94,7 @@ TEST(RecordBuilder, OverlongPhoneTextIsCutAndTerminated) {
 std::mutex g_mutex;
 std::vector<std::pair<int32_t, std::string>> g_notices;
 
-void record(int32_t code, DeviceRecord* record) {
+void QX_CALL record(int32_t code, DeviceRecord* record) {
     std::lock_guard<std::mutex> lock(g_mutex);
     g_notices.emplace_back(code, dd::fieldToUtf8(record->serialno));
 }

@@ -1,19 +1,35 @@
 #include "test_env.h"
 
-#include <dirent.h>
-#include <ftw.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 #include <thread>
+
+namespace fs = std::filesystem;
 
 namespace ddtest {
 namespace {
+
+void setEnv(const std::string& name, const std::string& value) {
+#ifdef _WIN32
+    _putenv_s(name.c_str(), value.c_str());
+#else
+    setenv(name.c_str(), value.c_str(), 1);
+#endif
+}
+
+void unsetEnv(const std::string& name) {
+#ifdef _WIN32
+    _putenv_s(name.c_str(), "");
+#else
+    unsetenv(name.c_str());
+#endif
+}
 
 // Outside a Sandbox (between tests, and when the in-process application
 // object logs its stop as the test program exits) the module still finds its
@@ -21,25 +37,30 @@ namespace {
 // process they lie in the build tree, so no test writes to the real home.
 [[maybe_unused]] const bool g_homeInBuildTree = [] {
     std::string home = std::string(DD_TEST_BIN_DIR) + "/../test-home";
-    setenv("HOME", home.c_str(), 1);
-    setenv("XDG_DATA_HOME", (home + "/.local/share").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (home + "/.config").c_str(), 1);
+    setEnv("HOME", home);
+    setEnv("XDG_DATA_HOME", home + "/.local/share");
+    setEnv("XDG_CONFIG_HOME", home + "/.config");
     return true;
 }();
 
 }  // namespace
 
 TempDir::TempDir(const std::string& tag) {
-    struct stat st {};
-    std::string base =
-        (stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && access("/dev/shm", W_OK) == 0)
-            ? "/dev/shm"
-            : "/tmp";
-    std::string pattern = base + "/" + tag + "-XXXXXX";
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
+    std::error_code ec;
+    fs::path base =
+        fs::is_directory("/dev/shm", ec) ? fs::path("/dev/shm") : fs::temp_directory_path();
+    std::random_device seed;
+    std::mt19937_64 random(seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        fs::path candidate = base / (tag + "-" + std::to_string(random() % 1000000000));
+        if (fs::create_directory(candidate, ec)) {
+            // Private, as mkdtemp makes it.
+            fs::permissions(candidate, fs::perms::owner_all, ec);
+            m_path = candidate.generic_string();
+            return;
+        }
     }
-    m_path = pattern;
+    throw std::runtime_error("no temporary folder could be made in " + base.string());
 }
 
 TempDir::~TempDir() {
@@ -51,14 +72,14 @@ ScopedEnv::ScopedEnv(const std::string& name, const std::string& value) : m_name
         m_had = true;
         m_old = old;
     }
-    setenv(name.c_str(), value.c_str(), 1);
+    setEnv(name, value);
 }
 
 ScopedEnv::~ScopedEnv() {
     if (m_had) {
-        setenv(m_name.c_str(), m_old.c_str(), 1);
+        setEnv(m_name, m_old);
     } else {
-        unsetenv(m_name.c_str());
+        unsetEnv(m_name);
     }
 }
 
@@ -76,12 +97,21 @@ Sandbox::Sandbox(const std::string& logLevel) : root("ddsandbox") {
     }
     writeFile(moduleDir + "/device.xml", readFile(std::string(DD_TEST_DATA_DIR) + "/device.xml"));
     // The module loads its sibling libraries from its own folder.
+#ifdef _WIN32
+    for (const char* sibling : {"DeviceController.dll", "QXWIFIFinder.dll"}) {
+        std::error_code ec;
+        fs::copy_file(std::string(DD_TEST_MODULE_DIR) + "/" + sibling, moduleDir + "/" + sibling,
+                      ec);
+    }
+#else
     for (const char* sibling : {"libDeviceController.so", "libQXWIFIFinder.so"}) {
+        std::error_code ec;
         std::string built = std::string(DD_TEST_MODULE_DIR) + "/" + sibling;
-        if (access(built.c_str(), F_OK) == 0) {
-            symlink(built.c_str(), (moduleDir + "/" + sibling).c_str());
+        if (fs::exists(built, ec)) {
+            fs::create_symlink(built, moduleDir + "/" + sibling, ec);
         }
     }
+#endif
     writeFile(moduleDir + "/orqBRAXLoader.ini", "[Detect]\nLogLevel=" + logLevel + "\n");
     std::pair<const char*, std::string> vars[] = {
         {"DEVICEDETECT_MODULE_DIR", moduleDir},
@@ -154,34 +184,25 @@ void writeFile(const std::string& path, const std::string& content) {
 }
 
 void makeDirs(const std::string& path) {
-    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-        mkdir(path.substr(0, pos).c_str(), 0755);
-    }
-    mkdir(path.c_str(), 0755);
+    std::error_code ec;
+    fs::create_directories(path, ec);
 }
 
 void removeTree(const std::string& path) {
-    nftw(
-        path.c_str(),
-        [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 64,
-        FTW_DEPTH | FTW_PHYS);
+    std::error_code ec;
+    fs::remove_all(path, ec);
 }
 
 bool fileExists(const std::string& path) {
-    struct stat st {};
-    return lstat(path.c_str(), &st) == 0;
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
 }
 
 std::vector<std::string> listDir(const std::string& path) {
     std::vector<std::string> names;
-    if (DIR* dir = opendir(path.c_str()); dir != nullptr) {
-        while (dirent* entry = readdir(dir)) {
-            std::string name = entry->d_name;
-            if (name != "." && name != "..") {
-                names.push_back(name);
-            }
-        }
-        closedir(dir);
+    std::error_code ec;
+    for (fs::directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+        names.push_back(it->path().filename().string());
     }
     std::sort(names.begin(), names.end());
     return names;

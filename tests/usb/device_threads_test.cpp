@@ -32,7 +32,7 @@ struct Notice {
 std::mutex g_noticesMutex;
 std::vector<Notice> g_notices;
 
-void recordNotice(int32_t code, DeviceRecord* record) {
+void QX_CALL recordNotice(int32_t code, DeviceRecord* record) {
     // A host may call back into the module from its callback.
     DeviceRecord probe{};
     dd::copyToField(probe.serialno, "DISC1");
