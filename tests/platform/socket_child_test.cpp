@@ -48,6 +48,7 @@ using dd::platform::UniqueFd;
 
 constexpr int kNoLimit = -1;
 constexpr const char* kActVariable = "DD_TEST_CHILD_ACT";
+constexpr const char* kPortVariable = "DD_TEST_CHILD_PORT";
 
 // A loopback listener on a free port: the only server code a test needs.
 class Listener {
@@ -90,14 +91,15 @@ class Listener {
     uint16_t m_port = 0;
 };
 
-void setAct(const char* value) {
+// Empty removes the variable.
+void setVariable(const char* name, const std::string& value) {
 #ifdef _WIN32
-    _putenv_s(kActVariable, value);
+    _putenv_s(name, value.c_str());
 #else
-    if (*value == '\0') {
-        unsetenv(kActVariable);
+    if (value.empty()) {
+        unsetenv(name);
     } else {
-        setenv(kActVariable, value, 1);
+        setenv(name, value.c_str(), 1);
     }
 #endif
 }
@@ -125,6 +127,12 @@ TEST(ChildProgram, ActsOnlyWhenStartedAsAChild) {
         GTEST_SKIP() << "not started as a child";
     }
     if (std::string(act) == "hang") {
+        // Holds a connection to the parent, whose close tells the parent
+        // that this process has gone.
+        const char* port = std::getenv(kPortVariable);
+        UniqueFd link = dd::platform::connectTcp4(
+            "127.0.0.1", static_cast<uint16_t>(std::atoi(port != nullptr ? port : "0")), 30s,
+            nullptr);
         std::promise<void>().get_future().wait();  // until the parent ends it
     }
     // Every word after the filter, one line each between markers, then a
@@ -146,10 +154,10 @@ dd::platform::ChildRun runSelf(const char* act, const std::vector<std::string>& 
                                Clock::duration limit, std::string& output) {
     std::vector<std::string> argv = {thisProgram(), "--gtest_filter=ChildProgram.*"};
     argv.insert(argv.end(), words.begin(), words.end());
-    setAct(act);
+    setVariable(kActVariable, act);
     dd::platform::ChildRun run = dd::platform::runChild(
         argv, Clock::now() + limit, [&output](std::string_view part) { output += part; });
-    setAct("");
+    setVariable(kActVariable, "");
     // A Windows child writes its lines in text mode, with "\r\n".
     std::erase(output, '\r');
     return run;
@@ -173,8 +181,23 @@ TEST(ChildRun, TheChildsWordsOutputAndExitCodeComeBack) {
 
 TEST(ChildRun, AChildPastItsDeadlineIsEnded) {
     std::string output;
-    dd::platform::ChildRun run = runSelf("hang", {}, 500ms, output);
+    Listener listener;
+    ASSERT_NE(listener.port(), 0);
+    setVariable(kPortVariable, std::to_string(listener.port()));
+    dd::platform::ChildRun run = runSelf("hang", {}, 3s, output);
+    setVariable(kPortVariable, "");
     EXPECT_EQ(run.status, dd::platform::ChildRun::Status::TimedOut);
+    // The child's connection ends with the child; one left open would hold
+    // this wait until the test's own time limit.
+    UniqueFd fromChild = listener.accept();
+    ASSERT_TRUE(fromChild.valid());
+    ASSERT_TRUE(dd::platform::waitReadyOrWoken(fromChild.get(), dd::platform::Io::Read, nullptr,
+                                               nullptr, kNoLimit)
+                    .ready);
+    char byte = 0;
+    bool retry = false;
+    EXPECT_LE(dd::platform::receiveSome(fromChild.get(), &byte, 1, retry), 0);
+    EXPECT_FALSE(retry);
 }
 
 TEST(ChildRun, AProgramThatIsNotThereFailsToSpawn) {
