@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -111,7 +112,10 @@ std::string thisProgram() {
     char utf8[4 * MAX_PATH] = {};
     WideCharToMultiByte(CP_UTF8, 0, path, static_cast<int>(n), utf8, sizeof(utf8), nullptr,
                         nullptr);
-    return utf8;
+    // With the separator the module's own paths use.
+    std::string program = utf8;
+    std::replace(program.begin(), program.end(), '\\', '/');
+    return program;
 #else
     char path[4096] = {};
     ssize_t n = readlink("/proc/self/exe", path, sizeof(path) - 1);

@@ -1,5 +1,6 @@
 #include "platform/child_process.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <string>
@@ -80,10 +81,15 @@ bool buildCommandLine(const std::vector<std::string>& argv, std::wstring& line, 
             error = EINVAL;
             return false;
         }
-        if (!line.empty()) {
+        std::wstring wide = win32::widen(word);
+        if (line.empty()) {
+            // The program's path is looked up by Windows, which takes only
+            // its own separator there.
+            std::replace(wide.begin(), wide.end(), L'/', L'\\');
+        } else {
             line += L' ';
         }
-        appendQuoted(line, win32::widen(word));
+        appendQuoted(line, wide);
         if (line.size() >= kMaxCommandLine) {
             error = E2BIG;
             return false;

@@ -21,6 +21,17 @@ void* load(const std::string& path, std::string* error) {
         }
     }
     const bool hasFolder = wide.find(L'\\') != std::wstring::npos;
+    if (hasFolder) {
+        // The altered search is defined for a full path only.
+        DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+        std::wstring full(needed, L'\0');
+        DWORD written =
+            needed > 0 ? GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr) : 0;
+        if (written > 0 && written < needed) {
+            full.resize(written);
+            wide = full;
+        }
+    }
     DWORD oldMode = 0;
     SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &oldMode);
     HMODULE module =
