@@ -2,26 +2,33 @@
 // short, USB changes seen on a sysfs tree of its own, files and folders that
 // are refused rather than followed, and problems handed back, not logged.
 #include <gtest/gtest.h>
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
 
 #include "platform/exit_flag.h"
-#include "platform/ini_file.h"
 #include "platform/local_time.h"
+#include "platform/tcp_socket.h"
+#include "platform/this_thread.h"
+#include "platform/wake_handle.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "platform/ini_file.h"
 #include "platform/paths.h"
 #include "platform/private_dir.h"
 #include "platform/regular_file.h"
-#include "platform/tcp_socket.h"
-#include "platform/this_thread.h"
 #include "platform/usb_monitor.h"
-#include "platform/wake_handle.h"
 #include "test_env.h"
+#endif
 
 namespace {
 
@@ -90,6 +97,9 @@ TEST(PlatformSeam, ADrainedHandleWaitsAgainButAnExitStaysVisible) {
     EXPECT_TRUE(waitReadyOrWoken(-1, Io::Read, fresh.wakeHandle(), nullptr, 0).woken[0]);
 }
 
+#ifndef _WIN32
+// The sysfs tree, permission bits and symbolic links of these cases are the
+// Linux build's own.
 TEST(PlatformSeam, TheUsbMonitorSeesARemovalOnItsOwnTree) {
     ddtest::TempDir dir("seam");
     std::string devices = dir / "sys/bus/usb/devices";
@@ -170,18 +180,38 @@ TEST(PlatformSeam, FileHelpersReadAPrefixAndReportInsteadOfLogging) {
     EXPECT_EQ(problem, "");
 }
 
+#endif
+
+// The name as the system's tools show it; empty when they cannot.
+std::string threadName() {
+#ifdef _WIN32
+    using GetDescription = HRESULT(WINAPI*)(HANDLE, PWSTR*);
+    auto get = reinterpret_cast<GetDescription>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetThreadDescription")));
+    PWSTR text = nullptr;
+    if (get == nullptr || FAILED(get(GetCurrentThread(), &text)) || text == nullptr) {
+        return {};
+    }
+    char utf8[64] = {};
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof(utf8) - 1, nullptr, nullptr);
+    LocalFree(text);
+    return utf8;
+#else
+    char name[32] = {};
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    return name;
+#endif
+}
+
 TEST(PlatformSeam, ThreadsAreNamedAndTimeIsLocal) {
     std::string seen;
     long id = 0;
     std::thread worker([&] {
         dd::platform::nameThisThread("dd-seam-test");
-        char name[32] = {};
-        pthread_getname_np(pthread_self(), name, sizeof(name));
-        seen = name;
+        seen = threadName();
         id = dd::platform::thisThreadId();
     });
     worker.join();
-    EXPECT_EQ(seen, "dd-seam-test");
     EXPECT_GT(id, 0);
     EXPECT_NE(id, dd::platform::thisThreadId());
 
@@ -189,6 +219,13 @@ TEST(PlatformSeam, ThreadsAreNamedAndTimeIsLocal) {
     EXPECT_GE(now.year, 2020);
     EXPECT_TRUE(now.month >= 1 && now.month <= 12 && now.day >= 1 && now.day <= 31);
     EXPECT_TRUE(now.hour < 24 && now.minute < 60 && now.second <= 60 && now.millisecond < 1000);
+
+#ifdef _WIN32
+    if (seen.empty()) {
+        GTEST_SKIP() << "this system keeps no thread names";
+    }
+#endif
+    EXPECT_EQ(seen, "dd-seam-test");
 }
 
 }  // namespace
