@@ -7,9 +7,18 @@
 // fstat: only a regular file is ever handed out.
 #pragma once
 
+#include <fcntl.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#if defined(_WIN32) && !defined(O_NOFOLLOW)
+// Windows has no such flag: openRegularFile reads it as "refuse a reparse
+// point (a symbolic link or a junction) at the path". A bit the C runtime's
+// own O_* flags leave free.
+#define O_NOFOLLOW 0x01000000
+#endif
 
 #include "platform/unique_fd.h"
 
