@@ -112,7 +112,9 @@ class Host {
     }
 
     // Runs one export on a copy of the record announced for serial.
-    void withRecord(const std::string& serial, const char* what, int32_t (*call)(DeviceRecord*)) {
+    // call has the exports' own type (QX_CALL), as ModuleApi holds them.
+    using RecordCall = decltype(ModuleApi::deviceReadyToSync);
+    void withRecord(const std::string& serial, const char* what, RecordCall call) {
         std::optional<DeviceRecord> copy = g_phones.find(serial);
         if (!copy) {
             message(std::string("no ready phone with serial ") + serial);
