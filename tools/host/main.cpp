@@ -273,17 +273,16 @@ int main(int argc, char** argv) {
     }
 
     LoaderPort loader;
+    auto onLoaderRequest = [](const std::string& method, const std::string& target) {
+        HostEvent event;
+        event.kind = HostEvent::Kind::LoaderRequest;
+        event.time = eventFromRecord(-1, nullptr).time;
+        event.device = method + " " + target;
+        g_queue->push(std::move(event));
+    };
     std::string loaderProblem;
-    if (options.loaderPort != 0 && !loader.start(
-                                       static_cast<uint16_t>(options.loaderPort),
-                                       [](const std::string& method, const std::string& target) {
-                                           HostEvent event;
-                                           event.kind = HostEvent::Kind::LoaderRequest;
-                                           event.time = eventFromRecord(-1, nullptr).time;
-                                           event.device = method + " " + target;
-                                           g_queue->push(std::move(event));
-                                       },
-                                       &loaderProblem)) {
+    if (options.loaderPort != 0 &&
+        !loader.start(static_cast<uint16_t>(options.loaderPort), onLoaderRequest, &loaderProblem)) {
         std::fprintf(stderr, "devicedetect-host: cannot listen on 127.0.0.1:%d: %s\n",
                      options.loaderPort, loaderProblem.c_str());
     }
