@@ -1,8 +1,5 @@
 #include "brew_store_view.h"
 
-#include <sys/inotify.h>
-#include <unistd.h>
-
 #include <optional>
 
 #include "deviceinfo/xml_helper.h"
@@ -62,27 +59,13 @@ BrewStoreView::BrewStoreView(const std::string& dataFolder)
     // be watched from the start; private (0700) like the rest of the data
     // folder.
     dd::platform::makeDirectories(m_folder);
-    m_fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (m_fd >= 0 &&
-        inotify_add_watch(m_fd, m_folder.c_str(),
-                          IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM) < 0) {
-        close(m_fd);
-        m_fd = -1;
-    }
+    m_watch = std::make_unique<dd::platform::FolderWatch>(m_folder);
 }
 
-BrewStoreView::~BrewStoreView() {
-    if (m_fd >= 0) {
-        close(m_fd);
-    }
-}
+BrewStoreView::~BrewStoreView() = default;
 
 std::vector<BrewChange> BrewStoreView::refresh() {
-    if (m_fd >= 0) {
-        alignas(inotify_event) char buffer[4096];
-        while (read(m_fd, buffer, sizeof(buffer)) > 0) {
-        }
-    }
+    m_watch->drain();
     std::optional<std::map<std::string, BrewPhoneView>> read = readStore(m_file);
     if (!read) {
         return {};  // unreadable for now: the phones shown stay until it reads again

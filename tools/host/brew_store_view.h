@@ -1,12 +1,15 @@
 // BREW phones as the host sees them: the module writes each one into its
 // detected-device store ("detecteddevice.xml" in the data folder's "xml"
-// folder) and sends no notification, so the host watches that file
-// (inotify on its folder) and reports phones as they come and go.
+// folder) and sends no notification, so the host watches that file (a watch
+// on its folder) and reports phones as they come and go.
 #pragma once
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "platform/folder_watch.h"
 
 struct BrewPhoneView {
     std::string imei, model, commport, firmware, battery, factoryreset;
@@ -26,8 +29,9 @@ class BrewStoreView {
     BrewStoreView(const BrewStoreView&) = delete;
     BrewStoreView& operator=(const BrewStoreView&) = delete;
 
-    // Readable when the store's folder changed; -1 when it cannot be watched.
-    int fd() const { return m_fd; }
+    // Signalled when the store's folder changed; kNoHandle when it cannot
+    // be watched.
+    dd::platform::NativeHandle handle() const { return m_watch->handle(); }
     // Drains the change events, reads the store again and returns what
     // differs from the last reading (a phone whose entry changed is reported
     // as arrived again).
@@ -39,7 +43,7 @@ class BrewStoreView {
   private:
     std::string m_folder;
     std::string m_file;
-    int m_fd = -1;
+    std::unique_ptr<dd::platform::FolderWatch> m_watch;
     std::map<std::string, BrewPhoneView> m_phones;
 };
 

@@ -1,10 +1,6 @@
 #include "event_queue.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdint>
 #include <utility>
 
 namespace {
@@ -33,12 +29,6 @@ size_t limitOf(HostEvent::Kind kind) {
 
 }  // namespace
 
-HostEventQueue::HostEventQueue() : m_wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-
-HostEventQueue::~HostEventQueue() {
-    close(m_wake);
-}
-
 void HostEventQueue::push(HostEvent event) {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -65,13 +55,11 @@ void HostEventQueue::push(HostEvent event) {
         ++waiting;
         m_events.push_back(std::move(event));
     }
-    uint64_t one = 1;
-    (void)!write(m_wake, &one, sizeof(one));
+    m_wake.signal();
 }
 
 std::deque<HostEvent> HostEventQueue::takeAll() {
-    uint64_t count = 0;
-    (void)!read(m_wake, &count, sizeof(count));
+    m_wake.drain();
     std::lock_guard<std::mutex> lock(m_mutex);
     std::deque<HostEvent> events = std::exchange(m_events, {});
     m_waiting = {};

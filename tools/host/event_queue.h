@@ -1,6 +1,6 @@
 // The hand-over from the module's threads to the host's main thread:
 // callbacks copy what they need into a HostEvent and push it; the main
-// thread wakes on fd() and takes them all.
+// thread wakes on wake() and takes them all.
 #pragma once
 
 #include <cstddef>
@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "events.h"
+#include "platform/wake_handle.h"
 
 class HostEventQueue {
   public:
@@ -20,8 +21,7 @@ class HostEventQueue {
     static constexpr size_t kMaxSyncRequests = 64;
     static constexpr size_t kMaxLoaderRequests = 64;
 
-    HostEventQueue();
-    ~HostEventQueue();
+    HostEventQueue() = default;
     HostEventQueue(const HostEventQueue&) = delete;
     HostEventQueue& operator=(const HostEventQueue&) = delete;
 
@@ -33,13 +33,13 @@ class HostEventQueue {
     // Every waiting event in order; when any were dropped since the last
     // call, a Dropped report follows them.
     std::deque<HostEvent> takeAll();
-    // Readable when events wait.
-    int fd() const { return m_wake; }
+    // Signalled when events wait.
+    const dd::platform::WakeHandle& wake() const { return m_wake; }
     // Dropped since the start.
     DroppedEvents dropped() const;
 
   private:
-    int m_wake;
+    dd::platform::WakeHandle m_wake;
     mutable std::mutex m_mutex;  // guards everything below
     std::deque<HostEvent> m_events;
     DroppedEvents m_waiting;       // events in m_events, by kind

@@ -1,12 +1,10 @@
 #include "events.h"
 
-#include <sys/time.h>
-
 #include <cstdio>
-#include <ctime>
 
 #include "android/adb_device_list.h"
 #include "base/utf8_encode.h"
+#include "platform/local_time.h"
 
 namespace {
 
@@ -16,13 +14,10 @@ std::string text(const char16_t (&field)[N]) {
 }
 
 std::string nowText() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    tm local{};
-    localtime_r(&now.tv_sec, &local);
+    dd::platform::LocalTime local = dd::platform::localTimeNow();
     char buffer[32];
-    std::snprintf(buffer, sizeof(buffer), "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
-                  local.tm_sec, static_cast<int>(now.tv_usec / 1000));
+    std::snprintf(buffer, sizeof(buffer), "%02d:%02d:%02d.%03d", local.hour, local.minute,
+                  local.second, local.millisecond);
     return buffer;
 }
 

@@ -4,17 +4,13 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/program_files.h"
+
 namespace {
 
 // The folder as it will be used: main() resolves it the same way.
 std::string resolved(const std::string& folder) {
-    char* real = realpath(folder.c_str(), nullptr);
-    if (real == nullptr) {
-        return folder;
-    }
-    std::string out = real;
-    std::free(real);
-    return out;
+    return dd::platform::absolutePath(folder);
 }
 
 }  // namespace

@@ -1,15 +1,10 @@
 #include "loader_port.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
 #include <sstream>
+
+#include "platform/loopback_server.h"
+#include "platform/tcp_socket.h"
 
 namespace {
 
@@ -23,26 +18,12 @@ LoaderPort::~LoaderPort() {
     stop();
 }
 
-bool LoaderPort::start(uint16_t port, OnRequest onRequest) {
+bool LoaderPort::start(uint16_t port, OnRequest onRequest, std::string* problem) {
     m_onRequest = std::move(onRequest);
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    m_listener = dd::platform::listenOnLoopback(port, problem);
+    if (!m_listener) {
         return false;
     }
-    int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-    sockaddr_in place{};
-    place.sin_family = AF_INET;
-    place.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    place.sin_port = htons(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&place), sizeof(place)) != 0 || listen(fd, 16) != 0) {
-        int error = errno;
-        close(fd);
-        errno = error;
-        return false;
-    }
-    m_listenFd = fd;
-    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_thread = std::thread([this] { serve(); });
     return true;
 }
@@ -51,30 +32,24 @@ void LoaderPort::stop() {
     if (!m_thread.joinable()) {
         return;
     }
-    uint64_t one = 1;
-    (void)!write(m_wakeFd, &one, sizeof(one));
+    m_stop.signal();
     m_thread.join();
-    close(m_listenFd);
-    close(m_wakeFd);
-    m_listenFd = m_wakeFd = -1;
+    m_listener.reset();
 }
 
 void LoaderPort::serve() {
     for (;;) {
-        pollfd fds[2] = {{m_listenFd, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        dd::platform::Readiness ready = dd::platform::waitReadyOrWoken(
+            m_listener.get(), dd::platform::Io::Read, &m_stop, nullptr, -1);
+        if (ready.failed || ready.woken[0]) {
             return;
         }
-        if ((fds[1].revents & POLLIN) != 0) {
-            return;
+        if (!ready.ready) {
+            continue;  // a signal cut the wait short
         }
-        int client = accept4(m_listenFd, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client >= 0) {
-            answer(client);
-            close(client);
+        dd::platform::UniqueFd client = dd::platform::acceptClient(m_listener.get());
+        if (client) {
+            answer(client.get());
         }
     }
 }
@@ -86,12 +61,17 @@ void LoaderPort::answer(int fd) {
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxHeadBytes) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        pollfd pfd{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+        if (left.count() <= 0 ||
+            dd::platform::waitForFd(fd, dd::platform::Io::Read, left, nullptr) !=
+                dd::platform::WaitOutcome::Ready) {
             return;
         }
         char buffer[1024];
-        ssize_t got = read(fd, buffer, sizeof(buffer));
+        bool retry = false;
+        long got = dd::platform::receiveSome(fd, buffer, sizeof(buffer), retry);
+        if (got < 0 && retry) {
+            continue;
+        }
         if (got <= 0) {
             return;
         }
@@ -103,7 +83,8 @@ void LoaderPort::answer(int fd) {
     static const char kReply[] =
         "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 12\r\n"
         "Connection: close\r\n\r\n{\"status\":0}";
-    (void)!write(fd, kReply, sizeof(kReply) - 1);
+    dd::platform::sendAllWithin(fd, kReply, sizeof(kReply) - 1,
+                                std::chrono::milliseconds(kReadLimitMs), nullptr);
     if (m_onRequest && !method.empty()) {
         m_onRequest(method, target);
     }

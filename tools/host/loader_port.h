@@ -9,6 +9,9 @@
 #include <string>
 #include <thread>
 
+#include "platform/unique_fd.h"
+#include "platform/wake_handle.h"
+
 class LoaderPort {
   public:
     using OnRequest = std::function<void(const std::string& method, const std::string& target)>;
@@ -18,8 +21,9 @@ class LoaderPort {
     LoaderPort(const LoaderPort&) = delete;
     LoaderPort& operator=(const LoaderPort&) = delete;
 
-    // Listens on 127.0.0.1:port. False (errno set) when it cannot.
-    bool start(uint16_t port, OnRequest onRequest);
+    // Listens on 127.0.0.1:port. False, with the system's reason in
+    // *problem, when it cannot.
+    bool start(uint16_t port, OnRequest onRequest, std::string* problem = nullptr);
     void stop();
 
   private:
@@ -27,7 +31,7 @@ class LoaderPort {
     void answer(int fd);
 
     OnRequest m_onRequest;
-    int m_listenFd = -1;
-    int m_wakeFd = -1;
+    dd::platform::UniqueFd m_listener;
+    dd::platform::WakeHandle m_stop;
     std::thread m_thread;
 };

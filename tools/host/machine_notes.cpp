@@ -1,18 +1,15 @@
 #include "machine_notes.h"
 
-#include <arpa/inet.h>
-#include <dirent.h>
-#include <dlfcn.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "platform/ini_file.h"
-#include "platform/unique_fd.h"
+#include "platform/loopback_server.h"
+#include "platform/program_files.h"
+#include "platform/regular_file.h"
+#include "platform/shared_library.h"
+#include "platform/udp_socket.h"
 
 namespace {
 
@@ -30,26 +27,27 @@ std::string env(const char* name) {
 }
 
 CheckLine finderLibraryLine(const std::string& moduleDir) {
-    std::string path = joinPath(moduleDir, "libQXWIFIFinder.so");
-    if (access(path.c_str(), F_OK) != 0) {
+    std::string path = joinPath(moduleDir, dd::platform::sharedLibraryName("QXWIFIFinder"));
+    if (!dd::platform::pathExists(path)) {
         return {Kind::Missing,
                 "Wi-Fi finder " + path + " is not there (USB phones work without it)"};
     }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* why = dlerror();
-        return {Kind::Problem,
-                "Wi-Fi finder " + path + " does not load: " + (why != nullptr ? why : "?")};
-    }
     std::string lacking;
-    for (const char* entry :
-         {"StartDetect", "StopDetect", "SetStateNotifyCallBack", "StartHttpServer",
-          "StopHttpServer", "StartClient", "SetDevStatus", "SetSyncNotifyCallBack", "RemoveDev"}) {
-        if (dlsym(handle, entry) == nullptr) {
-            lacking += std::string(lacking.empty() ? "" : ", ") + entry;
+    {
+        dd::platform::SharedLibrary finder;
+        std::string why;
+        if (!finder.open(path, &why)) {
+            return {Kind::Problem,
+                    "Wi-Fi finder " + path + " does not load: " + (why.empty() ? "?" : why)};
+        }
+        for (const char* entry : {"StartDetect", "StopDetect", "SetStateNotifyCallBack",
+                                  "StartHttpServer", "StopHttpServer", "StartClient",
+                                  "SetDevStatus", "SetSyncNotifyCallBack", "RemoveDev"}) {
+            if (finder.symbol(entry) == nullptr) {
+                lacking += std::string(lacking.empty() ? "" : ", ") + entry;
+            }
         }
     }
-    dlclose(handle);
     if (!lacking.empty()) {
         return {Kind::Problem, "Wi-Fi finder " + path + " lacks " + lacking};
     }
@@ -61,12 +59,11 @@ CheckLine finderLibraryLine(const std::string& moduleDir) {
 CheckLine finderPortLine() {
     std::string address = env("DEVICEDETECT_WIFI_ADDRESS");
     std::string portText = env("DEVICEDETECT_WIFI_PORT");
-    sockaddr_in place{};
-    place.sin_family = AF_INET;
     if (address.empty()) {
         address = kFinderAddress;
     }
-    if (inet_pton(AF_INET, address.c_str(), &place.sin_addr) != 1) {
+    std::optional<uint32_t> inAddress = dd::platform::parseIpv4(address);
+    if (!inAddress) {
         return {Kind::Problem, "Wi-Fi finder address DEVICEDETECT_WIFI_ADDRESS=" + address +
                                    " is not an IPv4 address: the finder does not start"};
     }
@@ -85,30 +82,26 @@ CheckLine finderPortLine() {
                 "Wi-Fi finder port: any free one (DEVICEDETECT_WIFI_PORT=0); phones "
                 "must be told which"};
     }
-    place.sin_port = htons(static_cast<uint16_t>(port));
-    dd::platform::UniqueFd probe(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    if (!probe) {
-        return {Kind::Problem, "Wi-Fi finder port " + where + ": " + std::strerror(errno)};
-    }
-    if (bind(probe.get(), reinterpret_cast<const sockaddr*>(&place), sizeof(place)) != 0) {
-        int error = errno;
-        if (error == EADDRINUSE) {
+    std::string why;
+    switch (dd::platform::probeUdpPort(*inAddress, static_cast<uint16_t>(port), &why)) {
+        case dd::platform::PortState::Free:
+            break;
+        case dd::platform::PortState::InUse:
             return {Kind::Problem, "Wi-Fi finder port " + where +
                                        " is held by another program, so the finder cannot "
                                        "listen: end that program, or set DEVICEDETECT_WIFI_PORT "
                                        "to a free port (and announce the phones there)"};
-        }
-        return {Kind::Problem,
-                "Wi-Fi finder port " + where + " cannot be listened on: " + std::strerror(error)};
+        case dd::platform::PortState::Failed:
+            return {Kind::Problem, "Wi-Fi finder port " + where + " cannot be listened on: " + why};
     }
     return {Kind::Ok, "Wi-Fi finder port " + where + " is free"};
 }
 
-bool isRootHubName(const char* name) {
-    if (std::strncmp(name, "usb", 3) != 0 || name[3] == 0) {
+bool isRootHubName(const std::string& name) {
+    if (name.compare(0, 3, "usb") != 0 || name.size() == 3) {
         return false;
     }
-    for (const char* c = name + 3; *c != 0; ++c) {
+    for (const char* c = name.c_str() + 3; *c != 0; ++c) {
         if (*c < '0' || *c > '9') {
             return false;
         }
@@ -126,21 +119,34 @@ std::vector<CheckLine> checkWifiFinder(const std::string& moduleDir) {
     return {finderLibraryLine(moduleDir), finderPortLine()};
 }
 
+bool usbTreeReadable() {
+#ifdef _WIN32
+    // Windows has no such tree: only one made for trying the module is read.
+    return !env("DEVICEDETECT_SYSFS_ROOT").empty();
+#else
+    return true;
+#endif
+}
+
 CheckLine checkUsbBus(const dd::platform::RuntimePaths& paths) {
+    if (!usbTreeReadable()) {
+        return {Kind::Ok,
+                "USB: Windows reports phones to the module as they arrive "
+                "(device notification); no bus to check here"};
+    }
     std::string dir = joinPath(paths.sysfsRoot, "bus/usb/devices");
-    DIR* listing = opendir(dir.c_str());
-    if (listing == nullptr) {
+    std::vector<std::string> names;
+    std::string why;
+    if (!dd::platform::listFolder(dir, names, &why)) {
         // The module cannot even watch the folder: no phone will ever be seen.
-        return {Kind::Problem, "no USB bus is visible: " + dir + " cannot be read (" +
-                                   std::strerror(errno) +
+        return {Kind::Problem, "no USB bus is visible: " + dir + " cannot be read (" + why +
                                    "), so USB phones cannot be found (a container or sandbox "
                                    "without the machine's /sys?)"};
     }
     int buses = 0;
-    while (const dirent* entry = readdir(listing)) {
-        buses += isRootHubName(entry->d_name) ? 1 : 0;
+    for (const std::string& name : names) {
+        buses += isRootHubName(name) ? 1 : 0;
     }
-    closedir(listing);
     if (buses > 0) {
         return {Kind::Ok, "USB: " + std::to_string(buses) + " bus(es) under " + dir};
     }

@@ -15,6 +15,10 @@
 // before detection starts: afterwards the finder holds the port itself.
 std::vector<CheckLine> checkWifiFinder(const std::string& moduleDir);
 
+// Whether USB devices are read from a sysfs tree: always on Linux; on
+// Windows only from a tree DEVICEDETECT_SYSFS_ROOT names.
+bool usbTreeReadable();
+
 // The USB buses under the sysfs root: none visible means no USB phone is seen.
 CheckLine checkUsbBus(const dd::platform::RuntimePaths& paths);
 

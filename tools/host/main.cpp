@@ -1,11 +1,6 @@
 // devicedetect-host: loads the DeviceDetect module the way the sync suite
 // does, shows every notification, answers the phones' sync requests and lets
 // the user disconnect a phone.
-#include <poll.h>
-#include <signal.h>
-#include <sys/signalfd.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +19,12 @@
 #include "loader_port.h"
 #include "machine_notes.h"
 #include "module_api.h"
+#include "platform/handle_wait.h"
+#include "platform/interrupt_signal.h"
 #include "platform/paths.h"
+#include "platform/program_files.h"
+#include "platform/regular_file.h"
+#include "platform/standard_input.h"
 #include "ready_phones.h"
 #include "served_phones.h"
 #include "system_check.h"
@@ -36,6 +36,13 @@ constexpr size_t kMaxCommandLine = 1024;
 
 using Options = HostOptions;
 
+// Windows names folders with either slash.
+#ifdef _WIN32
+constexpr const char* kFolderSeparators = "/\\";
+#else
+constexpr const char* kFolderSeparators = "/";
+#endif
+
 // Callbacks arrive on the module's threads; they copy what they need and wake
 // the main thread, which does all printing and all calls back into the module.
 HostEventQueue* g_queue = nullptr;
@@ -44,7 +51,8 @@ HostEventQueue* g_queue = nullptr;
 // the queue has to drop still counts here.
 ReadyPhones g_phones;
 
-void onDeviceChange(int32_t code, DeviceRecord* record) {
+// The module calls these through its own callback types (QX_CALL).
+void QX_CALL onDeviceChange(int32_t code, DeviceRecord* record) {
     HostEvent event = eventFromRecord(code, record);
     if (record != nullptr) {
         g_phones.onDeviceChange(code, *record);
@@ -53,7 +61,7 @@ void onDeviceChange(int32_t code, DeviceRecord* record) {
     g_queue->push(std::move(event));
 }
 
-void onSyncByDevice(const char16_t* device, int32_t action) {
+void QX_CALL onSyncByDevice(const char16_t* device, int32_t action) {
     g_queue->push(eventFromSyncRequest(device, action));
 }
 
@@ -61,16 +69,18 @@ std::string defaultModuleDir(const char* argv0) {
     if (const char* env = std::getenv("DEVICEDETECT_MODULE_DIR"); env != nullptr && *env != 0) {
         return env;
     }
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
-    std::string exe = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(argv0);
-    size_t cut = exe.find_last_of('/');
+    std::string exe = dd::platform::executablePath();
+    if (exe.empty()) {
+        exe = argv0;
+    }
+    size_t cut = exe.find_last_of(kFolderSeparators);
     std::string dir = cut == std::string::npos ? "." : exe.substr(0, cut);
     // The build tree keeps the module folder beside bin/; an installed host
     // finds it where the installation put it.
     std::string built = dir + "/../module";
 #ifdef DD_HOST_MODULE_RELDIR
-    if (access((built + "/libDeviceDetect.so").c_str(), F_OK) != 0) {
+    if (!dd::platform::pathExists(
+            dd::platform::joinPath(built, dd::platform::sharedLibraryName("DeviceDetect")))) {
         return dir + "/" DD_HOST_MODULE_RELDIR;
     }
 #endif
@@ -102,7 +112,9 @@ class Host {
     }
 
     // Runs one export on a copy of the record announced for serial.
-    void withRecord(const std::string& serial, const char* what, int32_t (*call)(DeviceRecord*)) {
+    // call has the exports' own type (QX_CALL), as ModuleApi holds them.
+    using RecordCall = decltype(ModuleApi::deviceReadyToSync);
+    void withRecord(const std::string& serial, const char* what, RecordCall call) {
         std::optional<DeviceRecord> copy = g_phones.find(serial);
         if (!copy) {
             message(std::string("no ready phone with serial ") + serial);
@@ -215,10 +227,7 @@ int main(int argc, char** argv) {
     if (options.moduleDir.empty()) {
         options.moduleDir = defaultModuleDir(argv[0]);
     }
-    if (char* real = realpath(options.moduleDir.c_str(), nullptr); real != nullptr) {
-        options.moduleDir = real;
-        std::free(real);
-    }
+    options.moduleDir = dd::platform::absolutePath(options.moduleDir);
     if (options.check) {
         bool good = true;
         for (const CheckLine& line : checkSystem(options.moduleDir)) {
@@ -229,14 +238,8 @@ int main(int argc, char** argv) {
         return good ? 0 : 1;
     }
 
-    // Ctrl-C is taken through a signalfd; the module's threads inherit the mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
-    signal(SIGPIPE, SIG_IGN);
+    // Ctrl-C is taken over before the module starts a thread.
+    dd::platform::InterruptSignal interrupt;
 
     HostEventQueue queue;
     g_queue = &queue;
@@ -270,17 +273,18 @@ int main(int argc, char** argv) {
     }
 
     LoaderPort loader;
+    auto onLoaderRequest = [](const std::string& method, const std::string& target) {
+        HostEvent event;
+        event.kind = HostEvent::Kind::LoaderRequest;
+        event.time = eventFromRecord(-1, nullptr).time;
+        event.device = method + " " + target;
+        g_queue->push(std::move(event));
+    };
+    std::string loaderProblem;
     if (options.loaderPort != 0 &&
-        !loader.start(static_cast<uint16_t>(options.loaderPort),
-                      [](const std::string& method, const std::string& target) {
-                          HostEvent event;
-                          event.kind = HostEvent::Kind::LoaderRequest;
-                          event.time = eventFromRecord(-1, nullptr).time;
-                          event.device = method + " " + target;
-                          g_queue->push(std::move(event));
-                      })) {
+        !loader.start(static_cast<uint16_t>(options.loaderPort), onLoaderRequest, &loaderProblem)) {
         std::fprintf(stderr, "devicedetect-host: cannot listen on 127.0.0.1:%d: %s\n",
-                     options.loaderPort, std::strerror(errno));
+                     options.loaderPort, loaderProblem.c_str());
     }
 
     Host host(options, api);
@@ -295,7 +299,8 @@ int main(int argc, char** argv) {
     host.showBrewChanges();
     auto deadline = std::chrono::steady_clock::now() +
                     std::chrono::milliseconds(static_cast<long>(options.duration * 1000));
-    bool stdinOpen = isatty(STDIN_FILENO) || options.duration == 0;
+    dd::platform::StandardInput input;
+    bool stdinOpen = input.isTerminal() || options.duration == 0;
     std::string pending;
     bool skippingLongLine = false;  // an over-long line is dropped up to its end
     bool running = true;
@@ -309,20 +314,20 @@ int main(int argc, char** argv) {
             }
             timeout = static_cast<int>(left.count());
         }
-        pollfd fds[4] = {{signalFd, POLLIN, 0},
-                         {queue.fd(), POLLIN, 0},
-                         {stdinOpen ? STDIN_FILENO : -1, POLLIN, 0},
-                         {brewStore.fd(), POLLIN, 0}};
-        if (poll(fds, 4, timeout) < 0) {
+        dd::platform::NativeHandle handles[4] = {
+            interrupt.handle(), queue.wake().native(),
+            stdinOpen ? input.handle() : dd::platform::kNoHandle, brewStore.handle()};
+        bool ready[4] = {};
+        if (dd::platform::waitForHandles(handles, 4, timeout, ready) <= 0) {
             continue;
         }
-        if ((fds[3].revents & POLLIN) != 0) {
+        if (ready[3]) {
             host.showBrewChanges();
         }
-        if ((fds[0].revents & POLLIN) != 0) {
+        if (ready[0]) {
             break;
         }
-        if ((fds[1].revents & POLLIN) != 0) {
+        if (ready[1]) {
             for (const HostEvent& event : queue.takeAll()) {
                 host.show(event);
                 if (event.kind == HostEvent::Kind::SyncRequest) {
@@ -330,10 +335,13 @@ int main(int argc, char** argv) {
                 }
             }
         }
-        if ((fds[2].revents & (POLLIN | POLLHUP)) != 0) {
+        if (ready[2]) {
             char buffer[512];
-            ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
-            if (n <= 0) {
+            long n = input.read(buffer, sizeof(buffer));
+            if (n < 0) {
+                continue;  // nothing there after all
+            }
+            if (n == 0) {
                 stdinOpen = false;  // end of input: keep running until Ctrl-C or the duration
                 continue;
             }
@@ -363,6 +371,5 @@ int main(int argc, char** argv) {
         host.show(event);
     }
     host.showBrewChanges();  // the phones' threads took their entries out on the way
-    close(signalFd);
     return 0;
 }

@@ -1,18 +1,21 @@
 #include "module_api.h"
 
-#include <sys/stat.h>
+#include "platform/paths.h"
+#include "platform/program_files.h"
+#include "platform/regular_file.h"
 
 bool ModuleApi::load(const std::string& folder) {
-    std::string path = folder + "/libDeviceDetect.so";
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) {
+    std::string path =
+        dd::platform::joinPath(folder, dd::platform::sharedLibraryName("DeviceDetect"));
+    if (!dd::platform::pathExists(path)) {
         m_error = "module not found: " + path + " (build it, or pass --module-dir)";
         return false;
     }
-    m_handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (m_handle == nullptr) {
-        const char* why = dlerror();
-        m_error = "cannot load " + path + ": " + (why != nullptr ? why : "unknown error");
+    std::string why;
+    m_library.emplace();
+    if (!m_library->open(path, &why)) {
+        m_library.reset();
+        m_error = "cannot load " + path + ": " + (why.empty() ? "unknown error" : why);
         return false;
     }
     return bind(initDetect, "QX_InitDetect") &&
@@ -25,8 +28,5 @@ bool ModuleApi::load(const std::string& folder) {
 }
 
 void ModuleApi::unload() {
-    if (m_handle != nullptr) {
-        dlclose(m_handle);
-        m_handle = nullptr;
-    }
+    m_library.reset();
 }

@@ -1,11 +1,13 @@
-// The module as the host sees it: a dlopen handle and the ten exports.
+// The module as the host sees it: the loaded library and its exports, called
+// through pointers of the exports' own type (QX_CALL: __stdcall on 32-bit
+// Windows), as the suite calls them.
 #pragma once
 
-#include <dlfcn.h>
-
+#include <optional>
 #include <string>
 
 #include "devicedetect/DeviceDetect.h"
+#include "platform/shared_library.h"
 
 class ModuleApi {
   public:
@@ -14,7 +16,8 @@ class ModuleApi {
     ModuleApi(const ModuleApi&) = delete;
     ModuleApi& operator=(const ModuleApi&) = delete;
 
-    // Loads libDeviceDetect.so from folder; on failure error() says why.
+    // Loads the module file (libDeviceDetect.so, DeviceDetect.dll) from
+    // folder; on failure error() says why.
     bool load(const std::string& folder);
     // Unloading runs the module's own shutdown and waits for its threads.
     void unload();
@@ -33,13 +36,13 @@ class ModuleApi {
   private:
     template <typename Fn>
     bool bind(Fn& fn, const char* name) {
-        fn = reinterpret_cast<Fn>(dlsym(m_handle, name));
+        fn = reinterpret_cast<Fn>(m_library->symbol(name));
         if (fn == nullptr) {
             m_error = std::string("the module has no export ") + name;
         }
         return fn != nullptr;
     }
 
-    void* m_handle = nullptr;
+    std::optional<dd::platform::SharedLibrary> m_library;
     std::string m_error;
 };

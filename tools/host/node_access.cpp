@@ -1,13 +1,17 @@
 #include "node_access.h"
 
+#ifndef _WIN32
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
 #include <vector>
+
+#include "platform/machine_identity.h"
 
 namespace {
 
@@ -16,6 +20,8 @@ constexpr const char* kRulesCopy =
     "/etc/udev/rules.d/ && sudo udevadm control --reload && sudo udevadm trigger "
     "--subsystem-match=usb, then plug the phone in again";
 
+#ifndef _WIN32
+// Groups are the Linux side of a node's access; a Windows node has none.
 bool sessionHasGroup(gid_t gid) {
     if (getegid() == gid) {
         return true;
@@ -42,6 +48,7 @@ bool databaseHasUserInGroup(const std::string& user, const group& entry) {
     }
     return false;
 }
+#endif
 
 }  // namespace
 
@@ -78,9 +85,9 @@ std::string nodeAccessAdvice(const NodeAccessFacts& facts) {
 NodeAccessFacts readNodeAccessFacts(const std::string& node, const std::string& rulesFile) {
     NodeAccessFacts facts;
     facts.node = node;
-    const passwd* pw = getpwuid(geteuid());
-    facts.user = pw != nullptr && pw->pw_name != nullptr ? pw->pw_name : std::to_string(geteuid());
+    facts.user = dd::platform::currentUserName();
     facts.rulesFile = rulesFile;
+#ifndef _WIN32
     struct stat st {};
     if (stat(node.c_str(), &st) == 0) {
         const group* owner = getgrgid(st.st_gid);
@@ -91,6 +98,7 @@ NodeAccessFacts readNodeAccessFacts(const std::string& node, const std::string& 
         facts.userInRulesGroup = databaseHasUserInGroup(facts.user, *rules);
         facts.sessionInRulesGroup = sessionHasGroup(rules->gr_gid);
     }
+#endif
     const char* ssh = std::getenv("SSH_CONNECTION");
     facts.remoteSession = ssh != nullptr && *ssh != 0;
     return facts;

@@ -1,14 +1,6 @@
 #include "system_check.h"
 
-#include <dlfcn.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <pwd.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <array>
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -18,19 +10,28 @@
 #include "events.h"
 #include "machine_notes.h"
 #include "node_access.h"
+#include "platform/child_process.h"
 #include "platform/ini_file.h"
 #include "platform/paths.h"
+#include "platform/program_files.h"
+#include "platform/regular_file.h"
+#include "platform/shared_library.h"
 #include "platform/tcp_socket.h"
 #include "platform/unique_fd.h"
 #include "platform/usb_sysfs.h"
-
-extern char** environ;
 
 namespace {
 
 using Kind = CheckLine::Kind;
 using dd::platform::joinPath;
 
+#ifdef _WIN32
+constexpr const char* kAdbInstall =
+    "install Android's platform tools and put the folder of adb.exe on PATH, or set "
+    "DEVICEDETECT_ADB to it";
+#else
+constexpr const char* kAdbInstall = "install it: sudo apt install adb";
+#endif
 constexpr const char* kRulesName = "70-orq-sync.rules";
 constexpr const char* kRulesFix =
     "install the devicedetect package, or: sudo cp data/udev/70-orq-sync.rules "
@@ -50,65 +51,43 @@ std::string env(const char* name, const char* fallback) {
 }
 
 bool exists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
+    return dd::platform::pathExists(path);
 }
 
+// What is kept of a program's output.
+constexpr size_t kMaxOutput = 4096;
+
 struct ProgramRun {
-    int startError = 0;     // errno of a program that could not be started
+    int startError = 0;     // system error of a program that could not be started
     bool finished = false;  // ended (by itself) within the time limit
-    int exitStatus = -1;    // its exit status; -1 when it ended by a signal
+    int exitStatus = -1;    // its exit status (128 + signal when a signal ended it)
     std::string out;        // what it printed (at most 4 KiB)
 };
 
 // Runs argv with a time limit and gathers what it printed.
 ProgramRun runProgram(const std::vector<std::string>& argv) {
     ProgramRun run;
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0) {
-        run.startError = errno;
+    dd::platform::ChildRun child = dd::platform::runChild(
+        argv, std::chrono::steady_clock::now() + std::chrono::seconds(5),
+        [&run](std::string_view printed) {
+            run.out.append(printed.substr(0, kMaxOutput - std::min(kMaxOutput, run.out.size())));
+        });
+    if (child.status == dd::platform::ChildRun::Status::SpawnFailed) {
+        run.startError = child.spawnError != 0 ? child.spawnError : ENOENT;
         return run;
     }
-    dd::platform::UniqueFd readEnd(pipeFds[0]), writeEnd(pipeFds[1]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, writeEnd.get(), STDERR_FILENO);
-    std::vector<char*> args;
-    for (const std::string& arg : argv) {
-        args.push_back(const_cast<char*>(arg.c_str()));
-    }
-    args.push_back(nullptr);
-    pid_t pid = 0;
-    run.startError = posix_spawnp(&pid, args[0], &actions, nullptr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    writeEnd.reset();
-    if (run.startError != 0) {
-        return run;
-    }
-    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    char buffer[512];
-    while (run.out.size() < 4096) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        if (left.count() <= 0 ||
-            dd::platform::waitForFd(readEnd.get(), dd::platform::Io::Read, left, nullptr) !=
-                dd::platform::WaitOutcome::Ready) {
-            break;
-        }
-        ssize_t n = read(readEnd.get(), buffer, sizeof(buffer));
-        if (n <= 0) {
-            run.finished = true;
-            break;
-        }
-        run.out.append(buffer, static_cast<size_t>(n));
-    }
-    if (!run.finished) {
-        kill(pid, SIGKILL);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.finished = child.status == dd::platform::ChildRun::Status::Exited;
+    run.exitStatus = child.exitCode;
     return run;
+}
+
+// Why a program could not be started, from runChild's error number.
+std::string startErrorText(int error) {
+#ifdef _WIN32
+    return "Windows error " + std::to_string(error);
+#else
+    return std::strerror(error);
+#endif
 }
 
 // The first line a program printed, fit for one line of ours.
@@ -123,11 +102,12 @@ std::string firstLine(const std::string& printed) {
 // Where the shell would find name on PATH; name itself when nowhere.
 std::string onPath(const std::string& name) {
     std::string path = env("PATH", "/usr/bin:/bin");
+    const char separator = dd::platform::pathListSeparator();
     for (size_t pos = 0; pos <= path.size();) {
-        size_t colon = path.find(':', pos);
+        size_t colon = path.find(separator, pos);
         std::string dir = path.substr(pos, colon == std::string::npos ? colon : colon - pos);
         std::string candidate = joinPath(dir.empty() ? "." : dir, name);
-        if (access(candidate.c_str(), X_OK) == 0) {
+        if (dd::platform::isExecutableFile(candidate)) {
             return candidate;
         }
         if (colon == std::string::npos) {
@@ -165,7 +145,11 @@ int adbServerVersion(uint16_t port) {
                                     nullptr) != dd::platform::WaitOutcome::Ready) {
             continue;
         }
-        ssize_t n = read(fd.get(), buffer, sizeof(buffer));
+        bool retry = false;
+        long n = dd::platform::receiveSome(fd.get(), buffer, sizeof(buffer), retry);
+        if (n < 0 && retry) {
+            continue;
+        }
         if (n <= 0) {
             break;
         }
@@ -186,10 +170,10 @@ CheckLine adbProgramLine(int& client) {
     ProgramRun run = runProgram({adb, "version"});
     if (run.startError != 0) {
         if (!fromEnvironment) {
-            return {Kind::Missing, "adb program: no adb on PATH; install it: sudo apt install adb"};
+            return {Kind::Missing, std::string("adb program: no adb on PATH; ") + kAdbInstall};
         }
         return {Kind::Missing, "adb program: " + shown + " cannot be started (" +
-                                   std::strerror(run.startError) +
+                                   startErrorText(run.startError) +
                                    "): point DEVICEDETECT_ADB at the adb program, or unset it "
                                    "to use adb from PATH"};
     }
@@ -199,11 +183,10 @@ CheckLine adbProgramLine(int& client) {
                 "adb program: " + shown + ": " + tried + " did not end within 5 seconds"};
     }
     if (run.exitStatus != 0) {
-        return {Kind::Problem,
-                "adb program: " + shown + ": " + tried + " failed (" +
-                    (run.exitStatus < 0 ? std::string("killed by a signal")
-                                        : "exit status " + std::to_string(run.exitStatus)) +
-                    (run.out.empty() ? std::string() : ": " + firstLine(run.out)) + ")"};
+        return {Kind::Problem, "adb program: " + shown + ": " + tried + " failed (" +
+                                   "exit status " + std::to_string(run.exitStatus) +
+                                   (run.out.empty() ? std::string() : ": " + firstLine(run.out)) +
+                                   ")"};
     }
     client = adbVersionNumber(run.out);
     if (client == 0) {
@@ -256,6 +239,11 @@ std::string installedRules() {
 }
 
 void checkRules(std::vector<CheckLine>& lines) {
+#ifdef _WIN32
+    // The phone's own USB driver gives its device to the user on Windows.
+    lines.push_back({Kind::Info, "udev rules: not used on Windows (not checked)"});
+    return;
+#endif
     if (std::string rules = installedRules(); !rules.empty()) {
         lines.push_back({Kind::Ok, "udev rules: " + rules});
         return;
@@ -276,7 +264,7 @@ CheckLine phoneLine(const dd::platform::UsbSysfs& usb, const dd::platform::UsbPo
         return {Kind::Problem, who + ": its device node " + (node.empty() ? "?" : node) +
                                    " is missing (the kernel or udev has not made it)"};
     }
-    if (access(node.c_str(), R_OK | W_OK) != 0) {
+    if (!dd::platform::canReadAndWrite(node)) {
         NodeAccessFacts facts = readNodeAccessFacts(node, installedRules());
         return {Kind::Problem, who + ": " + node + " cannot be opened by user " + facts.user +
                                    ": " + nodeAccessAdvice(facts)};
@@ -286,6 +274,13 @@ CheckLine phoneLine(const dd::platform::UsbSysfs& usb, const dd::platform::UsbPo
 
 void checkPhones(const std::string& moduleDir, std::vector<CheckLine>& lines) {
     dd::platform::RuntimePaths paths = dd::platform::readRuntimePaths();
+    if (!usbTreeReadable()) {
+        lines.push_back({Kind::Info,
+                         "phones: attached phones are found by the module's device "
+                         "notifications on Windows; not listed here (DEVICEDETECT_SYSFS_ROOT "
+                         "names a file tree that would be)"});
+        return;
+    }
     dd::platform::UsbSysfs usb(paths.sysfsRoot, paths.devRoot);
     CSupportedDevices catalogue;
     catalogue.loadSupportedIds(joinPath(moduleDir, "device.xml"));
@@ -312,36 +307,39 @@ void checkPhones(const std::string& moduleDir, std::vector<CheckLine>& lines) {
 // A library of the module folder that is there but cannot be loaded (empty,
 // cut short, built for another machine, a dependency missing) stops the
 // module as surely as a missing one.
-void checkLibrary(const std::string& moduleDir, const char* file, const char* entryPoint,
+void checkLibrary(const std::string& moduleDir, const char* name, const char* entryPoint,
                   std::vector<CheckLine>& lines) {
+    const std::string file = dd::platform::sharedLibraryName(name);
     std::string path = joinPath(moduleDir, file);
     if (!exists(path)) {
         lines.push_back(
-            {Kind::Missing, std::string(file) + " in the module folder " + moduleDir +
+            {Kind::Missing, file + " in the module folder " + moduleDir +
                                 ": reinstall the package (or pass the right --module-dir)"});
         return;
     }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (handle == nullptr) {
-        const char* why = dlerror();
-        lines.push_back({Kind::Problem, path + " does not load: " + (why != nullptr ? why : "?") +
-                                            ": reinstall the package"});
-        return;
+    bool complete = false;
+    {
+        dd::platform::SharedLibrary library;
+        std::string why;
+        if (!library.open(path, &why)) {
+            lines.push_back({Kind::Problem, path + " does not load: " + (why.empty() ? "?" : why) +
+                                                ": reinstall the package"});
+            return;
+        }
+        complete = entryPoint == nullptr || library.symbol(entryPoint) != nullptr;
     }
-    bool complete = entryPoint == nullptr || dlsym(handle, entryPoint) != nullptr;
-    dlclose(handle);
     if (!complete) {
         lines.push_back({Kind::Problem,
                          path + " has no " + entryPoint + ": it is not the DeviceDetect module"});
         return;
     }
-    lines.push_back({Kind::Ok, std::string(file) + " loads"});
+    lines.push_back({Kind::Ok, file + " loads"});
 }
 
 void checkModuleFolder(const std::string& moduleDir, std::vector<CheckLine>& lines) {
-    checkLibrary(moduleDir, "libDeviceDetect.so", "QX_InitDetect", lines);
-    checkLibrary(moduleDir, "libDeviceController.so", "QX_RunAdbCmd", lines);
-    checkLibrary(moduleDir, "libOutputLog.so", "OutputString", lines);
+    checkLibrary(moduleDir, "DeviceDetect", "QX_InitDetect", lines);
+    checkLibrary(moduleDir, "DeviceController", "QX_RunAdbCmd", lines);
+    checkLibrary(moduleDir, "OutputLog", "OutputString", lines);
     for (const char* file : {"device.xml", "orqBRAXLoader.ini"}) {
         if (!exists(joinPath(moduleDir, file))) {
             lines.push_back({Kind::Missing, std::string(file) + " in the module folder " +
@@ -417,7 +415,11 @@ std::string explainPhone(const std::string& moduleDir, uint16_t vid, uint16_t pi
                          const std::string& serial) {
     dd::platform::RuntimePaths paths = dd::platform::readRuntimePaths();
     dd::platform::UsbSysfs usb(paths.sysfsRoot, paths.devRoot);
-    for (const dd::platform::UsbPortDevice& device : usb.listPortDevices()) {
+    std::vector<dd::platform::UsbPortDevice> devices;
+    if (usbTreeReadable()) {
+        devices = usb.listPortDevices();
+    }
+    for (const dd::platform::UsbPortDevice& device : devices) {
         std::string deviceSerial;
         usb.serialNumber(device.hubPath, device.port, deviceSerial);
         if (device.vid == vid && device.pid == pid && (serial.empty() || deviceSerial == serial)) {
