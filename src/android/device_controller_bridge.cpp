@@ -11,6 +11,7 @@
 #include "devicedetect/DeviceController.h"
 #include "log/log_stream.h"
 #include "platform/paths.h"
+#include "platform/program_files.h"
 #include "platform/shared_library.h"
 
 namespace {
@@ -82,7 +83,8 @@ void preloadDeviceController() {
 }
 
 std::string deviceControllerPath() {
-    return dd::platform::joinPath(deviceHost().moduleFolder(), "libDeviceController.so");
+    return dd::platform::joinPath(deviceHost().moduleFolder(),
+                                  dd::platform::sharedLibraryName("DeviceController"));
 }
 
 int32_t RunAdbCmd(const std::string& args, std::string& output, int32_t timeLimitMs) {

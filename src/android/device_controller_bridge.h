@@ -19,7 +19,8 @@ constexpr size_t kAdbOutputBufferSize = 40960;
 // The time limit every caller passes.
 constexpr int32_t kAdbTimeLimitMs = 20000;
 
-// Full path of the runner: the module folder + "/libDeviceController.so".
+// Full path of the runner: the module folder + "/libDeviceController.so"
+// ("DeviceController.dll" on Windows).
 std::string deviceControllerPath();
 
 // Loads the runner before the phone threads start (silently; a call that

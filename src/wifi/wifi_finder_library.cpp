@@ -4,6 +4,7 @@
 
 #include "log/log_stream.h"
 #include "platform/paths.h"
+#include "platform/program_files.h"
 
 namespace {
 
@@ -21,7 +22,8 @@ bool resolve(const dd::platform::SharedLibrary& library, const char* name, Fn& o
 
 std::shared_ptr<WifiFinderLibrary> WifiFinderLibrary::load(const std::string& folder) {
     std::shared_ptr<WifiFinderLibrary> finder(new WifiFinderLibrary());
-    std::string path = dd::platform::joinPath(folder, kFileName);
+    std::string path =
+        dd::platform::joinPath(folder, dd::platform::sharedLibraryName("QXWIFIFinder"));
     std::string error;
     if (!finder->m_library.open(path, &error)) {
         DD_LOG(LOG_ERR) << "load " << path << " failed: " << error;

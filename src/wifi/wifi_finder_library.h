@@ -1,5 +1,5 @@
-// The Wi-Fi finder library as the module uses it: "libQXWIFIFinder.so" from
-// the module folder, with its nine entry points resolved. Shared by the
+// The Wi-Fi finder library as the module uses it: "libQXWIFIFinder.so" (on
+// Windows "QXWIFIFinder.dll") from the module folder, with its nine entry points resolved. Shared by the
 // bridge and every Wi-Fi phone thread, so the library stays loaded while any
 // of them may still call it. Every call passes a copy of the caller's record:
 // a finder may write into what it is given, and the module's own copy must
@@ -17,8 +17,6 @@ class WifiFinderLibrary {
   public:
     using StateCallback = int32_t (*)(WifiDevRecord*, int32_t);
     using SyncCallback = void (*)(WifiDevRecord*, int32_t);
-
-    static constexpr const char* kFileName = "libQXWIFIFinder.so";
 
     // Loads the library from folder and resolves the nine entry points in
     // the order of the interface. Null (with one log line naming what is
