@@ -35,40 +35,49 @@ const CLSID kDomDocument60 = {
 const IID kXmlDomDocument2 = {
     0x2933bf95, 0x7b36, 0x11d2, {0xb2, 0x0e, 0x00, 0xc0, 0x4f, 0x98, 0x3e, 0x60}};
 
-// COM on the calling thread, in the multithreaded apartment, entered on a
-// thread's first use of the helper and left when that thread ends: every
-// CoInitializeEx that succeeded is matched by one CoUninitialize. A thread
+// COM for the length of one call of the helper: every CoInitializeEx that
+// succeeded is matched by one CoUninitialize on the same thread. A thread
 // the host already put in a single-threaded apartment keeps it (the DOM
 // works there too) and is not uninitialised by us.
-class ComApartment {
+//
+// The documents and nodes outlive those calls, and the thread that made
+// them: the process's own hold on the multithreaded apartment
+// (CoIncrementMTAUsage, looked up since older systems lack it) keeps the
+// apartment, and so MSXML, loaded between calls. It is kept for the life of
+// the process: giving it back at unload time would mean calling COM under
+// the loader lock.
+class ComScope {
   public:
-    ComApartment() {
-        HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        m_entered = SUCCEEDED(result);
+    ComScope() {
+        holdApartment();
+        m_entered = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
     }
-    ~ComApartment() {
+    ~ComScope() {
         if (m_entered) {
             CoUninitialize();
         }
     }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
 
   private:
+    static void holdApartment() {
+        static std::once_flag once;
+        std::call_once(once, [] {
+            using Increment = HRESULT(WINAPI*)(CO_MTA_USAGE_COOKIE*);
+            HMODULE ole = GetModuleHandleW(L"ole32.dll");
+            auto increment = ole != nullptr ? reinterpret_cast<Increment>(reinterpret_cast<void*>(
+                                                  GetProcAddress(ole, "CoIncrementMTAUsage")))
+                                            : nullptr;
+            CO_MTA_USAGE_COOKIE cookie = nullptr;
+            if (increment == nullptr || FAILED(increment(&cookie))) {
+                DD_LOG(LOG_DEBUG) << "no process hold on the COM apartment";
+            }
+        });
+    }
+
     bool m_entered = false;
 };
-
-void enterCom() {
-    // A document may outlive the thread that made it (a store kept by the
-    // module): the process's own hold on the MTA keeps COM, and so MSXML,
-    // loaded after that thread has left it.
-    static std::once_flag once;
-    std::call_once(once, [] {
-        CO_MTA_USAGE_COOKIE cookie = nullptr;
-        CoIncrementMTAUsage(&cookie);
-    });
-    thread_local ComApartment apartment;
-}
 
 // An owned reference on a COM interface.
 template <typename T>
@@ -242,7 +251,7 @@ bool isText(IXMLDOMNode* node) {
 // selection, no DTD, nothing fetched from outside, whitespace-only text
 // dropped.
 ComRef<IXMLDOMDocument2> newDocument() {
-    enterCom();
+    ComScope com;
     ComRef<IXMLDOMDocument2> dom;
     if (FAILED(CoCreateInstance(kDomDocument60, nullptr, CLSCTX_INPROC_SERVER, kXmlDomDocument2,
                                 reinterpret_cast<void**>(dom.put()))) ||
@@ -427,9 +436,8 @@ std::vector<CXmlNode> CXmlNode::children(std::string_view name) const {
 CXmlHelper::CXmlHelper() : m_document(std::make_unique<Document>()) {}
 
 CXmlHelper::~CXmlHelper() {
-    if (m_document->dom) {
-        enterCom();
-    }
+    ComScope com;
+    m_document.reset();
 }
 
 void CXmlHelper::dropDocument() {
@@ -445,6 +453,7 @@ CXmlNode CXmlHelper::root() const {
 }
 
 int CXmlHelper::parseLoaded(const std::string& text) {
+    ComScope com;
     dropDocument();
     if (text.empty()) {
         m_loadProblem = LoadProblem::Damaged;
@@ -509,6 +518,7 @@ int CXmlHelper::parseLoaded(const std::string& text) {
 }
 
 void CXmlHelper::CreateDocument(std::string_view rootName) {
+    ComScope com;
     dropDocument();
     m_loaded = false;
     ComRef<IXMLDOMDocument2> dom = newDocument();
@@ -540,7 +550,7 @@ int CXmlHelper::GetNode(std::string_view xpath, CXmlNode& out, const CXmlNode& c
         DD_LOG(LOG_DEBUG) << "Error: GetNode()";
         return kParserError;
     }
-    enterCom();
+    ComScope com;
     IXMLDOMNode* from = context ? unwrap(context) : m_document->dom.get();
     Bstr expression(xpath);
     ComRef<IXMLDOMNode> found;
@@ -566,7 +576,7 @@ int CXmlHelper::GetNodeList(std::string_view xpath, std::vector<CXmlNode>& out,
         DD_LOG(LOG_DEBUG) << "Error: GetNodeList()";
         return kParserError;
     }
-    enterCom();
+    ComScope com;
     IXMLDOMNode* from = context ? unwrap(context) : m_document->dom.get();
     Bstr expression(xpath);
     ComRef<IXMLDOMNodeList> list;
@@ -609,7 +619,7 @@ int CXmlHelper::CreateAppendNode(const CXmlNode& parent, std::string_view name, 
     if (!parent || name.empty() || !m_document->dom) {
         return kOk;
     }
-    enterCom();
+    ComScope com;
     Bstr tag(name);
     ComRef<IXMLDOMElement> element;
     ComRef<IXMLDOMNode> added;
@@ -628,7 +638,7 @@ int CXmlHelper::SetNodeAttrib(const CXmlNode& handle, std::string_view name,
     if (!isElement(node) || name.empty() || value.empty()) {
         return kInvalidParameter;
     }
-    enterCom();
+    ComScope com;
     ComRef<IXMLDOMElement> element = handle.impl()->node.query<IXMLDOMElement>(IID_IXMLDOMElement);
     Bstr key(name);
     VARIANT text;
@@ -649,7 +659,7 @@ bool CXmlHelper::SetNodeText(const CXmlNode& handle, std::string_view text) {
     if (node == nullptr || HasChildren(handle) || !m_document->dom) {
         return false;
     }
-    enterCom();
+    ComScope com;
     for (const auto& child : childNodesOf(node)) {
         ComRef<IXMLDOMNode> removed;
         node->removeChild(child.get(), removed.put());
@@ -674,7 +684,7 @@ int CXmlHelper::RemoveAssignNode(const CXmlNode& parent, const CXmlNode& child) 
     if (!parent || !child) {
         return 1;
     }
-    enterCom();
+    ComScope com;
     ComRef<IXMLDOMNode> removed;
     HRESULT result = unwrap(parent)->removeChild(unwrap(child), removed.put());
     return SUCCEEDED(result) && removed ? kOk : kParserError;
