@@ -6,7 +6,6 @@
 // can ever route a request to a phone elsewhere.
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
