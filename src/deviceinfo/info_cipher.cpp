@@ -2,30 +2,13 @@
 
 #include <openssl/evp.h>
 
-#include <array>
 #include <cstring>
 #include <memory>
-
-#include "base/text_codec.h"
 
 namespace dd {
 namespace {
 
 constexpr size_t kAesBlock = 16;
-
-// Value of a Base64 character, or -1 for everything outside the alphabet.
-constexpr std::array<int8_t, 256> makeBase64Table() {
-    std::array<int8_t, 256> table{};
-    for (auto& entry : table) {
-        entry = -1;
-    }
-    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    for (int i = 0; i < 64; ++i) {
-        table[static_cast<unsigned char>(alphabet[i])] = static_cast<int8_t>(i);
-    }
-    return table;
-}
-constexpr std::array<int8_t, 256> kBase64Values = makeBase64Table();
 
 const EVP_CIPHER* cipherForKeyLength(size_t length) {
     switch (length) {
@@ -46,35 +29,6 @@ struct CipherContextFree {
 using CipherContext = std::unique_ptr<EVP_CIPHER_CTX, CipherContextFree>;
 
 }  // namespace
-
-std::string Base64Decode(std::string_view text) {
-    std::string out;
-    out.reserve(text.size() / 4 * 3 + 3);
-    uint32_t group = 0;
-    int count = 0;
-    for (char c : text) {
-        int8_t value = kBase64Values[static_cast<unsigned char>(c)];
-        if (value < 0) {
-            continue;
-        }
-        group = (group << 6) | static_cast<uint32_t>(value);
-        if (++count == 4) {
-            out += static_cast<char>((group >> 16) & 0xFF);
-            out += static_cast<char>((group >> 8) & 0xFF);
-            out += static_cast<char>(group & 0xFF);
-            group = 0;
-            count = 0;
-        }
-    }
-    // A final group of n valid characters carries 6n bits: n-1 whole bytes.
-    if (count == 2) {
-        out += static_cast<char>((group >> 4) & 0xFF);
-    } else if (count == 3) {
-        out += static_cast<char>((group >> 10) & 0xFF);
-        out += static_cast<char>((group >> 2) & 0xFF);
-    }
-    return out;
-}
 
 std::string AesDecryptEcb(std::string_view key, std::string_view data) {
     const EVP_CIPHER* cipher = cipherForKeyLength(key.size());
@@ -113,22 +67,6 @@ std::string AesDecryptEcb(std::string_view key, std::string_view data) {
     }
     out.resize(data.size());
     return out;
-}
-
-std::string ToUtf8(std::u16string_view text) {
-    return utf16ToUtf8(text);
-}
-
-std::u16string FromUtf8(std::string_view text) {
-    return utf8ToUtf16(text);
-}
-
-std::string cleanPhoneText(std::string_view text) {
-    size_t nul = text.find('\0');
-    if (nul != std::string_view::npos) {
-        text = text.substr(0, nul);
-    }
-    return utf16ToUtf8(utf8ToUtf16(text));
 }
 
 }  // namespace dd

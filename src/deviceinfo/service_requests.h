@@ -1,5 +1,6 @@
-// File-system and plain requests to a phone's companion service over
-// libcurl: upload, download, delete, file information, and a GET whose
+// File-system and plain requests to a phone's companion service over HTTP
+// (libcurl on Linux, our own client on the platform sockets on Windows):
+// upload, download, delete, file information, and a GET whose
 // answer the caller reads. Every request carries the service's basic-auth
 // credentials; paths are escaped the way the service expects. Each call
 // makes its own connection and blocks the calling thread until the answer

@@ -3,7 +3,8 @@
 // one DOM document with XPath, with integer results: 0 success, 87 bad
 // argument, 110 open failed, 1 "nothing matched", -1 an error inside the
 // parser (for instance an XPath that does not compile). The DOM library is
-// named only in xml_helper.cpp; callers see CXmlNode handles.
+// named only in xml_helper.cpp (pugixml) and xml_helper_win32.cpp (MSXML);
+// callers see CXmlNode handles.
 #pragma once
 
 #include <chrono>
@@ -121,8 +122,13 @@ class CXmlHelper {
     static std::string xpathLiteral(std::string_view text);
 
   private:
-    struct Document;  // the DOM library's document, defined in xml_helper.cpp
+    struct Document;  // the DOM library's document, defined beside it
+    // What each DOM implementation provides to the shared code
+    // (xml_helper_shared.cpp): parse text into the document, drop it, and
+    // write it out as text, indented two blanks a level.
     int parseLoaded(const std::string& text);
+    void dropDocument();
+    std::string serialize() const;
 
     std::unique_ptr<Document> m_document;
     bool m_loaded = false;

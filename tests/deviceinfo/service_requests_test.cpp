@@ -2,15 +2,19 @@
 #include "deviceinfo/service_requests.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <future>
 #include <string>
 #include <vector>
 
 #include "companion_service.h"
+#ifndef _WIN32
 #include "fifo_guard.h"
+#endif
 #include "loopback_peers.h"
 #include "test_env.h"
 
@@ -141,6 +145,8 @@ TEST_F(ServiceRequests, AFailedDownloadLeavesTheLocalFileAndNoPieceBehind) {
     EXPECT_EQ(ddtest::listDir(dir.path()), std::vector<std::string>{"down"});
 }
 
+// Symbolic links and FIFOs as a planted file: what POSIX systems offer.
+#ifndef _WIN32
 TEST_F(ServiceRequests, ADownloadReplacesAPlantedLinkInsteadOfWritingThroughIt) {
     service.putFile("/m", "marker");
     ddtest::writeFile(dir / "victim", "precious");
@@ -168,6 +174,7 @@ TEST_F(ServiceRequests, NeitherAnUploadNorADownloadWaitsOnAFifo) {
     EXPECT_EQ(ddtest::listDir(dir.path()), std::vector<std::string>{"android.dat"});
     EXPECT_FALSE(service.file("/x"));
 }
+#endif
 
 TEST(ServiceRequestLimits, ATricklingServiceIsCutOffAtTheTotalLimit) {
     ddtest::TricklePeer trickle;
@@ -176,6 +183,41 @@ TEST(ServiceRequestLimits, ATricklingServiceIsCutOffAtTheTotalLimit) {
     std::string answer;
     EXPECT_EQ(endpoint.GetRequest("/info/", "", &answer), ServiceResult::Transport);
     EXPECT_LT(trickle.bytesSent(), 15u);
+}
+
+// The framings an HTTP/1.1 answer may come in, each read to its end, and
+// answers cut short or framed wrongly, which are transport failures.
+TEST(ServiceAnswerFraming, WholeAnswersInEveryFramingAndBrokenOnesFail) {
+    const std::string ok = "HTTP/1.1 200 OK\r\n";
+    struct Case {
+        const char* name;
+        std::string reply;
+        ServiceResult result;
+        std::string answer;
+    } cases[] = {
+        {"length", ok + "Content-Length: 8\r\n\r\n{\"a\": 1}", ServiceResult::Ok, "{\"a\": 1}"},
+        {"until close", ok + "\r\n{\"a\": 2}", ServiceResult::Ok, "{\"a\": 2}"},
+        {"chunked",
+         ok + "Transfer-Encoding: chunked\r\n\r\n5;x=y\r\n{\"a\":\r\n3\r\n 3}\r\n0\r\n\r\n",
+         ServiceResult::Ok, "{\"a\": 3}"},
+        {"interim answer first",
+         "HTTP/1.1 100 Continue\r\n\r\n" + ok + "Content-Length: 2\r\n\r\n{}", ServiceResult::Ok,
+         "{}"},
+        {"cut before its length", ok + "Content-Length: 50\r\n\r\n{\"a\"", ServiceResult::Transport,
+         "{\"a\""},
+        {"bad chunk size", ok + "Transfer-Encoding: chunked\r\n\r\nzz\r\n{}\r\n0\r\n\r\n",
+         ServiceResult::Transport, ""},
+        {"chunks cut", ok + "Transfer-Encoding: chunked\r\n\r\n9\r\n{}", ServiceResult::Transport,
+         "{}"},
+        {"no head end", ok + "Content-Length: 2\r\n", ServiceResult::Transport, ""},
+    };
+    for (const Case& c : cases) {
+        ddtest::RawPeer peer(c.reply);
+        ServiceEndpoint endpoint("127.0.0.1", peer.port());
+        std::string answer = "before";
+        EXPECT_EQ(endpoint.GetRequest("/info/", "", &answer), c.result) << c.name;
+        EXPECT_EQ(answer, c.answer) << c.name;
+    }
 }
 
 TEST_F(ServiceRequests, DownloadLargerThanItsLimitIsRefused) {
