@@ -7,6 +7,7 @@
 
 #include "platform/paths.h"
 #include "platform/usb_node.h"
+#include "platform/usb_system.h"
 
 namespace dd::platform {
 
@@ -179,6 +180,10 @@ bool parseDeviceName(std::string_view name, std::string* parent, int* port) {
 UsbSysfs::UsbSysfs(std::string sysfsRoot, std::string devRoot)
     : m_devicesDir(joinPath(sysfsRoot, "bus/usb/devices")), m_devRoot(std::move(devRoot)) {
     m_realSysfs = sysfsRoot == "/sys" || sysfsRoot == "/sys/";
+    m_systemQueries = sysfsRoot.empty();
+    if (m_systemQueries) {
+        m_devicesDir.clear();  // never a folder relative to wherever the process runs
+    }
 }
 
 bool UsbSysfs::isValidHubPath(std::string_view hubPath) {
@@ -199,6 +204,9 @@ std::string UsbSysfs::portDeviceName(std::string_view hubPath, int port) {
 bool UsbSysfs::readAttribute(const std::string& deviceName, const char* attribute,
                              std::string& out) const {
     std::string raw;
+    if (m_systemQueries) {
+        return false;
+    }
     if (!readFileBounded(joinPath(joinPath(m_devicesDir, deviceName), attribute), kAttributeLimit,
                          raw)) {
         return false;
@@ -237,6 +245,9 @@ bool UsbSysfs::readHexByte(const std::string& entry, const char* attribute, uint
 
 std::vector<UsbPortDevice> UsbSysfs::listPortDevices() const {
     std::vector<UsbPortDevice> devices;
+    if (m_systemQueries) {
+        return devices;
+    }
     std::unordered_map<std::string, int> portCounts;  // hub -> maxchild, -1 unreadable
     for (std::string& name : entryNames(m_devicesDir)) {
         UsbPortDevice device;
@@ -263,6 +274,9 @@ int UsbSysfs::hubPortCount(const std::string& hubPath, int& ports) const {
     if (!isValidHubPath(hubPath)) {
         return usb_error::kInvalidParameter;
     }
+    if (m_systemQueries) {
+        return usb_error::kNotImplemented;
+    }
     if (!exists(joinPath(m_devicesDir, hubPath))) {
         return usb_error::kFileNotFound;
     }
@@ -283,6 +297,9 @@ int UsbSysfs::portConnection(const std::string& hubPath, int port, UsbPortDevice
     std::string name = portDeviceName(hubPath, port);
     if (name.empty()) {
         return usb_error::kInvalidParameter;
+    }
+    if (m_systemQueries) {
+        return usb_error::kNotImplemented;
     }
     UsbPortDevice device;
     if (!readIds(name, device.vid, device.pid)) {
@@ -305,6 +322,9 @@ int UsbSysfs::serialNumber(const std::string& hubPath, int port, std::string& ou
     std::string name = portDeviceName(hubPath, port);
     if (!isValidHubPath(hubPath) || name.empty()) {
         return usb_error::kInvalidParameter;
+    }
+    if (m_systemQueries) {
+        return usb_error::kNotImplemented;
     }
     if (!exists(joinPath(m_devicesDir, name))) {
         return usb_error::kDeviceNotConnected;
@@ -387,6 +407,10 @@ bool UsbSysfs::nodeUsable(const std::string& deviceName) const {
 
 int UsbSysfs::adbInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid,
                                 const std::string& likely) const {
+    if (m_systemQueries) {
+        return serial.empty() ? kUsbDriverNotFound
+                              : systemUsbDriverState(vid, pid, serial, kAdbInterfaceClass);
+    }
     int state = kUsbDriverNotFound;
     for (const std::string& name : devicesMatching(serial, vid, pid, likely)) {
         for (const Interface& iface : interfacesOf(name)) {
@@ -400,6 +424,10 @@ int UsbSysfs::adbInterfaceState(const std::string& serial, uint16_t vid, uint16_
 
 int UsbSysfs::mtpInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid,
                                 const std::string& likely) const {
+    if (m_systemQueries) {
+        return serial.empty() ? kUsbDriverNotFound
+                              : systemUsbDriverState(vid, pid, serial, kMtpDeviceClass);
+    }
     int state = kUsbDriverNotFound;
     for (const std::string& name : devicesMatching(serial, vid, pid, likely)) {
         for (const Interface& iface : interfacesOf(name)) {

@@ -163,6 +163,22 @@ TEST(UsbTree, MonitorSeesPlugAndUnplugAndWakeCutsTheWaitShort) {
     EXPECT_FALSE(woken.changed);
 }
 
+// Without a tree the system's own queries answer; no phone is plugged into
+// the machine running the tests, and no relative folder is read instead.
+TEST(UsbTree, WithoutATreeTheSystemIsAsked) {
+    UsbSysfs sysfs("", "");
+    int ports = 0;
+    dd::platform::UsbPortDevice device;
+    std::string serial;
+    EXPECT_EQ(sysfs.hubPortCount("usb1", ports), dd::platform::usb_error::kNotImplemented);
+    EXPECT_EQ(sysfs.portConnection("usb1", 1, device), dd::platform::usb_error::kNotImplemented);
+    EXPECT_EQ(sysfs.serialNumber("usb1", 1, serial), dd::platform::usb_error::kNotImplemented);
+    EXPECT_TRUE(sysfs.listPortDevices().empty());
+    EXPECT_EQ(sysfs.adbInterfaceState("NOPHONE", 0x18d1, 0x4ee7), dd::platform::kUsbDriverNotFound);
+    EXPECT_EQ(sysfs.mtpInterfaceState("NOPHONE", 0x18d1, 0x4ee7), dd::platform::kUsbDriverNotFound);
+    EXPECT_EQ(sysfs.deviceNodePath("1-1"), "");
+}
+
 TEST(UsbTree, MissingTreeStillServesWake) {
     std::unique_ptr<UsbMonitor> monitor =
         UsbMonitor::open((fs::temp_directory_path() / "dd-no-such-usb-tree").string());
