@@ -1,12 +1,20 @@
 // A serial port (a USB modem's ttyACM/ttyUSB node, or a pseudo-terminal in
 // tests) opened for one program's exclusive use, in raw 8N1 mode. This is
-// the only code in the module that calls termios; the transport above it
-// speaks in bytes, time limits and outcomes.
+// the only code in the module that calls termios (on Windows, the COM port
+// functions); the transport above it speaks in bytes, time limits and
+// outcomes.
+//
+// Windows: a path whose last part is "COMn" (1 <= n <= 255, any case) opens
+// \\.\COMn. Any other path (DEV_ROOT/ttyACM0 from a fake tree) names its COM
+// port in a map file beside it, path + ".com", whose first line is "COMn";
+// the test harness writes it together with the Wine link dosdevices/comn to
+// the simulator's pty. Without a valid map file the port counts as missing.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/unique_fd.h"
@@ -62,7 +70,10 @@ class SerialPort {
     void dropModemLines();
 
   private:
+    struct PendingIo;  // Windows: the overlapped read kept across readSome calls
+
     UniqueFd m_fd;
+    std::shared_ptr<PendingIo> m_io;
 };
 
 }  // namespace dd::platform

@@ -8,6 +8,10 @@
 // device's sysfs name doubles as its driver key. Interfaces are the "DEV:C.I"
 // entries.
 //
+// An empty sysfs root means the system's own device queries (Windows without
+// a fake tree): the driver checks then ask them (usb_system.h), and the hub
+// queries answer kNotImplemented.
+//
 // Everything read here comes from devices and is treated as untrusted: files
 // are read bounded, numbers are parsed strictly, and a device whose attributes
 // are missing, unreadable or malformed counts as "nothing connected" (a device
@@ -134,6 +138,7 @@ class UsbSysfs {
     std::string m_devicesDir;  // SYSFS_ROOT/bus/usb/devices
     std::string m_devRoot;
     bool m_realSysfs = false;
+    bool m_systemQueries = false;  // no tree: sysfsRoot was empty
 };
 
 }  // namespace dd::platform

@@ -1,14 +1,13 @@
 #include "platform/usb_sysfs.h"
 
-#include <dirent.h>
-#include <libudev.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <memory>
+#include <filesystem>
+#include <system_error>
 #include <unordered_map>
 
 #include "platform/paths.h"
+#include "platform/usb_node.h"
+#include "platform/usb_system.h"
 
 namespace dd::platform {
 
@@ -19,13 +18,29 @@ constexpr int kMaxBus = 999;
 constexpr int kMaxPort = 255;  // a hub reports its port count in one byte
 constexpr int kMaxDepth = 7;   // USB allows at most 7 tiers below the root
 
-struct DirCloser {
-    void operator()(DIR* dir) const { closedir(dir); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
+// Paths are UTF-8 on every system; a plain std::string would be read in the
+// ANSI code page on Windows.
+std::filesystem::path fsPath(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
-DirHandle openDir(const std::string& path) {
-    return DirHandle(opendir(path.c_str()));
+// The names in a folder, in the folder's order; empty when it cannot be
+// read. Links are not followed for the listing itself (a fake tree's entries
+// are links, as on a real machine).
+std::vector<std::string> entryNames(const std::string& path) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (std::filesystem::directory_iterator it(fsPath(path), ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::u8string name = it->path().filename().u8string();
+        names.emplace_back(name.begin(), name.end());
+    }
+    return names;
+}
+
+bool exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(fsPath(path), ec);
 }
 
 // Parses 1..maxDigits decimal digits and nothing else.
@@ -160,22 +175,15 @@ bool parseDeviceName(std::string_view name, std::string* parent, int* port) {
     return true;
 }
 
-// udev marks a device initialized once its rules (permissions, symlinks) ran.
-bool udevFinishedWith(const std::string& syspath) {
-    std::unique_ptr<udev, decltype(&udev_unref)> context(udev_new(), &udev_unref);
-    if (!context) {
-        return true;  // cannot ask; the node access test alone decides
-    }
-    std::unique_ptr<udev_device, decltype(&udev_device_unref)> device(
-        udev_device_new_from_syspath(context.get(), syspath.c_str()), &udev_device_unref);
-    return device && udev_device_get_is_initialized(device.get()) > 0;
-}
-
 }  // namespace
 
 UsbSysfs::UsbSysfs(std::string sysfsRoot, std::string devRoot)
     : m_devicesDir(joinPath(sysfsRoot, "bus/usb/devices")), m_devRoot(std::move(devRoot)) {
     m_realSysfs = sysfsRoot == "/sys" || sysfsRoot == "/sys/";
+    m_systemQueries = sysfsRoot.empty();
+    if (m_systemQueries) {
+        m_devicesDir.clear();  // never a folder relative to wherever the process runs
+    }
 }
 
 bool UsbSysfs::isValidHubPath(std::string_view hubPath) {
@@ -196,6 +204,9 @@ std::string UsbSysfs::portDeviceName(std::string_view hubPath, int port) {
 bool UsbSysfs::readAttribute(const std::string& deviceName, const char* attribute,
                              std::string& out) const {
     std::string raw;
+    if (m_systemQueries) {
+        return false;
+    }
     if (!readFileBounded(joinPath(joinPath(m_devicesDir, deviceName), attribute), kAttributeLimit,
                          raw)) {
         return false;
@@ -234,13 +245,11 @@ bool UsbSysfs::readHexByte(const std::string& entry, const char* attribute, uint
 
 std::vector<UsbPortDevice> UsbSysfs::listPortDevices() const {
     std::vector<UsbPortDevice> devices;
-    DirHandle dir = openDir(m_devicesDir);
-    if (!dir) {
+    if (m_systemQueries) {
         return devices;
     }
     std::unordered_map<std::string, int> portCounts;  // hub -> maxchild, -1 unreadable
-    while (dirent* entry = readdir(dir.get())) {
-        std::string name = entry->d_name;
+    for (std::string& name : entryNames(m_devicesDir)) {
         UsbPortDevice device;
         if (name.find(':') != std::string::npos ||
             !parseDeviceName(name, &device.hubPath, &device.port)) {
@@ -265,7 +274,10 @@ int UsbSysfs::hubPortCount(const std::string& hubPath, int& ports) const {
     if (!isValidHubPath(hubPath)) {
         return usb_error::kInvalidParameter;
     }
-    if (access(joinPath(m_devicesDir, hubPath).c_str(), F_OK) != 0) {
+    if (m_systemQueries) {
+        return usb_error::kNotImplemented;
+    }
+    if (!exists(joinPath(m_devicesDir, hubPath))) {
         return usb_error::kFileNotFound;
     }
     std::string text;
@@ -285,6 +297,9 @@ int UsbSysfs::portConnection(const std::string& hubPath, int port, UsbPortDevice
     std::string name = portDeviceName(hubPath, port);
     if (name.empty()) {
         return usb_error::kInvalidParameter;
+    }
+    if (m_systemQueries) {
+        return usb_error::kNotImplemented;
     }
     UsbPortDevice device;
     if (!readIds(name, device.vid, device.pid)) {
@@ -308,7 +323,10 @@ int UsbSysfs::serialNumber(const std::string& hubPath, int port, std::string& ou
     if (!isValidHubPath(hubPath) || name.empty()) {
         return usb_error::kInvalidParameter;
     }
-    if (access(joinPath(m_devicesDir, name).c_str(), F_OK) != 0) {
+    if (m_systemQueries) {
+        return usb_error::kNotImplemented;
+    }
+    if (!exists(joinPath(m_devicesDir, name))) {
         return usb_error::kDeviceNotConnected;
     }
     std::string serial;
@@ -321,13 +339,8 @@ int UsbSysfs::serialNumber(const std::string& hubPath, int port, std::string& ou
 
 std::vector<UsbSysfs::Interface> UsbSysfs::interfacesOf(const std::string& deviceName) const {
     std::vector<Interface> interfaces;
-    DirHandle dir = openDir(joinPath(m_devicesDir, deviceName));
-    if (!dir) {
-        return interfaces;
-    }
     std::string prefix = deviceName + ":";
-    while (dirent* entry = readdir(dir.get())) {
-        std::string name = entry->d_name;
+    for (const std::string& name : entryNames(joinPath(m_devicesDir, deviceName))) {
         if (name.compare(0, prefix.size(), prefix) != 0) {
             continue;
         }
@@ -364,12 +377,7 @@ std::vector<std::string> UsbSysfs::devicesMatching(const std::string& serial, ui
         names.push_back(likely);
         return names;
     }
-    DirHandle dir = openDir(m_devicesDir);
-    if (!dir) {
-        return names;
-    }
-    while (dirent* entry = readdir(dir.get())) {
-        std::string name = entry->d_name;
+    for (std::string& name : entryNames(m_devicesDir)) {
         if (deviceMatches(name, serial, vid, pid)) {
             names.push_back(std::move(name));
         }
@@ -394,14 +402,15 @@ std::string UsbSysfs::deviceNodePath(const std::string& deviceName) const {
 
 bool UsbSysfs::nodeUsable(const std::string& deviceName) const {
     std::string node = deviceNodePath(deviceName);
-    if (node.empty() || access(node.c_str(), R_OK | W_OK) != 0) {
-        return false;
-    }
-    return !m_realSysfs || udevFinishedWith(joinPath(m_devicesDir, deviceName));
+    return !node.empty() && usbNodeUsable(node, joinPath(m_devicesDir, deviceName), m_realSysfs);
 }
 
 int UsbSysfs::adbInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid,
                                 const std::string& likely) const {
+    if (m_systemQueries) {
+        return serial.empty() ? kUsbDriverNotFound
+                              : systemUsbDriverState(vid, pid, serial, kAdbInterfaceClass);
+    }
     int state = kUsbDriverNotFound;
     for (const std::string& name : devicesMatching(serial, vid, pid, likely)) {
         for (const Interface& iface : interfacesOf(name)) {
@@ -415,6 +424,10 @@ int UsbSysfs::adbInterfaceState(const std::string& serial, uint16_t vid, uint16_
 
 int UsbSysfs::mtpInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid,
                                 const std::string& likely) const {
+    if (m_systemQueries) {
+        return serial.empty() ? kUsbDriverNotFound
+                              : systemUsbDriverState(vid, pid, serial, kMtpDeviceClass);
+    }
     int state = kUsbDriverNotFound;
     for (const std::string& name : devicesMatching(serial, vid, pid, likely)) {
         for (const Interface& iface : interfacesOf(name)) {

@@ -74,16 +74,12 @@ std::string usbDeviceTty(const std::string& sysfsRoot, const std::string& device
     return {};
 }
 
-std::string ttyUsbDevice(const std::string& sysfsRoot, const std::string& ttyName) {
-    if (!isUsbTtyName(ttyName)) {
-        return {};
-    }
-    std::error_code ec;
-    fs::path target = fs::canonical(fs::path(joinPath(sysfsRoot, "class/tty")) / ttyName, ec);
-    if (ec) {
-        return {};
-    }
-    // Walk up to the interface ("1-2:1.0"); its parent is the device.
+namespace {
+
+// The device whose interface holds the tty, by the path class/tty/NAME
+// leads to; empty when the path names no interface (the link could not be
+// resolved: Windows shows a fake tree's links as plain folders).
+std::string deviceOnLinkPath(const fs::path& target) {
     std::vector<std::string> parts;
     for (const auto& part : target) {
         parts.push_back(part.string());
@@ -98,6 +94,33 @@ std::string ttyUsbDevice(const std::string& sysfsRoot, const std::string& ttyNam
                 return device;
             }
             return {};
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::string ttyUsbDevice(const std::string& sysfsRoot, const std::string& ttyName) {
+    if (!isUsbTtyName(ttyName)) {
+        return {};
+    }
+    std::error_code ec;
+    fs::path link = fs::path(joinPath(sysfsRoot, "class/tty")) / ttyName;
+    fs::path target = fs::canonical(link, ec);
+    if (ec) {
+        return {};
+    }
+    std::string device = deviceOnLinkPath(target);
+    if (!device.empty() || target != fs::absolute(link, ec).lexically_normal()) {
+        return device;
+    }
+    // The link was not resolved: ask each device which tty it carries.
+    for (const auto& entry :
+         fs::directory_iterator(fs::path(joinPath(sysfsRoot, "bus/usb/devices")), ec)) {
+        std::string name = entry.path().filename().string();
+        if (name.find(':') == std::string::npos && usbDeviceTty(sysfsRoot, name) == ttyName) {
+            return name;
         }
     }
     return {};
