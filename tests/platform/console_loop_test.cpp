@@ -9,6 +9,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "platform/folder_watch.h"
 #include "platform/handle_wait.h"
@@ -133,6 +134,21 @@ TEST(ConsoleLoop, ALoopbackListenerTakesAConnectionAndKeepsItsPort) {
     ASSERT_TRUE(ready.ready);
     dd::platform::UniqueFd accepted = dd::platform::acceptClient(listener.get());
     EXPECT_TRUE(accepted);
+
+    // A connection that comes while the wait is already under way ends it
+    // too (on Windows a listener reports it as an accept, not as input).
+    // The pause only makes that order likely; either order must pass.
+    dd::platform::Readiness later;
+    std::thread waiter([&] {
+        later = dd::platform::waitReadyOrWoken(listener.get(), dd::platform::Io::Read, nullptr,
+                                               nullptr, kDeadlineMs);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    dd::platform::UniqueFd another = dd::platform::connectTcp4(
+        "127.0.0.1", port, std::chrono::milliseconds(kDeadlineMs), nullptr);
+    waiter.join();
+    ASSERT_TRUE(another);
+    EXPECT_TRUE(later.ready) << "the wait missed a connection made during it";
 }
 
 TEST(ConsoleLoop, AUdpPortIsTakenWhileAnotherSocketHoldsIt) {

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "android/pc_identity.h"
 #include "deviceinfo/supported_devices.h"
 #include "events.h"
 #include "machine_notes.h"
@@ -386,6 +387,9 @@ std::vector<CheckLine> checkSystem(const std::string& moduleDir) {
     for (CheckLine& line : checkWifiFinder(moduleDir)) {
         lines.push_back(std::move(line));
     }
+    // What a Wi-Fi phone must have been paired with to be served here.
+    lines.push_back({Kind::Info, "this PC's identity for Wi-Fi pairing: " +
+                                     dd::android::fullPcIdentity(paths.sysfsRoot)});
     return lines;
 }
 

@@ -32,6 +32,9 @@ cli::Spec commandLine() {
         {"adb-port", 0, "P", "the adb server's TCP port; 0 takes any free port", "0"},
         {"port-file", 0, "FILE", "also write the adb port to FILE", "none"},
         {"wifi-port", 0, "P", "UDP port of the Wi-Fi finder the Wi-Fi phones announce to", "8184"},
+        {"pc-identity", 0, "TEXT",
+         "the PC the Wi-Fi phones are paired with (as devicedetect-host --check shows it)",
+         "this machine's"},
     };
     spec.footer =
         "Commands:\n"
@@ -66,7 +69,7 @@ cli::Spec commandLine() {
 }  // namespace
 
 int runMachineCommand(int argc, char** argv) {
-    std::string sysfs, dev, portFile;
+    std::string sysfs, dev, portFile, pcIdentity;
     int adbPort = 0;
     int wifiPort = 8184;
     int parsed =
@@ -82,6 +85,8 @@ int runMachineCommand(int argc, char** argv) {
                 portFile = value;
             } else if (option == "--wifi-port" && parseNumber(value, 1, 65535, number)) {
                 wifiPort = static_cast<int>(number);
+            } else if (option == "--pc-identity" && value[0] != '\0') {
+                pcIdentity = value;
             } else {
                 return kBadValue;
             }
@@ -114,8 +119,12 @@ int runMachineCommand(int argc, char** argv) {
     std::chrono::milliseconds adbListedAfter{0}, adbOfflineFor{0};
     bool adbPrompt = false;
     std::vector<std::string> heldPlugs, heldUnplugs;
-    WifiPhones wifi(dd::android::fullPcIdentity(sysfs), "127.0.0.1",
-                    static_cast<uint16_t>(wifiPort));
+    // A module built for another system (Windows, under Wine) knows this PC
+    // by other pieces: the caller then names the identity it shows.
+    if (pcIdentity.empty()) {
+        pcIdentity = dd::android::fullPcIdentity(sysfs);
+    }
+    WifiPhones wifi(pcIdentity, "127.0.0.1", static_cast<uint16_t>(wifiPort));
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);

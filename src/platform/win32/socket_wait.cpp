@@ -53,7 +53,10 @@ SocketWait waitSocketOrEvents(int fd, bool writing, HANDLE event0, HANDLE event1
     if (fd >= 0) {
         ensureWinsock();
         socket = toSocket(fd);
-        const long events = writing ? (FD_WRITE | FD_CONNECT | FD_CLOSE) : (FD_READ | FD_CLOSE);
+        // A listening socket reports a waiting connection as FD_ACCEPT, not
+        // FD_READ (select() calls both readable).
+        const long events =
+            writing ? (FD_WRITE | FD_CONNECT | FD_CLOSE) : (FD_READ | FD_ACCEPT | FD_CLOSE);
         if (socketEvent.get() == WSA_INVALID_EVENT) {
             result.failed = true;
             return result;
