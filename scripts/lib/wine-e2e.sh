@@ -1,7 +1,8 @@
 # Sourced by scripts/test-windows: the Windows host and module, under Wine,
 # against the phone simulator running on Linux beside them.
 #   wine_e2e BUILD_DIR    a USB Android phone and a Wi-Fi phone, each
-#                         announced, through a sync round and removed
+#                         announced, through a sync round and removed; a BREW
+#                         phone on a COM port read, recorded and removed
 # Needs WINEPREFIX ready and build/bin/phonesim (the plain build).
 
 source "$(dirname "${BASH_SOURCE[0]}")/sim-machine.sh"
@@ -106,4 +107,18 @@ wine_e2e() (
   expect "\"event\":\"REMOVE_DEVICE\".*\"serialno\":\"$wifi_serial\""
   sim wifi-disconnect "$wifi_imei"
   echo "wine-e2e: Wi-Fi phone announced, synced and removed"
+
+  # The simulator gives the first BREW phone the tty "ttyACM0", a link in the
+  # dev folder to its pseudo-terminal. Under Wine the module reaches that tty
+  # as COM5: Wine's com5 device is the link, and the map file beside the
+  # node names the port.
+  local brew_imei=352000000000777
+  echo COM5 >"$DEVICEDETECT_DEV_ROOT/ttyACM0.com"
+  ln -sfn "$DEVICEDETECT_DEV_ROOT/ttyACM0" "$WINEPREFIX/dosdevices/com5"
+  sim plug-brew "$brew_imei" 2-1 Orq_Classic
+  expect "\"event\":\"BREW_DEVICE\".*$brew_imei"
+  sim unplug "$brew_imei"
+  expect "\"event\":\"BREW_REMOVED\".*$brew_imei"
+  rm -f "$WINEPREFIX/dosdevices/com5"
+  echo "wine-e2e: BREW phone on COM5 read, recorded and removed"
 )
