@@ -66,6 +66,10 @@ bool readFilePrefix(const std::string& path, size_t maxBytes, std::string& out,
 // file, -1 on error.
 long readFromFile(int fd, void* buffer, size_t size);
 long writeToFile(int fd, const void* data, size_t size);
+// Why the last failed file call on this thread failed (errno, or the
+// system's own error code), and that code as plain text for a log line.
+int lastFileError();
+std::string fileErrorText(int error);
 // The size of an open file; false when the system cannot tell.
 bool openFileSize(int fd, uint64_t& size);
 // Closes fd; false when the system reports that the data did not make it.

@@ -134,65 +134,21 @@ UniqueFd openRegularFile(const std::string& path, int flags, FileProblem* proble
     return fd;
 }
 
-bool readRegularFile(const std::string& path, size_t maxBytes, std::string& out,
-                     FileProblem* problem) {
-    out.clear();
-    UniqueFd fd = openRegularFile(path, O_RDONLY, problem);
-    if (!fd) {
-        return false;
-    }
-    char buffer[8192];
-    while (true) {
-        ssize_t n = read(fd.get(), buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            setProblem(problem, FileRefusal::Failed, errno,
-                       path + ": cannot read (" + std::strerror(errno) + ")");
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        if (out.size() + static_cast<size_t>(n) > maxBytes) {
-            setProblem(problem, FileRefusal::TooLarge, 0,
-                       path + " is over " + std::to_string(maxBytes) + " bytes");
-            return false;
-        }
-        out.append(buffer, static_cast<size_t>(n));
-    }
-}
-
-UniqueFd openRegularFileForReading(const std::string& path, FileProblem* problem) {
-    return openRegularFile(path, O_RDONLY, problem);
-}
-
-bool readFilePrefix(const std::string& path, size_t maxBytes, std::string& out,
-                    FileProblem* problem) {
-    out.clear();
-    UniqueFd fd = openRegularFile(path, O_RDONLY, problem);
-    if (!fd) {
-        return false;
-    }
-    out.resize(maxBytes);
-    size_t got = 0;
-    while (got < out.size()) {
-        ssize_t n = read(fd.get(), out.data() + got, out.size() - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<size_t>(n);
-    }
-    out.resize(got);
-    return true;
-}
-
 long readFromFile(int fd, void* buffer, size_t size) {
-    return static_cast<long>(read(fd, buffer, size));
+    // A read cut short by a signal before it moved a byte is simply retried.
+    ssize_t n = 0;
+    do {
+        n = read(fd, buffer, size);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<long>(n);
+}
+
+int lastFileError() {
+    return errno;
+}
+
+std::string fileErrorText(int error) {
+    return std::strerror(error);
 }
 
 long writeToFile(int fd, const void* data, size_t size) {

@@ -169,58 +169,6 @@ UniqueFd openRegularFile(const std::string& path, int flags, FileProblem* proble
     return fd;
 }
 
-bool readRegularFile(const std::string& path, size_t maxBytes, std::string& out,
-                     FileProblem* problem) {
-    out.clear();
-    UniqueFd fd = openRegularFile(path, O_RDONLY, problem);
-    if (!fd) {
-        return false;
-    }
-    char buffer[8192];
-    while (true) {
-        long n = readFromFile(fd.get(), buffer, sizeof(buffer));
-        if (n < 0) {
-            DWORD error = GetLastError();
-            setProblem(problem, FileRefusal::Failed, static_cast<int>(error),
-                       path + ": cannot read (" + errorText(error) + ")");
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        if (out.size() + static_cast<size_t>(n) > maxBytes) {
-            setProblem(problem, FileRefusal::TooLarge, 0,
-                       path + " is over " + std::to_string(maxBytes) + " bytes");
-            return false;
-        }
-        out.append(buffer, static_cast<size_t>(n));
-    }
-}
-
-UniqueFd openRegularFileForReading(const std::string& path, FileProblem* problem) {
-    return openRegularFile(path, O_RDONLY, problem);
-}
-
-bool readFilePrefix(const std::string& path, size_t maxBytes, std::string& out,
-                    FileProblem* problem) {
-    out.clear();
-    UniqueFd fd = openRegularFile(path, O_RDONLY, problem);
-    if (!fd) {
-        return false;
-    }
-    out.resize(maxBytes);
-    size_t got = 0;
-    while (got < out.size()) {
-        long n = readFromFile(fd.get(), out.data() + got, out.size() - got);
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<size_t>(n);
-    }
-    out.resize(got);
-    return true;
-}
-
 long readFromFile(int fd, void* buffer, size_t size) {
     DWORD chunk = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     DWORD got = 0;
@@ -228,6 +176,14 @@ long readFromFile(int fd, void* buffer, size_t size) {
         return GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
     }
     return static_cast<long>(got);
+}
+
+int lastFileError() {
+    return static_cast<int>(GetLastError());
+}
+
+std::string fileErrorText(int error) {
+    return errorText(static_cast<DWORD>(error));
 }
 
 long writeToFile(int fd, const void* data, size_t size) {
