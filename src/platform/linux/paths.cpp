@@ -142,11 +142,6 @@ bool makeDirectories(const std::string& path) {
     return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-bool readFileBounded(const std::string& path, size_t maxBytes, std::string& out,
-                     FileProblem* problem) {
-    return readRegularFile(path, maxBytes, out, problem);
-}
-
 bool writeFileAtomically(const std::string& path, const std::string& content,
                          FileProblem* problem) {
     if (!replaceableByRename(path, problem)) {

@@ -191,11 +191,6 @@ bool makeDirectories(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool readFileBounded(const std::string& path, size_t maxBytes, std::string& out,
-                     FileProblem* problem) {
-    return readRegularFile(path, maxBytes, out, problem);
-}
-
 bool writeFileAtomically(const std::string& path, const std::string& content,
                          FileProblem* problem) {
     if (!replaceableByRename(path, problem)) {

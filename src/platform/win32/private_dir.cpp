@@ -66,13 +66,6 @@ bool checkPrivateDir(const std::string& path, std::string* problem) {
     return true;
 }
 
-bool ensurePrivateDir(const std::string& path, std::string* problem) {
-    if (!path.empty()) {
-        makeDirectories(path);
-    }
-    return checkPrivateDir(path, problem);
-}
-
 UniqueFd openPrivateFile(const std::string& path, int flags, std::string* problem) {
     // Truncation waits for the owner check: another user's file is never cut.
     FileProblem why;
