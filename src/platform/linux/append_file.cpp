@@ -1,12 +1,9 @@
 #include "platform/append_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-#include "platform/private_dir.h"
 #include "platform/unique_fd.h"
 
 namespace dd::platform {
@@ -29,30 +26,12 @@ bool writeAll(int fd, std::string_view text) {
 
 }  // namespace
 
-AppendFile::~AppendFile() {
-    close();
-}
-
 void AppendFile::close() {
     if (m_handle != kNoHandle) {
         ::close(static_cast<int>(m_handle));
         m_handle = kNoHandle;
     }
     m_sizeAtOpen = 0;
-}
-
-bool AppendFile::open(const std::string& path, std::string* problem) {
-    close();
-    UniqueFd fd = openPrivateFile(path, O_APPEND, problem);
-    if (!fd) {
-        return false;
-    }
-    struct stat st {};
-    if (fstat(fd.get(), &st) == 0) {
-        m_sizeAtOpen = static_cast<uint64_t>(st.st_size);
-    }
-    m_handle = fd.release();
-    return true;
 }
 
 bool AppendFile::append(std::string_view text) {

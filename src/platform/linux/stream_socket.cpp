@@ -13,10 +13,6 @@
 
 namespace dd::platform {
 
-StreamSocket::~StreamSocket() {
-    close();
-}
-
 void StreamSocket::close() {
     if (m_handle != kNoHandle) {
         ::close(static_cast<int>(m_handle));
@@ -122,18 +118,6 @@ StreamStatus StreamSocket::receiveNow(char* data, size_t size, size_t& got) {
             return StreamStatus::Ok;
         }
         return errno == ECONNRESET ? StreamStatus::Closed : StreamStatus::Broken;
-    }
-}
-
-StreamStatus StreamSocket::receiveSome(char* data, size_t size, size_t& got, Deadline deadline) {
-    for (;;) {
-        StreamStatus status = receiveNow(data, size, got);
-        if (status != StreamStatus::Ok || got > 0) {
-            return status;
-        }
-        if (StreamStatus waited = waitFor(false, deadline); waited != StreamStatus::Ok) {
-            return waited;
-        }
     }
 }
 

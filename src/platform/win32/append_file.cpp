@@ -1,8 +1,5 @@
 #include "platform/append_file.h"
 
-#include <fcntl.h>
-
-#include "platform/private_dir.h"
 #include "platform/unique_fd.h"
 #include "platform/win32/win_handle.h"
 
@@ -29,32 +26,12 @@ HANDLE handleOf(NativeHandle value) {
 
 }  // namespace
 
-AppendFile::~AppendFile() {
-    close();
-}
-
 void AppendFile::close() {
     if (m_handle != kNoHandle) {
         CloseHandle(handleOf(m_handle));
         m_handle = kNoHandle;
     }
     m_sizeAtOpen = 0;
-}
-
-bool AppendFile::open(const std::string& path, std::string* problem) {
-    close();
-    // Append-only access: every line lands at the end even when another
-    // process writes to the same log.
-    UniqueFd fd = openPrivateFile(path, O_APPEND, problem);
-    if (!fd) {
-        return false;
-    }
-    LARGE_INTEGER size{};
-    if (GetFileSizeEx(win32::toHandle(fd.get()), &size) && size.QuadPart > 0) {
-        m_sizeAtOpen = static_cast<uint64_t>(size.QuadPart);
-    }
-    m_handle = fd.release();
-    return true;
 }
 
 bool AppendFile::append(std::string_view text) {

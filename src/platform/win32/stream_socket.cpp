@@ -28,10 +28,6 @@ int toInt(size_t size) {
 
 }  // namespace
 
-StreamSocket::~StreamSocket() {
-    close();
-}
-
 void StreamSocket::close() {
     if (m_handle != kNoHandle) {
         closesocket(socketOf(m_handle));
@@ -125,18 +121,6 @@ StreamStatus StreamSocket::receiveNow(char* data, size_t size, size_t& got) {
         return StreamStatus::Ok;
     }
     return closedBy(error) ? StreamStatus::Closed : StreamStatus::Broken;
-}
-
-StreamStatus StreamSocket::receiveSome(char* data, size_t size, size_t& got, Deadline deadline) {
-    for (;;) {
-        StreamStatus status = receiveNow(data, size, got);
-        if (status != StreamStatus::Ok || got > 0) {
-            return status;
-        }
-        if (StreamStatus waited = waitFor(false, deadline); waited != StreamStatus::Ok) {
-            return waited;
-        }
-    }
 }
 
 }  // namespace dd::platform
