@@ -14,7 +14,7 @@ dd::platform::UsbSysfs moduleUsbTree() {
 int getHubPortInfo(const UsbSysfs& tree, const std::string& hubPath, int port, int* vid, int* pid,
                    std::string* driverKey, std::string* serial) {
     if (hubPath.empty() || port < 1 || vid == nullptr || pid == nullptr ||
-        !UsbSysfs::isValidHubPath(hubPath)) {
+        !tree.acceptsHubPath(hubPath)) {
         return err::kInvalidParameter;
     }
     int ports = 0;
@@ -55,8 +55,7 @@ int CheckDeviceOnHub(const UsbSysfs& tree, const std::string& hubPath, int port,
     }
     int result = err::kInvalidParameter;
     int ports = 0;
-    int ret =
-        UsbSysfs::isValidHubPath(hubPath) ? tree.hubPortCount(hubPath, ports) : err::kFileNotFound;
+    int ret = tree.acceptsHubPath(hubPath) ? tree.hubPortCount(hubPath, ports) : err::kFileNotFound;
     if (ret == err::kFileNotFound || ret == err::kInvalidParameter) {
         DD_LOG(LOG_ERR) << "DeviceIoControl return failed.!last error = " << ret;
         result = -1;

@@ -190,9 +190,16 @@ bool UsbSysfs::isValidHubPath(std::string_view hubPath) {
     return isRootHubName(hubPath) || parseDeviceName(hubPath, nullptr, nullptr);
 }
 
+bool UsbSysfs::acceptsHubPath(std::string_view hubPath) const {
+    return m_systemQueries ? isSystemHubPath(hubPath) : isValidHubPath(hubPath);
+}
+
 std::string UsbSysfs::portDeviceName(std::string_view hubPath, int port) {
     if (port < 1 || port > kMaxPort) {
         return {};
+    }
+    if (isSystemHubPath(hubPath)) {
+        return std::string(hubPath) + "#" + std::to_string(port);
     }
     int bus = 0;
     std::string name = isRootHubName(hubPath, &bus)
@@ -244,10 +251,10 @@ bool UsbSysfs::readHexByte(const std::string& entry, const char* attribute, uint
 }
 
 std::vector<UsbPortDevice> UsbSysfs::listPortDevices() const {
-    std::vector<UsbPortDevice> devices;
     if (m_systemQueries) {
-        return devices;
+        return systemListPortDevices();
     }
+    std::vector<UsbPortDevice> devices;
     std::unordered_map<std::string, int> portCounts;  // hub -> maxchild, -1 unreadable
     for (std::string& name : entryNames(m_devicesDir)) {
         UsbPortDevice device;
@@ -271,11 +278,11 @@ std::vector<UsbPortDevice> UsbSysfs::listPortDevices() const {
 }
 
 int UsbSysfs::hubPortCount(const std::string& hubPath, int& ports) const {
-    if (!isValidHubPath(hubPath)) {
+    if (!acceptsHubPath(hubPath)) {
         return usb_error::kInvalidParameter;
     }
     if (m_systemQueries) {
-        return usb_error::kNotImplemented;
+        return systemHubPortCount(hubPath, ports);
     }
     if (!exists(joinPath(m_devicesDir, hubPath))) {
         return usb_error::kFileNotFound;
@@ -291,7 +298,7 @@ int UsbSysfs::hubPortCount(const std::string& hubPath, int& ports) const {
 }
 
 int UsbSysfs::portConnection(const std::string& hubPath, int port, UsbPortDevice& out) const {
-    if (!isValidHubPath(hubPath)) {
+    if (!acceptsHubPath(hubPath)) {
         return usb_error::kInvalidParameter;
     }
     std::string name = portDeviceName(hubPath, port);
@@ -299,7 +306,7 @@ int UsbSysfs::portConnection(const std::string& hubPath, int port, UsbPortDevice
         return usb_error::kInvalidParameter;
     }
     if (m_systemQueries) {
-        return usb_error::kNotImplemented;
+        return systemPortConnection(hubPath, port, out);
     }
     UsbPortDevice device;
     if (!readIds(name, device.vid, device.pid)) {
@@ -320,11 +327,11 @@ int UsbSysfs::portConnection(const std::string& hubPath, int port, UsbPortDevice
 
 int UsbSysfs::serialNumber(const std::string& hubPath, int port, std::string& out) const {
     std::string name = portDeviceName(hubPath, port);
-    if (!isValidHubPath(hubPath) || name.empty()) {
+    if (!acceptsHubPath(hubPath) || name.empty()) {
         return usb_error::kInvalidParameter;
     }
     if (m_systemQueries) {
-        return usb_error::kNotImplemented;
+        return systemSerialNumber(hubPath, port, out);
     }
     if (!exists(joinPath(m_devicesDir, name))) {
         return usb_error::kDeviceNotConnected;

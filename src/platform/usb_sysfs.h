@@ -9,8 +9,9 @@
 // entries.
 //
 // An empty sysfs root means the system's own device queries (Windows without
-// a fake tree): the driver checks then ask them (usb_system.h), and the hub
-// queries answer kNotImplemented.
+// a fake tree): the hub queries and driver checks then ask them
+// (usb_system.h). Hubs are then named by their device interface paths and a
+// device's name is its driver key.
 //
 // Everything read here comes from devices and is treated as untrusted: files
 // are read bounded, numbers are parsed strictly, and a device whose attributes
@@ -65,9 +66,14 @@ class UsbSysfs {
     UsbSysfs(std::string sysfsRoot, std::string devRoot);
 
     // True for "usbN" and "B-P[.P...]" names (no path separators, bounded),
-    // the only hub paths the queries accept.
+    // the only hub paths the tree queries accept.
     static bool isValidHubPath(std::string_view hubPath);
+    // The hub paths this reader's queries accept: tree names, or the
+    // system's hub interface paths (isSystemHubPath) without a tree.
+    bool acceptsHubPath(std::string_view hubPath) const;
     // Name of the device on a hub's port; empty for an invalid hub or port.
+    // For a system hub path it is hubPath + "#" + port: a place to compare,
+    // not the device's driver key.
     static std::string portDeviceName(std::string_view hubPath, int port);
 
     // Every device on every hub port, from one pass over bus/usb/devices.

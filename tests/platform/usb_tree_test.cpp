@@ -165,14 +165,44 @@ TEST(UsbTree, MonitorSeesPlugAndUnplugAndWakeCutsTheWaitShort) {
 
 // Without a tree the system's own queries answer; no phone is plugged into
 // the machine running the tests, and no relative folder is read instead.
+// Only the system's hub interface paths are hub paths then: a tree name, a
+// file or a path with ".." is refused before anything is opened.
 TEST(UsbTree, WithoutATreeTheSystemIsAsked) {
+    namespace err = dd::platform::usb_error;
     UsbSysfs sysfs("", "");
-    int ports = 0;
+    const std::string madeUp =
+        "\\\\?\\USB#ROOT_HUB30#4&2a1b3c4d&0&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
+    int ports = -1;
     dd::platform::UsbPortDevice device;
-    std::string serial;
-    EXPECT_EQ(sysfs.hubPortCount("usb1", ports), dd::platform::usb_error::kNotImplemented);
-    EXPECT_EQ(sysfs.portConnection("usb1", 1, device), dd::platform::usb_error::kNotImplemented);
-    EXPECT_EQ(sysfs.serialNumber("usb1", 1, serial), dd::platform::usb_error::kNotImplemented);
+    device.vid = 7;
+    std::string serial = "untouched";
+    for (const std::string& bad :
+         {std::string("usb1"), std::string("1-2"), std::string("\\\\?\\C:\\..\\hub"),
+          std::string("\\\\?\\C:/hub"), std::string("C:\\hub")}) {
+        SCOPED_TRACE(bad);
+        EXPECT_FALSE(sysfs.acceptsHubPath(bad));
+        EXPECT_EQ(sysfs.hubPortCount(bad, ports), err::kInvalidParameter);
+        EXPECT_EQ(sysfs.portConnection(bad, 1, device), err::kInvalidParameter);
+        EXPECT_EQ(sysfs.serialNumber(bad, 1, serial), err::kInvalidParameter);
+    }
+    EXPECT_TRUE(sysfs.acceptsHubPath(madeUp));
+    EXPECT_FALSE(UsbSysfs("/no/such/tree", "").acceptsHubPath(madeUp));
+    EXPECT_EQ(sysfs.portConnection(madeUp, 0, device), err::kInvalidParameter);
+    EXPECT_EQ(sysfs.serialNumber(madeUp, 256, serial), err::kInvalidParameter);
+#ifdef _WIN32
+    // Windows: the hub is looked for, and is not there.
+    const int absent = err::kFileNotFound;
+#else
+    // Linux always has its tree: there is nothing beside it to ask.
+    const int absent = err::kNotImplemented;
+#endif
+    EXPECT_EQ(sysfs.hubPortCount(madeUp, ports), absent);
+    EXPECT_EQ(sysfs.portConnection(madeUp, 1, device), absent);
+    EXPECT_EQ(sysfs.serialNumber(madeUp, 1, serial), absent);
+    EXPECT_EQ(ports, -1);
+    EXPECT_EQ(device.vid, 7);
+    EXPECT_EQ(serial, "untouched");
+    EXPECT_EQ(UsbSysfs::portDeviceName(madeUp, 3), madeUp + "#3");
     EXPECT_TRUE(sysfs.listPortDevices().empty());
     EXPECT_EQ(sysfs.adbInterfaceState("NOPHONE", 0x18d1, 0x4ee7), dd::platform::kUsbDriverNotFound);
     EXPECT_EQ(sysfs.mtpInterfaceState("NOPHONE", 0x18d1, 0x4ee7), dd::platform::kUsbDriverNotFound);

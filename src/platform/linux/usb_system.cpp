@@ -9,4 +9,24 @@ int systemUsbDriverState(uint16_t, uint16_t, const std::string&, std::string_vie
     return kUsbDriverNotFound;
 }
 
+std::vector<UsbPortDevice> systemListPortDevices() {
+    return {};
+}
+
+int systemHubPortCount(const std::string&, int&) {
+    return usb_error::kNotImplemented;
+}
+
+int systemPortConnection(const std::string&, int, UsbPortDevice&) {
+    return usb_error::kNotImplemented;
+}
+
+int systemSerialNumber(const std::string&, int, std::string&) {
+    return usb_error::kNotImplemented;
+}
+
+bool systemPortDeviceNamed(const std::string&, UsbPortDevice&) {
+    return false;
+}
+
 }  // namespace dd::platform
