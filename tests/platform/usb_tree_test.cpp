@@ -15,6 +15,7 @@
 #include "platform/serial_sysfs.h"
 #include "platform/usb_monitor.h"
 #include "platform/usb_sysfs.h"
+#include "platform/usb_system.h"
 
 namespace fs = std::filesystem;
 
@@ -204,6 +205,14 @@ TEST(UsbTree, WithoutATreeTheSystemIsAsked) {
     EXPECT_EQ(serial, "untouched");
     EXPECT_EQ(UsbSysfs::portDeviceName(madeUp, 3), madeUp + "#3");
     EXPECT_TRUE(sysfs.listPortDevices().empty());
+    // An arrival that names no device of this machine, or names nothing.
+    for (const char* arrival :
+         {"\\\\?\\USB#VID_18D1&PID_4EE7#NOPHONE#{a5dcbf10-6530-11d2-901f-00c04fb951ed}", "usb1",
+          ""}) {
+        SCOPED_TRACE(arrival);
+        EXPECT_FALSE(dd::platform::systemPortDeviceNamed(arrival, device));
+    }
+    EXPECT_EQ(device.vid, 7);
     EXPECT_EQ(sysfs.adbInterfaceState("NOPHONE", 0x18d1, 0x4ee7), dd::platform::kUsbDriverNotFound);
     EXPECT_EQ(sysfs.mtpInterfaceState("NOPHONE", 0x18d1, 0x4ee7), dd::platform::kUsbDriverNotFound);
     EXPECT_EQ(sysfs.deviceNodePath("1-1"), "");

@@ -116,6 +116,21 @@ TEST_F(HubQueries, PresenceCheckCodes) {
     EXPECT_EQ(CheckDeviceOnHub(sysfs, "usb1", 2, 0x18d1, 0x4ee7), 87) << "unreadable hub";
 }
 
+// Without a tree the hubs are the system's, named by their interface paths:
+// such a path goes to the system's queries (which Linux does not have), a
+// tree name is refused as a bad argument.
+TEST(HubQueriesWithoutATree, SystemHubPathsGoToTheSystemAndTreeNamesAreRefused) {
+    UsbSysfs system("", "");
+    const std::string hub =
+        "\\\\?\\USB#ROOT_HUB30#4&2a1b3c4d&0&0#{f18a0e88-c30c-11d0-8815-00a0c906bed8}";
+    int vid = 0, pid = 0;
+    EXPECT_EQ(getHubPortInfo(system, hub, 1, &vid, &pid, nullptr, nullptr), err::kNotImplemented);
+    EXPECT_EQ(CheckDeviceOnHub(system, hub, 1, 0x18d1, 0x4ee7), 87) << "hub unreadable";
+    EXPECT_EQ(getHubPortInfo(system, "usb1", 1, &vid, &pid, nullptr, nullptr),
+              err::kInvalidParameter);
+    EXPECT_EQ(CheckDeviceOnHub(system, "usb1", 1, 0x18d1, 0x4ee7), -1) << "no such hub";
+}
+
 TEST_F(HubQueries, HalfWrittenAndHostileEntriesAreNotDevices) {
     ASSERT_TRUE(tree.addRootHub(1, 8));
     ASSERT_TRUE(tree.plug(phone("1-1", "good")));
