@@ -37,6 +37,31 @@ inline std::map<std::string, long> switchesByThreadName() {
     return switches;
 }
 
+// CPU time used so far by this process's threads, in milliseconds by thread
+// name, from the scheduler's per-thread accounting (nanoseconds; a thread
+// that has ended no longer counts).
+inline std::map<std::string, double> cpuMsByThreadName() {
+    std::map<std::string, double> cpu;
+    DIR* tasks = opendir("/proc/self/task");
+    if (tasks == nullptr) {
+        return cpu;
+    }
+    while (dirent* entry = readdir(tasks)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        std::string base = std::string("/proc/self/task/") + entry->d_name;
+        std::string name;
+        std::getline(std::ifstream(base + "/comm"), name);
+        double nanoseconds = 0;
+        if (std::ifstream(base + "/schedstat") >> nanoseconds) {
+            cpu[name] += nanoseconds / 1e6;
+        }
+    }
+    closedir(tasks);
+    return cpu;
+}
+
 // Sleeps for seconds and returns how often each kind of thread woke per
 // second meanwhile (kinds that did not exist at the start count from 0).
 inline std::map<std::string, double> wakeupsPerSecond(double seconds) {

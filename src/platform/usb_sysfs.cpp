@@ -243,7 +243,11 @@ bool UsbSysfs::readHexByte(const std::string& entry, const char* attribute, uint
     return true;
 }
 
-std::vector<UsbPortDevice> UsbSysfs::listPortDevices() const {
+bool UsbSysfs::isRootHubPath(std::string_view hubPath) {
+    return isRootHubName(hubPath);
+}
+
+std::vector<UsbPortDevice> UsbSysfs::listPortDevices(std::vector<std::string>* incomplete) const {
     std::vector<UsbPortDevice> devices;
     if (m_systemQueries) {
         return devices;
@@ -260,6 +264,9 @@ std::vector<UsbPortDevice> UsbSysfs::listPortDevices() const {
             slot->second = -1;
         }
         if (device.port > slot->second || !readIds(name, device.vid, device.pid)) {
+            if (incomplete != nullptr) {
+                incomplete->push_back(std::move(name));
+            }
             continue;  // orphan, beyond the hub's ports, or half written
         }
         uint8_t deviceClass = 0;
@@ -268,6 +275,24 @@ std::vector<UsbPortDevice> UsbSysfs::listPortDevices() const {
         devices.push_back(std::move(device));
     }
     return devices;
+}
+
+UsbSysfs::Named UsbSysfs::portDeviceNamed(const std::string& name, UsbPortDevice& out) const {
+    std::string hubPath;
+    int port = 0;
+    if (m_systemQueries || name.find(':') != std::string::npos ||
+        !parseDeviceName(name, &hubPath, &port)) {
+        return Named::kNotAPort;
+    }
+    if (!exists(joinPath(m_devicesDir, name))) {
+        return Named::kGone;
+    }
+    int ports = 0;
+    if (hubPortCount(hubPath, ports) != usb_error::kOk || port > ports ||
+        portConnection(hubPath, port, out) != usb_error::kOk) {
+        return Named::kIncomplete;
+    }
+    return Named::kFound;
 }
 
 int UsbSysfs::hubPortCount(const std::string& hubPath, int& ports) const {
