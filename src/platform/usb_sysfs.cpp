@@ -398,9 +398,17 @@ std::vector<std::string> UsbSysfs::devicesMatching(const std::string& serial, ui
     if (serial.empty()) {
         return names;
     }
-    if (!likely.empty() && deviceMatches(likely, serial, vid, pid)) {
-        names.push_back(likely);
-        return names;
+    if (!likely.empty()) {
+        if (deviceMatches(likely, serial, vid, pid)) {
+            names.push_back(likely);
+            return names;
+        }
+        if (!exists(joinPath(m_devicesDir, likely))) {
+            // The phone has left its port: its thread's presence check
+            // ends it. Scanning a large tree at every unplug would cost
+            // more than the whole rest of the unplug.
+            return names;
+        }
     }
     for (std::string& name : entryNames(m_devicesDir)) {
         if (deviceMatches(name, serial, vid, pid)) {

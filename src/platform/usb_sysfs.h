@@ -115,7 +115,8 @@ class UsbSysfs {
     //
     // likely names the device the caller expects (its own port's, from
     // portDeviceName): when it matches, it alone decides and the tree is not
-    // scanned. A scan reads every plugged device, so with a hub tower full of
+    // scanned; when that port is empty the answer is kUsbDriverNotFound,
+    // also without a scan. A scan reads every plugged device, so with a hub tower full of
     // phones each thread would otherwise read the whole tower at every check.
     int adbInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid,
                           const std::string& likely = {}) const;
