@@ -11,11 +11,13 @@
 #include <string>
 #include <thread>
 
-inline std::map<std::string, long> switchesByThreadName() {
-    std::map<std::string, long> switches;
+// Calls visit(folder, name) for each of this process's threads, with its
+// /proc/self/task/TID folder and its name.
+template <typename Visit>
+void forEachThread(Visit visit) {
     DIR* tasks = opendir("/proc/self/task");
     if (tasks == nullptr) {
-        return switches;
+        return;
     }
     while (dirent* entry = readdir(tasks)) {
         if (entry->d_name[0] == '.') {
@@ -24,6 +26,14 @@ inline std::map<std::string, long> switchesByThreadName() {
         std::string base = std::string("/proc/self/task/") + entry->d_name;
         std::string name;
         std::getline(std::ifstream(base + "/comm"), name);
+        visit(base, name);
+    }
+    closedir(tasks);
+}
+
+inline std::map<std::string, long> switchesByThreadName() {
+    std::map<std::string, long> switches;
+    forEachThread([&](const std::string& base, const std::string& name) {
         std::ifstream status(base + "/status");
         std::string line;
         while (std::getline(status, line)) {
@@ -32,8 +42,7 @@ inline std::map<std::string, long> switchesByThreadName() {
                 switches[name] += std::stol(line.substr(line.find(':') + 1));
             }
         }
-    }
-    closedir(tasks);
+    });
     return switches;
 }
 
@@ -42,23 +51,12 @@ inline std::map<std::string, long> switchesByThreadName() {
 // that has ended no longer counts).
 inline std::map<std::string, double> cpuMsByThreadName() {
     std::map<std::string, double> cpu;
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) {
-        return cpu;
-    }
-    while (dirent* entry = readdir(tasks)) {
-        if (entry->d_name[0] == '.') {
-            continue;
-        }
-        std::string base = std::string("/proc/self/task/") + entry->d_name;
-        std::string name;
-        std::getline(std::ifstream(base + "/comm"), name);
+    forEachThread([&](const std::string& base, const std::string& name) {
         double nanoseconds = 0;
         if (std::ifstream(base + "/schedstat") >> nanoseconds) {
             cpu[name] += nanoseconds / 1e6;
         }
-    }
-    closedir(tasks);
+    });
     return cpu;
 }
 
