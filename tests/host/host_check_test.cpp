@@ -152,7 +152,7 @@ TEST_F(HostCheck, ALibraryThatDoesNotLoadIsNamedWithTheReason) {
 // starting: that is a problem, not "ok".
 TEST_F(HostCheck, AWifiPortHeldByAnotherProgramIsAProblem) {
     uint16_t held = 0;
-    int holder = ddtest::holdUdpPort(held);
+    int holder = ddtest::bindLoopback(SOCK_DGRAM, held);
     std::string port = std::to_string(held);
     ASSERT_GE(holder, 0);
     {
@@ -206,7 +206,7 @@ TEST_F(HostCheck, TheRunningHostSaysWhatTheModuleWillMiss) {
     ddtest::writeFile(sandbox.configHome + "/Orq Sync/orqBRAXLoader.ini",
                       "[Detect]\nLogLevel=Err\n");
     uint16_t held = 0;
-    int holder = ddtest::holdUdpPort(held);
+    int holder = ddtest::bindLoopback(SOCK_DGRAM, held);
     std::string port = std::to_string(held);
     ASSERT_GE(holder, 0);
     ddtest::ScopedEnv finderPort{"DEVICEDETECT_WIFI_PORT", port};
