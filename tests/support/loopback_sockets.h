@@ -35,6 +35,13 @@ inline int bindLoopback(int type, uint16_t& port) {
     return fd;
 }
 
+// A loopback port of type that nothing holds right now.
+inline uint16_t freePort(int type = SOCK_STREAM) {
+    uint16_t port = 0;
+    close(bindLoopback(type, port));
+    return port;
+}
+
 // A connected TCP socket to port on 127.0.0.1; invalid when nobody accepts.
 inline dd::platform::UniqueFd connectLoopback(uint16_t port) {
     dd::platform::UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));

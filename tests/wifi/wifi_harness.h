@@ -23,13 +23,6 @@
 
 namespace ddtest {
 
-// A UDP port on 127.0.0.1 that nothing listens on right now.
-inline uint16_t freeUdpPort() {
-    uint16_t port = 0;
-    close(bindLoopback(SOCK_DGRAM, port));
-    return port;
-}
-
 // A Wi-Fi phone, started and aimed at the finder on 127.0.0.1:finderPort.
 inline std::unique_ptr<phonesim::WifiPhone> aimedPhone(const phonesim::WifiPhoneSpec& spec,
                                                        uint16_t finderPort) {
@@ -51,7 +44,7 @@ class WifiMachine {
     // finderDouble: "" for our finder, else the name of a test double
     // ("complete", "incomplete") linked into the module folder instead.
     explicit WifiMachine(const std::string& finderDouble = "")
-        : m_finderPort(freeUdpPort()),
+        : m_finderPort(freePort(SOCK_DGRAM)),
           m_portEnv("DEVICEDETECT_WIFI_PORT", std::to_string(m_finderPort)),
           m_addressEnv("DEVICEDETECT_WIFI_ADDRESS", "127.0.0.1") {
         if (!finderDouble.empty()) {
@@ -123,7 +116,7 @@ class WifiUsbMachine : public PhoneMachine {
         return aimedPhone(spec, finderPort);
     }
 
-    uint16_t finderPort = freeUdpPort();
+    uint16_t finderPort = freePort(SOCK_DGRAM);
     ScopedEnv portEnv{"DEVICEDETECT_WIFI_PORT", std::to_string(finderPort)};
     ScopedEnv addressEnv{"DEVICEDETECT_WIFI_ADDRESS", "127.0.0.1"};
     std::string pcIdentity = dd::android::fullPcIdentity(sandbox.sysfsRoot);
