@@ -409,6 +409,72 @@ BENCHMARK(BM_StormOfPhones)
     ->Iterations(1)
     ->Unit(benchmark::kSecond);
 
+// One more phone, plugged and pulled 20 times, while range(0) announced
+// phones stay attached (none, and 100): what the others cost each arrival.
+void BM_PlugToNewDeviceBesideAnnouncedPhones(benchmark::State& state) {
+    const int kIdle = static_cast<int>(state.range(0));
+    StormMachine machine;
+    if (!machine.start()) {
+        state.SkipWithError("no machine");
+        return;
+    }
+    std::vector<std::string> plugs;
+    for (int i = 0; i < kIdle; ++i) {
+        plugs.push_back("plug " + StormMachine::serial(i) + " " + StormMachine::port(i));
+    }
+    machine.process.run(plugs);
+    if (!machine.host.waitFor(NEW_DEVICE, kIdle, std::chrono::seconds(60))) {
+        state.SkipWithError("not all announced");
+        return;
+    }
+    std::vector<double> plugToNew;
+    const double cpuBefore = cpuSeconds();
+    const std::string serial = StormMachine::serial(kIdle);
+    const std::string port = StormMachine::port(kIdle);
+    size_t announced = kIdle;
+    size_t removed = 0;
+    for (auto _ : state) {
+        // The phone's programs start first; release puts it on the tree.
+        machine.process.run({"hold", "plug " + serial + " " + port});
+        Clock::time_point start = Clock::now();
+        machine.process.run({"release"});
+        if (!machine.host.waitFor(NEW_DEVICE, ++announced, std::chrono::seconds(20))) {
+            state.SkipWithError("no NEW_DEVICE");
+            break;
+        }
+        Clock::time_point at = start;
+        for (const ddtest::Notice& notice : machine.host.notices()) {
+            if (notice.code == NEW_DEVICE && notice.serial == serial) {
+                at = notice.at;  // the latest one is this round's
+            }
+        }
+        plugToNew.push_back(ms(at - start));
+        state.SetIterationTime(plugToNew.back() / 1000.0);
+        machine.process.run({"unplug " + serial});
+        if (!machine.host.waitFor(REMOVE_DEVICE, ++removed, std::chrono::seconds(20))) {
+            state.SkipWithError("no REMOVE_DEVICE");
+            break;
+        }
+    }
+    // This thread only drives the simulator and waits: the process's CPU is
+    // the module's.
+    state.counters["module_cpu_ms_per_plug"] =
+        (cpuSeconds() - cpuBefore) * 1000.0 / static_cast<double>(std::max<size_t>(removed, 1));
+    std::sort(plugToNew.begin(), plugToNew.end());
+    if (!plugToNew.empty()) {
+        state.counters["plug_to_new_median_ms"] = plugToNew[plugToNew.size() / 2];
+        // Nearest rank: with 20 plugs the slowest.
+        state.counters["plug_to_new_p99_ms"] =
+            plugToNew[std::max<size_t>((plugToNew.size() * 99 + 99) / 100, 1) - 1];
+    }
+}
+BENCHMARK(BM_PlugToNewDeviceBesideAnnouncedPhones)
+    ->Arg(0)
+    ->Arg(100)
+    ->UseManualTime()
+    ->Iterations(20)
+    ->Unit(benchmark::kMillisecond);
+
 // Ten whole phones announced and left alone: what the module's threads cost
 // while nothing happens (10 s).
 void BM_IdleAnnouncedPhones(benchmark::State& state) {

@@ -11,11 +11,13 @@
 #include <string>
 #include <thread>
 
-inline std::map<std::string, long> switchesByThreadName() {
-    std::map<std::string, long> switches;
+// Calls visit(folder, name) for each of this process's threads, with its
+// /proc/self/task/TID folder and its name.
+template <typename Visit>
+void forEachThread(Visit visit) {
     DIR* tasks = opendir("/proc/self/task");
     if (tasks == nullptr) {
-        return switches;
+        return;
     }
     while (dirent* entry = readdir(tasks)) {
         if (entry->d_name[0] == '.') {
@@ -24,6 +26,14 @@ inline std::map<std::string, long> switchesByThreadName() {
         std::string base = std::string("/proc/self/task/") + entry->d_name;
         std::string name;
         std::getline(std::ifstream(base + "/comm"), name);
+        visit(base, name);
+    }
+    closedir(tasks);
+}
+
+inline std::map<std::string, long> switchesByThreadName() {
+    std::map<std::string, long> switches;
+    forEachThread([&](const std::string& base, const std::string& name) {
         std::ifstream status(base + "/status");
         std::string line;
         while (std::getline(status, line)) {
@@ -32,9 +42,22 @@ inline std::map<std::string, long> switchesByThreadName() {
                 switches[name] += std::stol(line.substr(line.find(':') + 1));
             }
         }
-    }
-    closedir(tasks);
+    });
     return switches;
+}
+
+// CPU time used so far by this process's threads, in milliseconds by thread
+// name, from the scheduler's per-thread accounting (nanoseconds; a thread
+// that has ended no longer counts).
+inline std::map<std::string, double> cpuMsByThreadName() {
+    std::map<std::string, double> cpu;
+    forEachThread([&](const std::string& base, const std::string& name) {
+        double nanoseconds = 0;
+        if (std::ifstream(base + "/schedstat") >> nanoseconds) {
+            cpu[name] += nanoseconds / 1e6;
+        }
+    });
+    return cpu;
 }
 
 // Sleeps for seconds and returns how often each kind of thread woke per

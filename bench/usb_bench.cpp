@@ -6,7 +6,9 @@
 //   build/bin/usb_bench --benchmark_filter=Scan
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -28,9 +30,10 @@ namespace {
 using phonesim::FakeUsbDevice;
 using phonesim::FakeUsbTree;
 
-// 10 buses, 5 hubs of 20 ports on each: 50 hubs, 1000 phones (105 devices
-// per bus, below the kernel's 127).
-void buildLargeTree(FakeUsbTree& tree) {
+// 10 buses, 5 hubs of 20 ports on each: 50 hubs, 1000 devices (105 devices
+// per bus, below the kernel's 127): phones, or devices of a vendor the
+// catalogue does not know.
+void buildLargeTree(FakeUsbTree& tree, uint16_t vid = FakeUsbDevice().vid) {
     int serial = 0;
     for (int bus = 1; bus <= 10; ++bus) {
         tree.addRootHub(bus, 8);
@@ -41,6 +44,7 @@ void buildLargeTree(FakeUsbTree& tree) {
                 FakeUsbDevice phone;
                 phone.port = hub + "." + std::to_string(port);
                 phone.serial = "BENCH" + std::to_string(++serial);
+                phone.vid = vid;
                 tree.plug(phone);
             }
         }
@@ -133,6 +137,61 @@ void BM_PlugToThreadStart(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_PlugToThreadStart)->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(200);
+
+// What one phone's plug and unplug cost when 1,000 other devices are
+// attached: the detector's own threads (watch and list), and the whole
+// module with the phone's thread (which identifies the phone and waits for
+// its driver). With a rescan per event this grows with the tree; handled by
+// name it does not.
+void BM_PlugWithAThousandDevicesAttached(benchmark::State& state) {
+    RunningModule module;
+    buildLargeTree(module.tree, 0x046d);  // not phones: no threads of their own
+    module.start();
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // the first scan is done
+    auto detectorCpuMs = [] {
+        std::map<std::string, double> cpu = cpuMsByThreadName();
+        return cpu["dd-usb-watch"] + cpu["dd-usb-list"];
+    };
+    // The whole module: the process's CPU (ended threads included) but for
+    // this thread's, which only plugs and polls.
+    auto moduleCpuMs = [] {
+        rusage process{};
+        rusage self{};
+        getrusage(RUSAGE_SELF, &process);
+        getrusage(RUSAGE_THREAD, &self);
+        auto ms = [](const timeval& t) { return t.tv_sec * 1e3 + t.tv_usec / 1e3; };
+        return ms(process.ru_utime) + ms(process.ru_stime) - ms(self.ru_utime) - ms(self.ru_stime);
+    };
+    const double before = detectorCpuMs();
+    const double moduleBefore = moduleCpuMs();
+    int round = 0;
+    for (auto _ : state) {
+        std::string serial = "ONE" + std::to_string(++round);
+        FakeUsbDevice phone;
+        phone.port = "11-1";
+        phone.serial = serial;
+        phone.node = false;  // the thread waits for its driver: no adb needed
+        auto plugged = std::chrono::steady_clock::now();
+        module.tree.plug(phone);
+        while (!threadWithSerial(serial)) {
+            std::this_thread::sleep_for(std::chrono::microseconds(50));
+        }
+        state.SetIterationTime(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - plugged).count());
+        module.tree.unplug("11-1");
+        while (!theApp.deviceThreads().empty()) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+    }
+    state.counters["detector_cpu_ms_per_plug"] =
+        (detectorCpuMs() - before) / static_cast<double>(std::max(round, 1));
+    state.counters["module_cpu_ms_per_plug"] =
+        (moduleCpuMs() - moduleBefore) / static_cast<double>(std::max(round, 1));
+}
+BENCHMARK(BM_PlugWithAThousandDevicesAttached)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(50);
 
 // The USB layer with ten phones plugged and no adb server: the watch thread
 // must not wake at all. The phones never answer, so their threads give up

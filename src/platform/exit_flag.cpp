@@ -49,8 +49,8 @@ void ExitFlag::drainWake() {
 
 bool ExitFlag::sleepFor(std::chrono::milliseconds duration) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    uint64_t pokes = m_pokes;
-    m_wake.wait_for(lock, duration, [&] { return m_value.load() != 0 || m_pokes != pokes; });
+    m_wake.wait_for(lock, duration, [&] { return m_value.load() != 0 || m_pokes != m_pokesSeen; });
+    m_pokesSeen = m_pokes;
     return m_value.load() == 0;
 }
 

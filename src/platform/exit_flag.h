@@ -29,7 +29,9 @@ class ExitFlag {
     // conditions now (for instance after a USB removal).
     void poke();
     // Sleeps up to duration. False when the exit was requested before or
-    // during the wait; true when the full time (or a poke) passed.
+    // during the wait; true when the full time passed or a poke came. A
+    // poke that came since the last sleep ended, while the caller was busy
+    // checking, ends this one at once: it is not lost.
     bool sleepFor(std::chrono::milliseconds duration);
     // A handle that is signalled on request() and poke(), for waits on
     // sockets too. Created on first use (null when the system has none).
@@ -44,6 +46,7 @@ class ExitFlag {
     std::mutex m_mutex;
     std::condition_variable m_wake;
     uint64_t m_pokes = 0;                              // guarded by m_mutex
+    uint64_t m_pokesSeen = 0;                          // by sleepFor; guarded by m_mutex
     std::optional<platform::WakeHandle> m_wakeHandle;  // guarded by m_mutex
 };
 

@@ -5,17 +5,14 @@
 #include <utility>
 
 namespace dd::platform {
-namespace {
 
-void setProblem(FileProblem* problem, FileRefusal kind, int error, std::string text) {
+void setFileProblem(FileProblem* problem, FileRefusal kind, int error, std::string text) {
     if (problem != nullptr) {
         problem->kind = kind;
         problem->error = error;
         problem->text = std::move(text);
     }
 }
-
-}  // namespace
 
 bool readRegularFile(const std::string& path, size_t maxBytes, std::string& out,
                      FileProblem* problem) {
@@ -29,16 +26,16 @@ bool readRegularFile(const std::string& path, size_t maxBytes, std::string& out,
         long n = readFromFile(fd.get(), buffer, sizeof(buffer));
         if (n < 0) {
             int error = lastFileError();
-            setProblem(problem, FileRefusal::Failed, error,
-                       path + ": cannot read (" + fileErrorText(error) + ")");
+            setFileProblem(problem, FileRefusal::Failed, error,
+                           path + ": cannot read (" + fileErrorText(error) + ")");
             return false;
         }
         if (n == 0) {
             return true;
         }
         if (out.size() + static_cast<size_t>(n) > maxBytes) {
-            setProblem(problem, FileRefusal::TooLarge, 0,
-                       path + " is over " + std::to_string(maxBytes) + " bytes");
+            setFileProblem(problem, FileRefusal::TooLarge, 0,
+                           path + " is over " + std::to_string(maxBytes) + " bytes");
             return false;
         }
         out.append(buffer, static_cast<size_t>(n));

@@ -39,6 +39,8 @@ struct FileProblem {
     int error = 0;     // errno of the failing call; 0 for a refusal of ours
     std::string text;  // plain reason with the path, ready for a log line
 };
+// Fills problem when the caller asked for one (it may be null).
+void setFileProblem(FileProblem* problem, FileRefusal kind, int error, std::string text);
 
 // Opens path as a regular file. flags: O_RDONLY, O_WRONLY or O_RDWR with any
 // of O_CREAT (mode 0600), O_EXCL, O_APPEND, O_TRUNC and O_NOFOLLOW; O_NONBLOCK,

@@ -1,5 +1,9 @@
 #include "platform/usb_monitor.h"
 
+#include <algorithm>
+
+#include "platform/usb_sysfs.h"
+
 namespace dd::platform {
 
 namespace {
@@ -10,6 +14,7 @@ constexpr size_t kMaxDeviceNameBytes = 64;  // "B-P.P.P.P.P.P.P:C.I" is far shor
 }  // namespace
 
 void UsbMonitor::Changes::addRemoval(std::string_view name) {
+    changed = true;
     removal = true;
     if (name.empty() || name.size() > kMaxDeviceNameBytes ||
         removedNames.size() >= kMaxRemovedNames) {
@@ -17,6 +22,20 @@ void UsbMonitor::Changes::addRemoval(std::string_view name) {
         return;
     }
     removedNames.emplace_back(name);
+}
+
+void UsbMonitor::Changes::addArrival(std::string_view name) {
+    changed = true;
+    name = name.substr(0, name.find(':'));  // an interface stands for its device
+    if (name.empty() || name.size() > kMaxDeviceNameBytes || !UsbSysfs::isValidHubPath(name) ||
+        arrivedNames.size() >= kMaxRemovedNames) {
+        arrivalUnnamed = true;
+        return;
+    }
+    // A device and its interfaces come in one burst: keep the name once.
+    if (std::find(arrivedNames.begin(), arrivedNames.end(), name) == arrivedNames.end()) {
+        arrivedNames.emplace_back(name);
+    }
 }
 
 bool UsbMonitor::removalReaches(std::string_view removed, std::string_view own) {

@@ -20,7 +20,7 @@ namespace dd::platform {
 class UsbMonitor {
   public:
     struct Changes {
-        bool changed = false;   // a USB device or interface came or went
+        bool changed = false;   // a USB device or interface came, changed or went
         bool removal = false;   // at least one of them went
         bool overflow = false;  // events were dropped: rescan, and assume removals
         bool woken = false;     // wake() was called
@@ -30,12 +30,22 @@ class UsbMonitor {
         // A removal came without a usable name (or more than are kept):
         // every thread must look.
         bool removalUnnamed = false;
+        // The devices that arrived or changed, by sysfs name ("1-3" also for
+        // an event of its interface "1-3:1.0"; "usbN" for a root hub), each
+        // once: only their ports need a look.
+        std::vector<std::string> arrivedNames;
+        // An arrival came without a usable name (or more than are kept):
+        // the whole tree must be scanned.
+        bool arrivalUnnamed = false;
         // Plain lines for the caller's log: events lost ("... overflow,
         // rescanning"), and the reason a wait failed.
         std::vector<std::string> warnings;
         std::string error;
         // Records a removal; an empty name is an unknown one.
         void addRemoval(std::string_view name);
+        // Records an arrival or change; an empty name, or one that names no
+        // USB device, is an unknown one.
+        void addArrival(std::string_view name);
     };
 
     // Whether the removal of the device named removed (as in removedNames)

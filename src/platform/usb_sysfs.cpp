@@ -250,7 +250,11 @@ bool UsbSysfs::readHexByte(const std::string& entry, const char* attribute, uint
     return true;
 }
 
-std::vector<UsbPortDevice> UsbSysfs::listPortDevices() const {
+bool UsbSysfs::isRootHubPath(std::string_view hubPath) {
+    return isRootHubName(hubPath);
+}
+
+std::vector<UsbPortDevice> UsbSysfs::listPortDevices(std::vector<std::string>* incomplete) const {
     if (m_systemQueries) {
         return systemListPortDevices();
     }
@@ -267,6 +271,9 @@ std::vector<UsbPortDevice> UsbSysfs::listPortDevices() const {
             slot->second = -1;
         }
         if (device.port > slot->second || !readIds(name, device.vid, device.pid)) {
+            if (incomplete != nullptr) {
+                incomplete->push_back(std::move(name));
+            }
             continue;  // orphan, beyond the hub's ports, or half written
         }
         uint8_t deviceClass = 0;
@@ -275,6 +282,24 @@ std::vector<UsbPortDevice> UsbSysfs::listPortDevices() const {
         devices.push_back(std::move(device));
     }
     return devices;
+}
+
+UsbSysfs::Named UsbSysfs::portDeviceNamed(const std::string& name, UsbPortDevice& out) const {
+    std::string hubPath;
+    int port = 0;
+    if (m_systemQueries || name.find(':') != std::string::npos ||
+        !parseDeviceName(name, &hubPath, &port)) {
+        return Named::kNotAPort;
+    }
+    if (!exists(joinPath(m_devicesDir, name))) {
+        return Named::kGone;
+    }
+    int ports = 0;
+    if (hubPortCount(hubPath, ports) != usb_error::kOk || port > ports ||
+        portConnection(hubPath, port, out) != usb_error::kOk) {
+        return Named::kIncomplete;
+    }
+    return Named::kFound;
 }
 
 int UsbSysfs::hubPortCount(const std::string& hubPath, int& ports) const {
@@ -380,9 +405,17 @@ std::vector<std::string> UsbSysfs::devicesMatching(const std::string& serial, ui
     if (serial.empty()) {
         return names;
     }
-    if (!likely.empty() && deviceMatches(likely, serial, vid, pid)) {
-        names.push_back(likely);
-        return names;
+    if (!likely.empty()) {
+        if (deviceMatches(likely, serial, vid, pid)) {
+            names.push_back(likely);
+            return names;
+        }
+        if (!exists(joinPath(m_devicesDir, likely))) {
+            // The phone has left its port: its thread's presence check
+            // ends it. Scanning a large tree at every unplug would cost
+            // more than the whole rest of the unplug.
+            return names;
+        }
     }
     for (std::string& name : entryNames(m_devicesDir)) {
         if (deviceMatches(name, serial, vid, pid)) {

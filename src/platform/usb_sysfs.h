@@ -76,11 +76,27 @@ class UsbSysfs {
     // not the device's driver key.
     static std::string portDeviceName(std::string_view hubPath, int port);
 
+    // True for a root hub's name, "usbN".
+    static bool isRootHubPath(std::string_view hubPath);
+
     // Every device on every hub port, from one pass over bus/usb/devices.
     // Entries that are half there (no or malformed idVendor/idProduct), whose
     // parent hub is missing, or whose port is above the parent's maxchild are
-    // left out. Order is the directory's.
-    std::vector<UsbPortDevice> listPortDevices() const;
+    // left out, and their names go to incomplete when given. Order is the
+    // directory's.
+    std::vector<UsbPortDevice> listPortDevices(
+        std::vector<std::string>* incomplete = nullptr) const;
+
+    // What the device of one event name is now.
+    enum class Named {
+        kFound,       // out is filled, as listPortDevices fills an entry
+        kGone,        // no entry of that name
+        kIncomplete,  // an entry that listPortDevices would leave out
+        kNotAPort,    // a root hub, an interface, or no device name at all
+    };
+    // The device named name ("1-3", "1-2.4"), read the way one entry of
+    // listPortDevices is, without listing the rest of the tree.
+    Named portDeviceNamed(const std::string& name, UsbPortDevice& out) const;
 
     // Port count of a hub. 0, kFileNotFound (hub gone), kGenFailure
     // (maxchild unreadable or malformed), kInvalidParameter (bad path).
@@ -105,7 +121,8 @@ class UsbSysfs {
     //
     // likely names the device the caller expects (its own port's, from
     // portDeviceName): when it matches, it alone decides and the tree is not
-    // scanned. A scan reads every plugged device, so with a hub tower full of
+    // scanned; when that port is empty the answer is kUsbDriverNotFound,
+    // also without a scan. A scan reads every plugged device, so with a hub tower full of
     // phones each thread would otherwise read the whole tower at every check.
     int adbInterfaceState(const std::string& serial, uint16_t vid, uint16_t pid,
                           const std::string& likely = {}) const;

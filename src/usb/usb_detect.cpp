@@ -1,5 +1,6 @@
 #include "usb/usb_detect.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "device/device_host.h"
@@ -8,6 +9,61 @@
 #include "deviceinfo/supported_devices.h"
 #include "log/log_stream.h"
 #include "platform/this_thread.h"
+
+namespace {
+
+using dd::platform::UsbPortDevice;
+using dd::platform::UsbSysfs;
+
+// Bounds what the watch thread keeps between events; past it, a full scan
+// stands in for the names.
+constexpr size_t kMaxPendingNames = 1024;
+// Hubs chain at most seven deep below a root hub.
+constexpr int kMaxHubDepth = 8;
+
+struct NameLook {
+    const UsbSysfs& tree;
+    const CSupportedDevices& supported;
+    const std::function<void(const UsbPortDevice&)>& onSupported;
+    std::vector<std::string>& incomplete;
+    size_t found = 0;
+
+    void portsOf(const std::string& hubPath, int depth) {
+        int ports = 0;
+        if (depth > kMaxHubDepth || tree.hubPortCount(hubPath, ports) != 0) {
+            return;
+        }
+        for (int port = 1; port <= ports; ++port) {
+            device(UsbSysfs::portDeviceName(hubPath, port), depth + 1);
+        }
+    }
+
+    void device(const std::string& name, int depth) {
+        if (UsbSysfs::isRootHubPath(name)) {
+            portsOf(name, depth);
+            return;
+        }
+        UsbPortDevice device;
+        switch (tree.portDeviceNamed(name, device)) {
+            case UsbSysfs::Named::kFound:
+                if (device.isHub) {
+                    portsOf(device.name, depth);
+                } else if (supported.doesDeviceSupport(device.vid, device.pid) == 1) {
+                    onSupported(device);
+                    ++found;
+                }
+                break;
+            case UsbSysfs::Named::kIncomplete:
+                incomplete.push_back(name);
+                break;
+            case UsbSysfs::Named::kGone:
+            case UsbSysfs::Named::kNotAPort:
+                break;
+        }
+    }
+};
+
+}  // namespace
 
 CUsbDetect::~CUsbDetect() {
     signalLeave();
@@ -27,7 +83,8 @@ void CUsbDetect::start() {
         m_watchThread.join();
         m_listThread.join();
     }
-    m_monitor = dd::platform::UsbMonitor::open(deviceHost().paths().sysfsRoot);
+    const std::string& root = deviceHost().paths().sysfsRoot;
+    m_monitor = m_openMonitor ? m_openMonitor(root) : dd::platform::UsbMonitor::open(root);
     if (!m_monitor->openProblem().empty()) {
         DD_LOG(LOG_ERR) << m_monitor->openProblem();
     }
@@ -65,12 +122,31 @@ void CUsbDetect::join() {
     m_monitor.reset();
 }
 
+void CUsbDetect::setMonitorOpener(MonitorOpener opener) {
+    std::lock_guard<std::mutex> lifecycle(m_lifecycle);
+    m_openMonitor = std::move(opener);
+}
+
 bool CUsbDetect::running() const {
     return !m_leave.load();
 }
 
 void CUsbDetect::requestScan() {
     m_scanRequested.store(true);
+    if (m_monitor) {
+        m_monitor->wake();
+    }
+}
+
+void CUsbDetect::requestLook(const std::string& name) {
+    {
+        std::lock_guard<std::mutex> lock(m_lookLock);
+        if (m_lookRequests.size() < kMaxPendingNames) {
+            m_lookRequests.push_back(name);
+        } else {
+            m_scanRequested.store(true);
+        }
+    }
     if (m_monitor) {
         m_monitor->wake();
     }
@@ -86,9 +162,10 @@ void CUsbDetect::listChanged() {
 
 size_t CUsbDetect::scanPorts(
     const dd::platform::UsbSysfs& tree, const CSupportedDevices& supported,
-    const std::function<void(const dd::platform::UsbPortDevice&)>& onSupported) {
+    const std::function<void(const dd::platform::UsbPortDevice&)>& onSupported,
+    std::vector<std::string>* incomplete) {
     size_t count = 0;
-    for (const dd::platform::UsbPortDevice& device : tree.listPortDevices()) {
+    for (const dd::platform::UsbPortDevice& device : tree.listPortDevices(incomplete)) {
         if (!device.isHub && supported.doesDeviceSupport(device.vid, device.pid) == 1) {
             onSupported(device);
             ++count;
@@ -97,15 +174,54 @@ size_t CUsbDetect::scanPorts(
     return count;
 }
 
+size_t CUsbDetect::lookAtNames(
+    const dd::platform::UsbSysfs& tree, const CSupportedDevices& supported,
+    const std::vector<std::string>& names,
+    const std::function<void(const dd::platform::UsbPortDevice&)>& onSupported,
+    std::vector<std::string>& incomplete) {
+    NameLook look{tree, supported, onSupported, incomplete};
+    for (const std::string& name : names) {
+        look.device(name, 0);
+    }
+    return look.found;
+}
+
+namespace {
+
+void createThreadFor(const dd::platform::UsbPortDevice& device) {
+    deviceHost().CreateDeviceMonitorThread(device.hubPath, device.port, device.vid, device.pid);
+}
+
+}  // namespace
+
 int CUsbDetect::usbDetect() {
     DD_LOG(LOG_DEBUG) << "++CUsbDetect::usbDetect";
-    scanPorts(moduleUsbTree(), deviceHost().supportedDevices(),
-              [](const dd::platform::UsbPortDevice& device) {
-                  deviceHost().CreateDeviceMonitorThread(device.hubPath, device.port, device.vid,
-                                                         device.pid);
-              });
+    // The watch thread's names are all covered by a scan; what is still
+    // half written is noted again.
+    m_incomplete.clear();
+    scanPorts(moduleUsbTree(), deviceHost().supportedDevices(), createThreadFor, &m_incomplete);
+    if (m_incomplete.size() > kMaxPendingNames) {
+        m_incomplete.resize(kMaxPendingNames);
+    }
     DD_LOG(LOG_DEBUG) << "--CUsbDetect::usbDetect";
     return dd::platform::usb_error::kNoMoreItems;
+}
+
+void CUsbDetect::lookAtNamed(std::vector<std::string> names) {
+    names.insert(names.end(), m_incomplete.begin(), m_incomplete.end());
+    std::sort(names.begin(), names.end());
+    names.erase(std::unique(names.begin(), names.end()), names.end());
+    m_incomplete.clear();
+    if (!names.empty()) {
+        DD_LOG(LOG_DEBUG) << "looking at " << names.size() << " USB device(s), first "
+                          << names.front();
+    }
+    lookAtNames(moduleUsbTree(), deviceHost().supportedDevices(), names, createThreadFor,
+                m_incomplete);
+    if (m_incomplete.size() > kMaxPendingNames) {
+        m_incomplete.clear();
+        requestScan();  // too many to follow one by one
+    }
 }
 
 void CUsbDetect::watchThreadMain() {
@@ -131,11 +247,25 @@ void CUsbDetect::watchThreadMain() {
             } else if (changes.removal) {
                 deviceHost().pokeDeviceThreads(changes.removedNames);
             }
-            bool requested = m_scanRequested.exchange(false);
-            if (!changes.changed && !changes.overflow && !requested) {
+            std::vector<std::string> names = std::move(changes.arrivedNames);
+            {
+                std::lock_guard<std::mutex> lock(m_lookLock);
+                names.insert(names.end(), m_lookRequests.begin(), m_lookRequests.end());
+                m_lookRequests.clear();
+            }
+            // Lost events, and changes that name nothing usable, are seen by
+            // a scan of everything; a removal alone needs no look.
+            bool scan = m_scanRequested.exchange(false) || changes.overflow ||
+                        changes.arrivalUnnamed ||
+                        (changes.changed && !changes.removal && names.empty());
+            if (!scan && names.empty()) {
                 continue;
             }
             DD_LOG(LOG_DEBUG) << "receive onDeviceChange message";
+            if (!scan) {
+                lookAtNamed(std::move(names));
+                continue;
+            }
         }
         usbDetect();
     }
@@ -146,16 +276,19 @@ void CUsbDetect::watchThreadMain() {
     m_wake.notify_all();
 }
 
-bool CUsbDetect::listPass() {
+void CUsbDetect::listPass() {
     std::vector<std::shared_ptr<CUsbDeviceThread>> ended = deviceHost().resumeAndTakeEnded();
-    bool rescan = false;
     for (const std::shared_ptr<CUsbDeviceThread>& thread : ended) {
         thread->Join();  // returns at once: the thread function has returned
         thread->OnReaped();
-        rescan = rescan || (thread->SeenByScan() && thread->PortHoldsAnotherDevice());
+        if (thread->SeenByScan() && thread->PortHoldsAnotherDevice()) {
+            // Its phone was gone; if a phone came back to that port
+            // meanwhile, the look that saw it found this thread still
+            // listed. Look again so the new one gets its own.
+            requestLook(UsbSysfs::portDeviceName(thread->m_csHubPath, thread->m_nHubPort));
+        }
     }
-    return rescan;  // the objects are destroyed here, outside every lock
-}
+}  // the objects are destroyed here, outside every lock
 
 void CUsbDetect::usbGetDeviceThread() {
     dd::platform::nameThisThread("dd-usb-list");
@@ -170,12 +303,7 @@ void CUsbDetect::usbGetDeviceThread() {
             DD_LOG(LOG_WAR) << "app will leave..";
             break;
         }
-        if (listPass()) {
-            // A thread whose phone was gone has left; if a phone came back to
-            // that port meanwhile, the scan that saw it found the old thread
-            // still listed. Scan again so it gets its own.
-            requestScan();
-        }
+        listPass();
     }
     {
         // No thread may be created after the stop below.

@@ -1,13 +1,12 @@
 // The runner prints what the real adb client prints: both are run with the
 // same command lines against the same emulated server and compared.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 
 #include "adb_harness.h"
 #include "loopback_server.h"
+#include "loopback_sockets.h"
 
 namespace {
 
@@ -59,20 +58,10 @@ TEST_F(AdbFidelity, ListsPropertiesErrorsAndShellCommandsMatchTheClient) {
 }
 
 std::string readGreeting(uint16_t port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    std::string text;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-        char buffer[64];
-        ssize_t n = recv(fd, buffer, sizeof(buffer), 0);
-        if (n > 0)
-            text.assign(buffer, static_cast<size_t>(n));
-    }
-    close(fd);
-    return text;
+    dd::platform::UniqueFd fd = ddtest::connectLoopback(port);
+    char buffer[64];
+    ssize_t n = fd.valid() ? recv(fd.get(), buffer, sizeof(buffer), 0) : -1;
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
 }
 
 TEST_F(AdbFidelity, ForwardsMatchTheClientAndCarryTraffic) {

@@ -23,7 +23,7 @@
 #include "core/device_detect_app.h"
 #include "devicedetect/DeviceController.h"
 #include "log/log_stream.h"
-#include "loopback_server.h"
+#include "loopback_sockets.h"
 #include "platform/exit_flag.h"
 #include "support/adb_environment.h"
 #include "support/test_env.h"
@@ -72,15 +72,6 @@ class DeviceControllerLib {
     QX_RunAdbCmdFn m_run = nullptr;
     QX_UnmountDiskFn m_unmount = nullptr;
 };
-
-// A loopback port nobody listens on (bound once, then freed).
-inline uint16_t freePort() {
-    phonesim::LoopbackServer probe;
-    probe.start(0, [](int) {});
-    uint16_t port = probe.port();
-    probe.stop();
-    return port;
-}
 
 // Points the runner at a loopback port, by default one nobody listens on.
 class AdbServerPort : public ScopedEnv {

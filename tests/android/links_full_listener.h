@@ -3,14 +3,11 @@
 // tests show that a stop cuts a connect short.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <cstdint>
 #include <vector>
 
 #include "android/link_sockets.h"
+#include "loopback_sockets.h"
 #include "platform/unique_fd.h"
 
 namespace linktest {
@@ -18,17 +15,11 @@ namespace linktest {
 class FullListener {
   public:
     FullListener() {
-        m_fd.reset(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(addr);
-        if (bind(m_fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
-            listen(m_fd.get(), 0) != 0 ||
-            getsockname(m_fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        m_fd.reset(ddtest::bindLoopback(SOCK_STREAM, m_port));
+        if (!m_fd.valid() || listen(m_fd.get(), 0) != 0) {
+            m_port = 0;
             return;
         }
-        m_port = ntohs(addr.sin_port);
         // Fill the queue until the system stops completing connections.
         for (int i = 0; i < 8; ++i) {
             dd::android::LinkSocket filler = dd::android::CreateLinkSocket();

@@ -2,10 +2,8 @@
 // limit and interruptions, and the close that is done exactly once.
 #include "android/link_sockets.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +15,7 @@
 
 #include "links_full_listener.h"
 #include "loopback_server.h"
+#include "loopback_sockets.h"
 #include "platform/exit_flag.h"
 #include "test_env.h"
 
@@ -36,10 +35,7 @@ TEST(LinkSocketsPort, AllocatedPortIsFreeForTheForward) {
     ASSERT_NE(port, 0);
     // The probe socket is closed again: the port can be bound at once.
     dd::platform::UniqueFd fd(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
+    sockaddr_in addr = ddtest::loopbackAddress(port);
     EXPECT_EQ(bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
 }
 

@@ -15,8 +15,8 @@
 
 #include "android/link_sockets.h"
 #include "core/device_detect_app.h"
+#include "in_process_log.h"
 #include "links_full_listener.h"
-#include "log/log_stream.h"
 #include "phone_harness.h"
 #include "sync_tool.h"
 #include "test_env.h"
@@ -30,14 +30,12 @@ constexpr auto kDeadline = 10s;
 class SyncLinkTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        LogInit(LOG_OPT_HEADER | LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect");
         ASSERT_TRUE(phone.start());
         port = phone.syncPort();
     }
     void TearDown() override {
         server.reset();
         phone.stop();
-        LogInit(0, 0, "");
     }
 
     // Builds the worker; quiet is the link's wait (one second in the module).
@@ -69,7 +67,7 @@ class SyncLinkTest : public ::testing::Test {
     bool waitForRequests(size_t count) {
         return ddtest::waitUntil([&] { return received().size() >= count; }, kDeadline);
     }
-    std::string log() { return ddtest::readFile(logDir / "DeviceDetect.log"); }
+    std::string log() { return logs.sandbox.log(); }
     // Whether the worker ends within the deadline (only a wake-up can do it).
     bool joinsInTime() {
         std::atomic<bool> joined{false};
@@ -81,13 +79,9 @@ class SyncLinkTest : public ::testing::Test {
         joiner.join();
         return ended;
     }
-    bool waitForLog(const std::string& text) {
-        return ddtest::waitUntil([&] { return log().find(text) != std::string::npos; }, kDeadline);
-    }
-    size_t logCount(const std::string& text) { return ddtest::countOf(log(), text); }
+    bool waitForLog(const std::string& text) { return logs.sandbox.waitForLog(text, kDeadline); }
 
-    ddtest::TempDir logDir{"ddsynclog"};
-    ddtest::ScopedEnv logFile{"DEVICEDETECT_LOG_FILE", logDir / "DeviceDetect.log"};
+    ddtest::InProcessLog logs;
     phonesim::SyncTool phone;
     uint16_t port = 0;
     std::atomic<int32_t> status{-1};
@@ -125,8 +119,8 @@ TEST_F(SyncLinkTest, OnlyChangesAreSentAndOneAfterTwoIsToldAgain) {
     ASSERT_TRUE(phone.waitForSyncReceived("SYNC_STARTED\r\nREADY_TO_SYNC\r\n", kDeadline));
     EXPECT_EQ(phone.syncReceived(),
               "READY_TO_SYNC\r\nREADY_TO_SYNC\r\nSYNC_STARTED\r\nREADY_TO_SYNC\r\n");
-    EXPECT_EQ(logCount("send stop sync"), 1u);
-    EXPECT_EQ(logCount("send ready sync"), 2u);
+    EXPECT_EQ(logs.count("send stop sync"), 1u);
+    EXPECT_EQ(logs.count("send ready sync"), 2u);
 }
 
 TEST_F(SyncLinkTest, StatusWaitsWhileThePhoneKeepsSending) {
@@ -195,7 +189,7 @@ TEST_F(SyncLinkTest, BadInputIsEscapedLoggedOnceAndTheLinkKept) {
     ASSERT_TRUE(waitForLog("undefine command from device."));
     ASSERT_TRUE(phone.sendSync("plain words"));
     ASSERT_TRUE(waitForLog("byteRecvBuf =plain words"));
-    EXPECT_EQ(logCount("undefine command from device."), 1u) << "data without ';' is silent";
+    EXPECT_EQ(logs.count("undefine command from device."), 1u) << "data without ';' is silent";
     ASSERT_TRUE(phone.sendStart("ok"));
     ASSERT_TRUE(waitForRequests(1));
     EXPECT_EQ(stopped.load(), 0);

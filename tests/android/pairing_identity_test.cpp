@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,22 +65,6 @@ TEST(MachineIdentity, PiecesComeFromThisMachine) {
     std::string computer = dd::platform::computerName();
     EXPECT_EQ(computer.rfind(host, 0), 0u) << computer;
     EXPECT_EQ(computer.find("(none)"), std::string::npos);
-}
-
-TEST(MachineIdentity, FullIdentityEndsWithSeparatorWhenNoDiskIsFound) {
-    ddtest::TempDir sysfs{"ddsysfs"};
-    std::string identity = dd::android::fullPcIdentity(sysfs.path());
-    std::string shortForm = dd::android::shortPcIdentity();
-    EXPECT_EQ(identity, shortForm + "_");
-    EXPECT_EQ(identity.rfind(dd::platform::currentUserName() + "_", 0), 0u);
-    // "_%08x_": eight lower-case hex digits before the last separator.
-    ASSERT_GE(identity.size(), 11u);
-    std::string volume = identity.substr(identity.size() - 10, 9);
-    EXPECT_EQ(volume[0], '_');
-    for (char c : volume.substr(1)) {
-        EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(c)) || (c >= 'a' && c <= 'f'))
-            << volume;
-    }
 }
 
 TEST(MachineIdentity, PreparingDetectionTakesTheFullIdentity) {

@@ -14,7 +14,7 @@
 
 #include "base/text_codec.h"
 #include "deviceinfo/android_device_info.h"
-#include "log/log_stream.h"
+#include "in_process_log.h"
 #include "platform/ini_file.h"
 #include "test_env.h"
 
@@ -66,7 +66,6 @@ class FakePhone : public dd::android::MarkerFileRequests {
 class PairingTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        LogInit(LOG_OPT_HEADER | LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect");
         ddtest::makeDirs(dataDir);
         entry = std::make_shared<AndroidDeviceInfo>();
         entry->confPath = "/storage/emulated/0/Orq";
@@ -75,7 +74,6 @@ class PairingTest : public ::testing::Test {
         context.pcIdentity = kThisPc;
         context.dataDir = dataDir;
     }
-    void TearDown() override { LogInit(0, 0, ""); }
 
     std::string remote() const { return "/filesystem/file/storage/emulated/0/Orq/android.dat"; }
     std::string remembered(const std::string& serial) {
@@ -83,7 +81,7 @@ class PairingTest : public ::testing::Test {
                                            serial, "<none>");
     }
     std::vector<std::string> dataFiles() { return ddtest::listDir(dataDir); }
-    std::string log() { return ddtest::readFile(root / "DeviceDetect.log"); }
+    std::string log() { return logs.sandbox.log(); }
 
     // theApp's rememberDevice, with the device thread found being this phone's.
     int rememberThisPhone(const std::string& serial) {
@@ -120,9 +118,8 @@ class PairingTest : public ::testing::Test {
         FakePhone& phone;
     };
 
-    ddtest::TempDir root{"ddpair"};
-    ddtest::ScopedEnv logFile{"DEVICEDETECT_LOG_FILE", root / "DeviceDetect.log"};
-    std::string dataDir = root / "data/Orq Sync/PCSync";
+    ddtest::InProcessLog logs;
+    std::string dataDir = logs.sandbox.dataDir();
     std::shared_ptr<AndroidDeviceInfo> entry;
     dd::android::PairingContext context;
     FakePhone phone;

@@ -131,6 +131,23 @@ class HostRecorder {
     std::thread::id m_callerThread;
 };
 
+// Initialises the module with the recorder's callbacks and starts detection.
+inline void startModule(LoadedModule& module) {
+    ASSERT_TRUE(module.ok());
+    ASSERT_EQ(module.InitDetect(), 0);
+    module.SetDeviceChangeCallBack(&HostRecorder::onDeviceChange);
+    module.SetSyncByDevCallBack(&HostRecorder::onSync);
+    ASSERT_EQ(module.startDetect(), 0);
+}
+
+// Unloading joins every module thread before the phones go.
+inline void stopModule(LoadedModule& module) {
+    if (module.ok()) {
+        module.stopDetect();
+        module.unload();
+    }
+}
+
 // A whole phone on a USB port, its service telling the IMEI given.
 inline phonesim::SimPhoneSpec simPhone(const std::string& serial, const std::string& port = "1-1",
                                        const std::string& imei = "356938035643809") {
@@ -164,20 +181,9 @@ class PhoneMachine {
         m_adb = std::make_unique<ScopedEnv>("DEVICEDETECT_ADB", wrapper);
         phonesim::writeServicePackages(sandbox.moduleDir, kServiceVersion);
     }
-    ~PhoneMachine() {
-        if (module.ok()) {
-            module.stopDetect();
-            module.unload();  // joins every module thread before the phones go
-        }
-    }
+    ~PhoneMachine() { stopModule(module); }
 
-    void start() {
-        ASSERT_TRUE(module.ok());
-        ASSERT_EQ(module.InitDetect(), 0);
-        module.SetDeviceChangeCallBack(&HostRecorder::onDeviceChange);
-        module.SetSyncByDevCallBack(&HostRecorder::onSync);
-        ASSERT_EQ(module.startDetect(), 0);
-    }
+    void start() { startModule(module); }
 
     static DeviceRecord recordFor(const std::string& serial) {
         DeviceRecord record{};

@@ -107,18 +107,9 @@ class RealAdb : public ::testing::Test {
                                                       std::to_string(server->port()));
         adbEnv = std::make_unique<ddtest::ScopedEnv>("DEVICEDETECT_ADB", "/usr/bin/adb");
         phonesim::writeServicePackages(sandbox.moduleDir, 25);
-        ASSERT_TRUE(module.ok());
-        ASSERT_EQ(module.InitDetect(), 0);
-        module.SetDeviceChangeCallBack(&ddtest::HostRecorder::onDeviceChange);
-        module.SetSyncByDevCallBack(&ddtest::HostRecorder::onSync);
-        ASSERT_EQ(module.startDetect(), 0);
+        ddtest::startModule(module);
     }
-    void TearDown() override {
-        if (module.ok()) {
-            module.stopDetect();
-            module.unload();
-        }
-    }
+    void TearDown() override { ddtest::stopModule(module); }
 
     // USB first, adb after: the module waits for the server to list it.
     void plugAndConnect(TcpPhone& phone) {

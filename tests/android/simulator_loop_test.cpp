@@ -1,9 +1,7 @@
 // What the module relies on in the simulator's forwards: bytes pass both
 // ways, either side's close or a stop ends the link at the other end, and a
 // forward to no service closes at once (as adb's does).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -11,6 +9,7 @@
 #include <string>
 
 #include "adb_forward.h"
+#include "loopback_sockets.h"
 #include "platform/unique_fd.h"
 #include "sync_tool.h"
 
@@ -18,18 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using dd::platform::UniqueFd;
-
-UniqueFd connectTo(uint16_t port) {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(port);
-    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) {
-        return UniqueFd();
-    }
-    return fd;
-}
 
 // What arrives on fd within a second; "<closed>" when the peer closed.
 std::string receive(int fd) {
@@ -53,7 +40,7 @@ class SimulatorLoop : public testing::Test {
 };
 
 TEST_F(SimulatorLoop, EitherSideClosingEndsTheOtherAndStopEndsTheRest) {
-    UniqueFd module = connectTo(forward.localPort());
+    UniqueFd module = ddtest::connectLoopback(forward.localPort());
     ASSERT_TRUE(tool.waitForSyncLink(1, 5s));
     ASSERT_EQ(send(module.get(), "READY_SYNC", 10, MSG_NOSIGNAL), 10);
     EXPECT_TRUE(tool.waitForSyncReceived("READY_SYNC", 5s));
@@ -62,23 +49,23 @@ TEST_F(SimulatorLoop, EitherSideClosingEndsTheOtherAndStopEndsTheRest) {
     module.reset();  // the module's end goes: the phone's end follows
     EXPECT_TRUE(tool.waitForSyncClosed(5s));
 
-    UniqueFd second = connectTo(forward.localPort());
+    UniqueFd second = ddtest::connectLoopback(forward.localPort());
     ASSERT_TRUE(tool.waitForSyncLink(2, 5s));
     tool.dropSyncLinks();  // the phone's end goes: the module sees it closed
     EXPECT_EQ(receive(second.get()), "<closed>");
 
-    UniqueFd third = connectTo(forward.localPort());
+    UniqueFd third = ddtest::connectLoopback(forward.localPort());
     ASSERT_TRUE(tool.waitForSyncLink(3, 5s));
     forward.stop();
     EXPECT_EQ(receive(third.get()), "<closed>");
     EXPECT_TRUE(tool.waitForSyncClosed(5s));
-    EXPECT_FALSE(connectTo(forward.localPort()));
+    EXPECT_FALSE(ddtest::connectLoopback(forward.localPort()));
 }
 
 TEST(SimulatorLoopForward, NoServiceOnThePhonePortClosesAtOnce) {
     phonesim::AdbForward forward("LOOP2", "tcp:7890", [] { return uint16_t{0}; });
     ASSERT_TRUE(forward.start(0));
-    UniqueFd link = connectTo(forward.localPort());
+    UniqueFd link = ddtest::connectLoopback(forward.localPort());
     ASSERT_TRUE(link);
     EXPECT_EQ(receive(link.get()), "<closed>");
 }

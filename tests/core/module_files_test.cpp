@@ -90,10 +90,7 @@ class NoHome : public ::testing::Test {
     std::string fallback = tmp / ("devicedetect-" + std::to_string(geteuid()));
 
     std::vector<ChildProgram::EnvChange> environment(bool withLogFile) const {
-        std::vector<ChildProgram::EnvChange> env = ddtest::withoutPasswordEntry();
-        for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"}) {
-            env.push_back({name, std::nullopt});
-        }
+        std::vector<ChildProgram::EnvChange> env = ddtest::withoutHome();
         if (!withLogFile) {
             env.push_back({"DEVICEDETECT_LOG_FILE", std::nullopt});
         }

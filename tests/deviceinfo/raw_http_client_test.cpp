@@ -2,9 +2,7 @@
 // companion service.
 #include "deviceinfo/raw_http_client.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 
@@ -16,6 +14,7 @@
 #include "companion_service.h"
 #include "in_process_log.h"
 #include "loopback_peers.h"
+#include "loopback_sockets.h"
 #include "platform/unique_fd.h"
 
 namespace {
@@ -38,14 +37,8 @@ const std::string kHeadTail =
 // A socket bound to a loopback port but not listening: connecting to it is
 // refused, and the port stays ours until listen() is called on it.
 UniqueFd boundNotListening(uint16_t& port) {
-    UniqueFd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    EXPECT_EQ(bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    EXPECT_EQ(getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length), 0);
-    port = ntohs(address.sin_port);
+    UniqueFd fd(ddtest::bindLoopback(SOCK_STREAM, port));
+    EXPECT_TRUE(fd.valid());
     return fd;
 }
 

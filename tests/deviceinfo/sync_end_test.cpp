@@ -62,14 +62,6 @@ TEST_F(SyncEnd, OnlyADottedAddressIsUsed) {
     EXPECT_EQ(service.requestCount(), 0u);
 }
 
-TEST_F(SyncEnd, DoesNotTouchTheSyncStatus) {
-    // No device thread carries this serial: the ready/begin calls say so,
-    // while the end request still goes out.
-    DeviceRecord record = recordFor("127.0.0.1", service.port());
-    EXPECT_EQ(module.DeviceReadyToSync(&record), 1);
-    EXPECT_EQ(module.DeviceSyncEnd(&record), 0);
-}
-
 // A peer that keeps a byte coming every 400 ms never trips a silence timer;
 // the call still ends within its overall limit (about 10 s), and fails.
 TEST_F(SyncEnd, ATricklingPeerCannotHoldTheCall) {

@@ -12,7 +12,6 @@
 
 #include "fake_usb_tree.h"
 #include "host_run.h"
-#include "loopback_server.h"
 #include "test_env.h"
 #include "wifi/wifi_harness.h"
 
@@ -27,18 +26,13 @@ ProgramRun runCheck(const std::string& moduleDir, const std::string& more = "") 
 
 class HostCheck : public ::testing::Test {
   protected:
-    void SetUp() override {
-        phonesim::LoopbackServer probe;  // a port where no adb server answers
-        probe.start(0, [](int) {});
-        noServerPort = probe.port();
-        probe.stop();
-    }
     ddtest::Sandbox sandbox;
     ddtest::TempDir rules{"ddrules"};
     ddtest::ScopedEnv rulesDirs{"DEVICEDETECT_UDEV_RULES_DIRS", rules.path()};
     ddtest::ScopedEnv adb{"DEVICEDETECT_ADB", "/nonexistent/adb"};
-    ddtest::ScopedEnv wifiPort{"DEVICEDETECT_WIFI_PORT", std::to_string(ddtest::freeUdpPort())};
-    uint16_t noServerPort = 0;
+    ddtest::ScopedEnv wifiPort{"DEVICEDETECT_WIFI_PORT",
+                               std::to_string(ddtest::freePort(SOCK_DGRAM))};
+    uint16_t noServerPort = ddtest::freePort();  // no adb server answers there
     ddtest::TempDir bin{"ddadb"};
     phonesim::FakeUsbTree usb{sandbox.sysfsRoot, sandbox.devRoot};
 
@@ -152,7 +146,7 @@ TEST_F(HostCheck, ALibraryThatDoesNotLoadIsNamedWithTheReason) {
 // starting: that is a problem, not "ok".
 TEST_F(HostCheck, AWifiPortHeldByAnotherProgramIsAProblem) {
     uint16_t held = 0;
-    int holder = ddtest::holdUdpPort(held);
+    int holder = ddtest::bindLoopback(SOCK_DGRAM, held);
     std::string port = std::to_string(held);
     ASSERT_GE(holder, 0);
     {
@@ -206,7 +200,7 @@ TEST_F(HostCheck, TheRunningHostSaysWhatTheModuleWillMiss) {
     ddtest::writeFile(sandbox.configHome + "/Orq Sync/orqBRAXLoader.ini",
                       "[Detect]\nLogLevel=Err\n");
     uint16_t held = 0;
-    int holder = ddtest::holdUdpPort(held);
+    int holder = ddtest::bindLoopback(SOCK_DGRAM, held);
     std::string port = std::to_string(held);
     ASSERT_GE(holder, 0);
     ddtest::ScopedEnv finderPort{"DEVICEDETECT_WIFI_PORT", port};

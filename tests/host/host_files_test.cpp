@@ -61,12 +61,8 @@ TEST(HostFiles, AFallbackFolderThatCannotBeUsedIsShownAsTheReason) {
     std::string fallback = tmp / ("devicedetect-" + std::to_string(geteuid()));
     ASSERT_EQ(mkdir(fallback.c_str(), 0700), 0);
     ASSERT_EQ(chmod(fallback.c_str(), 0777), 0);
-    std::vector<ChildProgram::EnvChange> env = ddtest::withoutPasswordEntry();
-    for (const char* name : {"HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"}) {
-        env.push_back({name, std::nullopt});
-    }
     std::string output;
-    EXPECT_EQ(runHost(env, &output), 3) << output;
+    EXPECT_EQ(runHost(ddtest::withoutHome(), &output), 3) << output;
     EXPECT_NE(output.find("devicedetect-host: DeviceDetect did not start: no home folder, and the "
                           "module's files cannot go to the fallback folder: " +
                           fallback + " is open to other users (mode 0777)."),

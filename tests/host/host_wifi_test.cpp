@@ -44,7 +44,7 @@ TEST(HostWifi, LoaderPortAnswersAndShowsEachDispatchRequest) {
     std::vector<std::string> seen;
     // A free port is taken between the probe and the bind now and then.
     for (int attempt = 0; attempt < 20 && port == 0; ++attempt) {
-        uint16_t candidate = ddtest::freeUdpPort();
+        uint16_t candidate = ddtest::freePort(SOCK_DGRAM);
         if (loader.start(candidate, [&](const std::string& method, const std::string& target) {
                 std::lock_guard<std::mutex> lock(mutex);
                 seen.push_back(method + " " + target);

@@ -98,11 +98,7 @@ TEST(LogLevels, TagsAndSinkSeverities) {
     EXPECT_EQ(logSinkSeverity(0), 0);
 }
 
-}  // namespace
-
-TEST(LogStreamEscapes, PhoneTextCannotBreakALineOrSendTerminalEscapes) {
-    ddtest::TempDir dir{"ddlog"};
-    ddtest::ScopedEnv logFile{"DEVICEDETECT_LOG_FILE", dir / "out.log"};
+TEST_F(LogStreamTest, PhoneTextCannotBreakALineOrSendTerminalEscapes) {
     LogInit(LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect");
     std::string hostile = "R58\r\n2026-01-01 | Crit | forged\x1b[2J\x7f";
     DD_LOG(LOG_INFO) << "serial " << hostile;
@@ -117,9 +113,7 @@ TEST(LogStreamEscapes, PhoneTextCannotBreakALineOrSendTerminalEscapes) {
     EXPECT_NE(text.find("| model A\\x0aB\n"), std::string::npos) << text;
 }
 
-TEST(LogSink, TheFileIsCappedWithOneOlderCopyAndNeverFollowsALink) {
-    ddtest::TempDir dir{"ddlog"};
-    ddtest::ScopedEnv logFile{"DEVICEDETECT_LOG_FILE", dir / "out.log"};
+TEST_F(LogStreamTest, TheFileIsCappedWithOneOlderCopyAndNeverFollowsALink) {
     ddtest::ScopedEnv cap{"DEVICEDETECT_LOG_MAX_BYTES", "4096"};
     LogInit(LOG_OPT_SINK, LOG_DEBUG, "DeviceDetect");
     for (int i = 0; i < 300; ++i) {
@@ -142,3 +136,5 @@ TEST(LogSink, TheFileIsCappedWithOneOlderCopyAndNeverFollowsALink) {
     LogInit(0, 0, "");
     EXPECT_EQ(ddtest::readFile(victim), "precious");
 }
+
+}  // namespace

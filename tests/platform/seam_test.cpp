@@ -95,6 +95,13 @@ TEST(PlatformSeam, ADrainedHandleWaitsAgainButAnExitStaysVisible) {
     fresh.drainWake();
     fresh.poke();
     EXPECT_TRUE(waitReadyOrWoken(-1, Io::Read, fresh.wakeHandle(), nullptr, 0).woken[0]);
+
+    // A poke while the owner is busy between two sleeps (an unplug during
+    // its presence check) ends the next sleep at once, and only that one.
+    EXPECT_TRUE(fresh.sleepFor(std::chrono::seconds(60)));
+    std::thread leave([&] { fresh.request(); });
+    EXPECT_FALSE(fresh.sleepFor(std::chrono::seconds(60)));
+    leave.join();
 }
 
 #ifndef _WIN32

@@ -16,7 +16,6 @@
 #include <gtest/gtest.h>
 
 #include "android/pc_identity.h"
-#include "android/phone_harness.h"
 #include "brew_phone.h"
 #include "core/device_detect_app.h"
 #include "wifi/wifi_harness.h"
@@ -74,19 +73,15 @@ inline std::string processReport() {
     return report;
 }
 
-class SoakMachine : public PhoneMachine {
+class SoakMachine : public WifiUsbMachine {
   public:
-    explicit SoakMachine(const std::string& logLevel)
-        : m_finderPort(freeUdpPort()),
-          m_portEnv("DEVICEDETECT_WIFI_PORT", std::to_string(m_finderPort)),
-          m_addressEnv("DEVICEDETECT_WIFI_ADDRESS", "127.0.0.1") {
+    explicit SoakMachine(const std::string& logLevel) {
         // The module runs in-process here; the loaded copy stays unused.
         module.unload();
         EXPECT_TRUE(loader.start());
         sandbox.writeModuleFile("orqBRAXLoader.ini",
                                 "[Detect]\nLogLevel=" + logLevel +
                                     "\nLoaderHttpPort=" + std::to_string(loader.port()) + "\n");
-        pcIdentity = dd::android::fullPcIdentity(sandbox.sysfsRoot);
     }
     ~SoakMachine() {
         if (m_running) {
@@ -115,17 +110,12 @@ class SoakMachine : public PhoneMachine {
         theApp.waitForDetectionEnd();
     }
 
-    // A Wi-Fi phone paired with this PC, started and aimed at the finder.
     std::unique_ptr<phonesim::WifiPhone> wifiPhone(const std::string& imei,
                                                    const std::string& serial) {
         phonesim::WifiPhoneSpec spec;
         spec.imei = imei;
         spec.serial = serial;
-        spec.paired = pcIdentity;
-        auto made = std::make_unique<phonesim::WifiPhone>(spec);
-        EXPECT_TRUE(made->start());
-        made->setFinder("127.0.0.1", m_finderPort);
-        return made;
+        return WifiUsbMachine::wifiPhone(spec);
     }
 
     // Sync requests the loader stand-in has received for Wi-Fi phones.
@@ -149,13 +139,9 @@ class SoakMachine : public PhoneMachine {
     }
 
     phonesim::CompanionService loader;
-    std::string pcIdentity;
     std::string brewKey;
 
   private:
-    uint16_t m_finderPort;
-    ScopedEnv m_portEnv;
-    ScopedEnv m_addressEnv;
     bool m_running = false;
 };
 

@@ -178,7 +178,7 @@ int ChildProgram::finish() {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::vector<ChildProgram::EnvChange> withoutPasswordEntry() {
+std::vector<ChildProgram::EnvChange> withoutHome() {
     std::string asan = "verify_asan_link_order=0";
     if (const char* old = std::getenv("ASAN_OPTIONS"); old != nullptr && *old != 0) {
         asan = std::string(old) + ":" + asan;
@@ -187,6 +187,9 @@ std::vector<ChildProgram::EnvChange> withoutPasswordEntry() {
         {"LD_PRELOAD", std::string(DD_TEST_NO_PASSWD_LIBRARY)},
         // The preloaded library comes before the sanitizer's runtime.
         {"ASAN_OPTIONS", asan},
+        {"HOME", std::nullopt},
+        {"XDG_DATA_HOME", std::nullopt},
+        {"XDG_CONFIG_HOME", std::nullopt},
     };
 }
 

@@ -52,9 +52,9 @@ class ChildProgram {
     std::string m_output;
 };
 
-// The library that makes this process look like a user without a password
-// entry (getpwuid and friends find nothing), and the environment that
-// preloads it into a child.
-std::vector<ChildProgram::EnvChange> withoutPasswordEntry();
+// A child's environment as a user without a home folder would have it: no
+// HOME or XDG folders, and a preloaded library that takes the password entry
+// away (getpwuid and friends find nothing).
+std::vector<ChildProgram::EnvChange> withoutHome();
 
 }  // namespace ddtest

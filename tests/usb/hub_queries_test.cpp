@@ -205,14 +205,15 @@ TEST_F(HubQueries, DriverStateOfTheOwnPortDecidesOverAClone) {
               dd::platform::kUsbDriverWorking);
     EXPECT_EQ(sysfs.adbInterfaceState("Twin", 0x18d1, 0x4ee7, "1-2"),
               dd::platform::kUsbDriverProblem);
-    // A port whose device is not the phone (or is empty) falls back to the tree.
+    // A port whose device is not the phone falls back to the tree; an empty
+    // one means the phone has left its place: not found, without a scan.
     EXPECT_EQ(sysfs.adbInterfaceState("Serial3", 0x18d1, 0x4ee7, "1-1"),
               dd::platform::kUsbDriverNotFound);
     ASSERT_TRUE(tree.plug(phone("1-3", "Serial3")));
     EXPECT_EQ(sysfs.adbInterfaceState("Serial3", 0x18d1, 0x4ee7, "1-1"),
               dd::platform::kUsbDriverWorking);
     EXPECT_EQ(sysfs.adbInterfaceState("Serial3", 0x18d1, 0x4ee7, "1-9"),
-              dd::platform::kUsbDriverWorking);
+              dd::platform::kUsbDriverNotFound);
 }
 
 TEST_F(HubQueries, MtpStateFollowsTheInterface) {

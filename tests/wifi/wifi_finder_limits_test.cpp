@@ -114,7 +114,7 @@ class FinderLimits : public ::testing::Test {
     int32_t (*startClient)(WifiDevRecord*) = nullptr;
 
   private:
-    uint16_t m_port = ddtest::freeUdpPort();
+    uint16_t m_port = ddtest::freePort(SOCK_DGRAM);
     ddtest::ScopedEnv m_portEnv{"DEVICEDETECT_WIFI_PORT", std::to_string(m_port)};
     ddtest::ScopedEnv m_addressEnv{"DEVICEDETECT_WIFI_ADDRESS", "127.0.0.1"};
     void* m_handle = nullptr;

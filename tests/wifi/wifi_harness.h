@@ -4,10 +4,7 @@
 // which records every request it gets).
 #pragma once
 
-#include <arpa/inet.h>
 #include <dlfcn.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
@@ -19,35 +16,12 @@
 #include "android/pc_identity.h"
 #include "android/phone_harness.h"
 #include "companion_service.h"
+#include "loopback_sockets.h"
 #include "module_loader.h"
 #include "test_env.h"
 #include "wifi_phone.h"
 
 namespace ddtest {
-
-// Binds a UDP port on 127.0.0.1 as another program would: the socket, with
-// its port in port, or -1.
-inline int holdUdpPort(uint16_t& port) {
-    int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in place{};
-    place.sin_family = AF_INET;
-    place.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(place);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&place), sizeof(place)) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&place), &length) != 0) {
-        close(fd);
-        return -1;
-    }
-    port = ntohs(place.sin_port);
-    return fd;
-}
-
-// A UDP port on 127.0.0.1 that nothing listens on right now.
-inline uint16_t freeUdpPort() {
-    uint16_t port = 0;
-    close(holdUdpPort(port));
-    return port;
-}
 
 // A Wi-Fi phone, started and aimed at the finder on 127.0.0.1:finderPort.
 inline std::unique_ptr<phonesim::WifiPhone> aimedPhone(const phonesim::WifiPhoneSpec& spec,
@@ -70,7 +44,7 @@ class WifiMachine {
     // finderDouble: "" for our finder, else the name of a test double
     // ("complete", "incomplete") linked into the module folder instead.
     explicit WifiMachine(const std::string& finderDouble = "")
-        : m_finderPort(freeUdpPort()),
+        : m_finderPort(freePort(SOCK_DGRAM)),
           m_portEnv("DEVICEDETECT_WIFI_PORT", std::to_string(m_finderPort)),
           m_addressEnv("DEVICEDETECT_WIFI_ADDRESS", "127.0.0.1") {
         if (!finderDouble.empty()) {
@@ -84,25 +58,14 @@ class WifiMachine {
         setLoaderPort(loader.port());
         pcIdentity = dd::android::fullPcIdentity(sandbox.sysfsRoot);
     }
-    ~WifiMachine() {
-        if (module.ok()) {
-            module.stopDetect();
-            module.unload();
-        }
-    }
+    ~WifiMachine() { stopModule(module); }
 
     void setLoaderPort(int port) {
         sandbox.writeModuleFile("orqBRAXLoader.ini", "[Detect]\nLogLevel=Debug\nLoaderHttpPort=" +
                                                          std::to_string(port) + "\n");
     }
 
-    void start() {
-        ASSERT_TRUE(module.ok());
-        ASSERT_EQ(module.InitDetect(), 0);
-        module.SetDeviceChangeCallBack(&HostRecorder::onDeviceChange);
-        module.SetSyncByDevCallBack(&HostRecorder::onSync);
-        ASSERT_EQ(module.startDetect(), 0);
-    }
+    void start() { startModule(module); }
 
     // A phone paired with this PC (or with another one), started and aimed
     // at the finder.
@@ -153,8 +116,9 @@ class WifiUsbMachine : public PhoneMachine {
         return aimedPhone(spec, finderPort);
     }
 
-    uint16_t finderPort = freeUdpPort();
+    uint16_t finderPort = freePort(SOCK_DGRAM);
     ScopedEnv portEnv{"DEVICEDETECT_WIFI_PORT", std::to_string(finderPort)};
+    ScopedEnv addressEnv{"DEVICEDETECT_WIFI_ADDRESS", "127.0.0.1"};
     std::string pcIdentity = dd::android::fullPcIdentity(sandbox.sysfsRoot);
 };
 

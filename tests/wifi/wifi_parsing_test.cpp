@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "datagram_budget.h"
-#include "deviceinfo/in_process_log.h"
+#include "in_process_log.h"
 #include "wifi/wifi_message_queue.h"
 #include "wifi/wifi_record.h"
 #include "wifi_datagram.h"

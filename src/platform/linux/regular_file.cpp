@@ -13,14 +13,6 @@
 namespace dd::platform {
 namespace {
 
-void setProblem(FileProblem* problem, FileRefusal kind, int error, std::string text) {
-    if (problem != nullptr) {
-        problem->kind = kind;
-        problem->error = error;
-        problem->text = std::move(text);
-    }
-}
-
 const char* typeName(mode_t mode) {
     if (S_ISFIFO(mode)) {
         return "a FIFO";
@@ -45,12 +37,12 @@ const char* typeName(mode_t mode) {
 
 bool refuseType(const std::string& path, mode_t mode, FileProblem* problem) {
     if (S_ISLNK(mode)) {
-        setProblem(problem, FileRefusal::Link, 0, path + " is a symbolic link; not opened");
+        setFileProblem(problem, FileRefusal::Link, 0, path + " is a symbolic link; not opened");
         return true;
     }
     if (!S_ISREG(mode)) {
-        setProblem(problem, FileRefusal::NotRegular, 0,
-                   path + " is " + typeName(mode) + ", not a regular file; not opened");
+        setFileProblem(problem, FileRefusal::NotRegular, 0,
+                       path + " is " + typeName(mode) + ", not a regular file; not opened");
         return true;
     }
     return false;
@@ -58,16 +50,16 @@ bool refuseType(const std::string& path, mode_t mode, FileProblem* problem) {
 
 void setOpenError(const std::string& path, int error, bool noFollow, FileProblem* problem) {
     if (error == ENOENT) {
-        setProblem(problem, FileRefusal::Missing, error, path + " does not exist");
+        setFileProblem(problem, FileRefusal::Missing, error, path + " does not exist");
     } else if (error == ELOOP && noFollow) {
-        setProblem(problem, FileRefusal::Link, error, path + " is a symbolic link; not opened");
+        setFileProblem(problem, FileRefusal::Link, error, path + " is a symbolic link; not opened");
     } else if (error == ENXIO || error == ENODEV) {
         // What a FIFO without a reader or a node without a driver answers.
-        setProblem(problem, FileRefusal::NotRegular, error,
-                   path + " is not a regular file; not opened");
+        setFileProblem(problem, FileRefusal::NotRegular, error,
+                       path + " is not a regular file; not opened");
     } else {
-        setProblem(problem, FileRefusal::Failed, error,
-                   path + ": cannot open (" + std::strerror(error) + ")");
+        setFileProblem(problem, FileRefusal::Failed, error,
+                       path + ": cannot open (" + std::strerror(error) + ")");
     }
 }
 
@@ -126,11 +118,11 @@ UniqueFd openRegularFile(const std::string& path, int flags, FileProblem* proble
     int status = fcntl(fd.get(), F_GETFL);
     if (status == -1 || fcntl(fd.get(), F_SETFL, status & ~O_NONBLOCK) != 0 ||
         (truncate && ftruncate(fd.get(), 0) != 0)) {
-        setProblem(problem, FileRefusal::Failed, errno,
-                   path + ": cannot prepare the file (" + std::strerror(errno) + ")");
+        setFileProblem(problem, FileRefusal::Failed, errno,
+                       path + ": cannot prepare the file (" + std::strerror(errno) + ")");
         return {};
     }
-    setProblem(problem, FileRefusal::None, 0, {});
+    setFileProblem(problem, FileRefusal::None, 0, {});
     return fd;
 }
 
@@ -198,7 +190,8 @@ UniqueFd createFileBeside(const std::string& path, const std::string& tag, std::
             return {};
         }
     }
-    setProblem(problem, FileRefusal::Failed, EEXIST, path + ": no free temporary name beside it");
+    setFileProblem(problem, FileRefusal::Failed, EEXIST,
+                   path + ": no free temporary name beside it");
     return {};
 }
 
@@ -213,8 +206,8 @@ bool replaceableByRename(const std::string& path, FileProblem* problem) {
     }
     // rename() replaces a link itself and never writes through it.
     if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) {
-        setProblem(problem, FileRefusal::NotRegular, 0,
-                   path + " is " + typeName(st.st_mode) + ", not a regular file; not replaced");
+        setFileProblem(problem, FileRefusal::NotRegular, 0,
+                       path + " is " + typeName(st.st_mode) + ", not a regular file; not replaced");
         return false;
     }
     return true;

@@ -68,12 +68,18 @@ class UdevUsbMonitor final : public UsbMonitor {
                 }
                 return;  // EAGAIN: drained (or a malformed message was skipped)
             }
-            changes.changed = true;
             const char* action = udev_device_get_action(device.get());
+            const char* name = udev_device_get_sysname(device.get());
+            std::string_view sysname = name != nullptr ? name : "";
             if (action != nullptr &&
                 (std::strcmp(action, "remove") == 0 || std::strcmp(action, "unbind") == 0)) {
-                const char* name = udev_device_get_sysname(device.get());
-                changes.addRemoval(name != nullptr ? name : "");
+                changes.addRemoval(sysname);
+            } else if (action != nullptr && std::strcmp(action, "move") == 0) {
+                changes.addRemoval("");  // renamed: the old name is gone, look everywhere
+                changes.addArrival("");
+            } else {
+                // add, bind, change, online, offline: a look at the device tells.
+                changes.addArrival(sysname);
             }
         }
     }
@@ -115,15 +121,14 @@ class InotifyUsbMonitor final : public UsbMonitor {
                     changes.overflow = true;
                 }
                 if ((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) {
-                    changes.changed = true;
+                    changes.addArrival(event->len > 0 ? std::string_view(event->name) : "");
                 }
                 if ((event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) {
-                    changes.changed = true;
                     changes.addRemoval(event->len > 0 ? std::string_view(event->name) : "");
                 }
                 if ((event->mask & (IN_DELETE_SELF | IN_MOVE_SELF)) != 0) {
-                    changes.changed = true;
                     changes.addRemoval("");  // the whole folder went
+                    changes.addArrival("");
                 }
                 offset += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
             }

@@ -15,28 +15,20 @@ using win32::fromHandle;
 using win32::toHandle;
 using win32::widen;
 
-void setProblem(FileProblem* problem, FileRefusal kind, int error, std::string text) {
-    if (problem != nullptr) {
-        problem->kind = kind;
-        problem->error = error;
-        problem->text = std::move(text);
-    }
-}
-
 bool missingError(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
 void setOpenError(const std::string& path, DWORD error, FileProblem* problem) {
     if (missingError(error)) {
-        setProblem(problem, FileRefusal::Missing, static_cast<int>(error),
-                   path + " does not exist");
+        setFileProblem(problem, FileRefusal::Missing, static_cast<int>(error),
+                       path + " does not exist");
     } else if (error == ERROR_PIPE_BUSY || error == ERROR_BAD_PIPE) {
-        setProblem(problem, FileRefusal::NotRegular, static_cast<int>(error),
-                   path + " is a pipe, not a regular file; not opened");
+        setFileProblem(problem, FileRefusal::NotRegular, static_cast<int>(error),
+                       path + " is a pipe, not a regular file; not opened");
     } else {
-        setProblem(problem, FileRefusal::Failed, static_cast<int>(error),
-                   path + ": cannot open (" + errorText(error) + ")");
+        setFileProblem(problem, FileRefusal::Failed, static_cast<int>(error),
+                       path + ": cannot open (" + errorText(error) + ")");
     }
 }
 
@@ -46,18 +38,18 @@ void setOpenError(const std::string& path, DWORD error, FileProblem* problem) {
 bool refuseAttributes(const std::string& path, DWORD attributes, bool noFollow,
                       FileProblem* problem) {
     if (noFollow && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        setProblem(problem, FileRefusal::Link, 0,
-                   path + " is a symbolic link or junction; not opened");
+        setFileProblem(problem, FileRefusal::Link, 0,
+                       path + " is a symbolic link or junction; not opened");
         return true;
     }
     if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        setProblem(problem, FileRefusal::NotRegular, 0,
-                   path + " is a folder, not a regular file; not opened");
+        setFileProblem(problem, FileRefusal::NotRegular, 0,
+                       path + " is a folder, not a regular file; not opened");
         return true;
     }
     if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
-        setProblem(problem, FileRefusal::NotRegular, 0,
-                   path + " is a device, not a regular file; not opened");
+        setFileProblem(problem, FileRefusal::NotRegular, 0,
+                       path + " is a device, not a regular file; not opened");
         return true;
     }
     return false;
@@ -71,8 +63,8 @@ bool refuseHandle(const std::string& path, HANDLE handle, bool noFollow, FilePro
         const char* what = type == FILE_TYPE_PIPE   ? "a pipe"
                            : type == FILE_TYPE_CHAR ? "a character device"
                                                     : "not a plain file";
-        setProblem(problem, FileRefusal::NotRegular, 0,
-                   path + " is " + what + ", not a regular file; not opened");
+        setFileProblem(problem, FileRefusal::NotRegular, 0,
+                       path + " is " + what + ", not a regular file; not opened");
         return true;
     }
     BY_HANDLE_FILE_INFORMATION info{};
@@ -161,11 +153,11 @@ UniqueFd openRegularFile(const std::string& path, int flags, FileProblem* proble
     }
     if (truncate && !SetEndOfFile(handle)) {
         DWORD error = GetLastError();
-        setProblem(problem, FileRefusal::Failed, static_cast<int>(error),
-                   path + ": cannot prepare the file (" + errorText(error) + ")");
+        setFileProblem(problem, FileRefusal::Failed, static_cast<int>(error),
+                       path + ": cannot prepare the file (" + errorText(error) + ")");
         return {};
     }
-    setProblem(problem, FileRefusal::None, 0, {});
+    setFileProblem(problem, FileRefusal::None, 0, {});
     return fd;
 }
 
@@ -240,8 +232,8 @@ UniqueFd createFileBeside(const std::string& path, const std::string& tag, std::
             return {};
         }
     }
-    setProblem(problem, FileRefusal::Failed, ERROR_FILE_EXISTS,
-               path + ": no free temporary name beside it");
+    setFileProblem(problem, FileRefusal::Failed, ERROR_FILE_EXISTS,
+                   path + ": no free temporary name beside it");
     return {};
 }
 
@@ -264,8 +256,8 @@ bool replaceableByRename(const std::string& path, FileProblem* problem) {
     }
     if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
         const char* what = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? "a folder" : "a device";
-        setProblem(problem, FileRefusal::NotRegular, 0,
-                   path + " is " + what + ", not a regular file; not replaced");
+        setFileProblem(problem, FileRefusal::NotRegular, 0,
+                       path + " is " + what + ", not a regular file; not replaced");
         return false;
     }
     return true;

@@ -56,8 +56,8 @@ class DirectoryUsbMonitor final : public UsbMonitor {
                 if (error != ERROR_NOTIFY_ENUM_DIR) {
                     // The folder went or the watch broke: rescan, and stop
                     // watching rather than fail again at every wait.
-                    changes.changed = true;
                     changes.addRemoval("");
+                    changes.addArrival("");
                     changes.warnings.push_back("USB folder watch ended: " +
                                                win32::errorText(error));
                     m_pending = false;
@@ -100,15 +100,17 @@ class DirectoryUsbMonitor final : public UsbMonitor {
             size_t nameBytes = info->FileNameLength;
             size_t nameStart = offset + offsetof(FILE_NOTIFY_INFORMATION, FileName);
             if (nameBytes > limit - nameStart) {
-                changes.changed = true;
                 changes.addRemoval("");  // a torn record: let everyone look
+                changes.addArrival("");
                 return;
             }
-            changes.changed = true;
+            std::string name =
+                win32::narrow(std::wstring_view(info->FileName, nameBytes / sizeof(WCHAR)));
             if (info->Action == FILE_ACTION_REMOVED ||
                 info->Action == FILE_ACTION_RENAMED_OLD_NAME) {
-                changes.addRemoval(
-                    win32::narrow(std::wstring_view(info->FileName, nameBytes / sizeof(WCHAR))));
+                changes.addRemoval(name);
+            } else {
+                changes.addArrival(name);  // added, renamed into place, modified
             }
             if (info->NextEntryOffset == 0) {
                 return;
@@ -174,7 +176,9 @@ class NotificationUsbMonitor final : public UsbMonitor {
     void drainSource(Changes& changes) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         ResetEvent(m_event);
-        changes.changed = changes.changed || m_changed;
+        if (m_changed) {
+            changes.addArrival("");  // names of this system are not sysfs names: scan all
+        }
         if (m_removal) {
             changes.addRemoval("");  // names of this system are not sysfs names
         }

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "log/log_stream.h"
-#include "support/test_env.h"
+#include "test_env.h"
 
 namespace ddtest {
 
