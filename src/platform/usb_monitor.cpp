@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/usb_device_ids.h"
 #include "platform/usb_sysfs.h"
 
 namespace dd::platform {
@@ -10,6 +11,8 @@ namespace {
 
 constexpr size_t kMaxRemovedNames = 1024;
 constexpr size_t kMaxDeviceNameBytes = 64;  // "B-P.P.P.P.P.P.P:C.I" is far shorter
+// "\\?\USB#VID_xxxx&PID_xxxx#<instance of at most 200>#{class}".
+constexpr size_t kMaxInterfacePathBytes = 300;
 
 }  // namespace
 
@@ -26,8 +29,15 @@ void UsbMonitor::Changes::addRemoval(std::string_view name) {
 
 void UsbMonitor::Changes::addArrival(std::string_view name) {
     changed = true;
-    name = name.substr(0, name.find(':'));  // an interface stands for its device
-    if (name.empty() || name.size() > kMaxDeviceNameBytes || !UsbSysfs::isValidHubPath(name) ||
+    // The system's own events name a device by its interface path.
+    UsbInstanceId id;
+    bool interfacePath = name.size() <= kMaxInterfacePathBytes && parseUsbInterfacePath(name, id);
+    if (!interfacePath) {
+        name = name.substr(0, name.find(':'));  // an interface stands for its device
+    }
+    if (name.empty() ||
+        (!interfacePath &&
+         (name.size() > kMaxDeviceNameBytes || !UsbSysfs::isValidHubPath(name))) ||
         arrivedNames.size() >= kMaxRemovedNames) {
         arrivalUnnamed = true;
         return;

@@ -285,10 +285,16 @@ std::vector<UsbPortDevice> UsbSysfs::listPortDevices(std::vector<std::string>* i
 }
 
 UsbSysfs::Named UsbSysfs::portDeviceNamed(const std::string& name, UsbPortDevice& out) const {
+    if (m_systemQueries) {
+        UsbInstanceId id;
+        if (!parseUsbInterfacePath(name, id)) {
+            return Named::kNotAPort;
+        }
+        return systemPortDeviceNamed(name, out) ? Named::kFound : Named::kUnresolved;
+    }
     std::string hubPath;
     int port = 0;
-    if (m_systemQueries || name.find(':') != std::string::npos ||
-        !parseDeviceName(name, &hubPath, &port)) {
+    if (name.find(':') != std::string::npos || !parseDeviceName(name, &hubPath, &port)) {
         return Named::kNotAPort;
     }
     if (!exists(joinPath(m_devicesDir, name))) {

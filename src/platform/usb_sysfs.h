@@ -93,9 +93,12 @@ class UsbSysfs {
         kGone,        // no entry of that name
         kIncomplete,  // an entry that listPortDevices would leave out
         kNotAPort,    // a root hub, an interface, or no device name at all
+        kUnresolved,  // the system could not place the device it named: look at all
     };
     // The device named name ("1-3", "1-2.4"), read the way one entry of
-    // listPortDevices is, without listing the rest of the tree.
+    // listPortDevices is, without listing the rest of the tree. Without a
+    // tree the name is a USB device interface path, as an arrival carries it,
+    // and the system finds its hub and port.
     Named portDeviceNamed(const std::string& name, UsbPortDevice& out) const;
 
     // Port count of a hub. 0, kFileNotFound (hub gone), kGenFailure

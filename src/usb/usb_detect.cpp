@@ -27,6 +27,7 @@ struct NameLook {
     const std::function<void(const UsbPortDevice&)>& onSupported;
     std::vector<std::string>& incomplete;
     size_t found = 0;
+    bool unresolved = false;
 
     void portsOf(const std::string& hubPath, int depth) {
         int ports = 0;
@@ -55,6 +56,9 @@ struct NameLook {
                 break;
             case UsbSysfs::Named::kIncomplete:
                 incomplete.push_back(name);
+                break;
+            case UsbSysfs::Named::kUnresolved:
+                unresolved = true;
                 break;
             case UsbSysfs::Named::kGone:
             case UsbSysfs::Named::kNotAPort:
@@ -178,10 +182,13 @@ size_t CUsbDetect::lookAtNames(
     const dd::platform::UsbSysfs& tree, const CSupportedDevices& supported,
     const std::vector<std::string>& names,
     const std::function<void(const dd::platform::UsbPortDevice&)>& onSupported,
-    std::vector<std::string>& incomplete) {
+    std::vector<std::string>& incomplete, bool* unresolved) {
     NameLook look{tree, supported, onSupported, incomplete};
     for (const std::string& name : names) {
         look.device(name, 0);
+    }
+    if (unresolved != nullptr) {
+        *unresolved = look.unresolved;
     }
     return look.found;
 }
@@ -216,11 +223,14 @@ void CUsbDetect::lookAtNamed(std::vector<std::string> names) {
         DD_LOG(LOG_DEBUG) << "looking at " << names.size() << " USB device(s), first "
                           << names.front();
     }
+    bool unresolved = false;
     lookAtNames(moduleUsbTree(), deviceHost().supportedDevices(), names, createThreadFor,
-                m_incomplete);
+                m_incomplete, &unresolved);
     if (m_incomplete.size() > kMaxPendingNames) {
         m_incomplete.clear();
         requestScan();  // too many to follow one by one
+    } else if (unresolved) {
+        requestScan();  // a device the system could not place: look everywhere
     }
 }
 

@@ -82,12 +82,14 @@ class CUsbDetect {
     // The same for the devices an event named only: each named device, and
     // for a hub (or a root hub "usbN") what is on its ports, hubs below
     // included. Names whose device is there but half written go to
-    // incomplete, to be looked at again with the next event.
+    // incomplete, to be looked at again with the next event. unresolved
+    // (when given) tells whether a name could not be placed at all, which
+    // only a scan of everything answers.
     static size_t lookAtNames(
         const dd::platform::UsbSysfs& tree, const CSupportedDevices& supported,
         const std::vector<std::string>& names,
         const std::function<void(const dd::platform::UsbPortDevice&)>& onSupported,
-        std::vector<std::string>& incomplete);
+        std::vector<std::string>& incomplete, bool* unresolved = nullptr);
 
   private:
     void watchThreadMain();

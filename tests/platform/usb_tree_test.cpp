@@ -11,6 +11,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/serial_sysfs.h"
 #include "platform/usb_monitor.h"
@@ -212,6 +213,18 @@ TEST(UsbTree, WithoutATreeTheSystemIsAsked) {
         SCOPED_TRACE(arrival);
         EXPECT_FALSE(dd::platform::systemPortDeviceNamed(arrival, device));
     }
+    EXPECT_EQ(device.vid, 7);
+    // An arrival's interface path is kept as the event's name, and a device
+    // the system cannot place asks for a look at everything.
+    const std::string arrival =
+        "\\\\?\\USB#VID_18D1&PID_4EE7#NOPHONE#{a5dcbf10-6530-11d2-901f-00c04fb951ed}";
+    UsbMonitor::Changes changes;
+    changes.addArrival(arrival);
+    changes.addArrival("\\\\?\\C:\\..\\x");
+    EXPECT_EQ(changes.arrivedNames, std::vector<std::string>{arrival});
+    EXPECT_TRUE(changes.arrivalUnnamed);
+    EXPECT_EQ(sysfs.portDeviceNamed(arrival, device), UsbSysfs::Named::kUnresolved);
+    EXPECT_EQ(sysfs.portDeviceNamed("1-1", device), UsbSysfs::Named::kNotAPort);
     EXPECT_EQ(device.vid, 7);
     EXPECT_EQ(sysfs.adbInterfaceState("NOPHONE", 0x18d1, 0x4ee7), dd::platform::kUsbDriverNotFound);
     EXPECT_EQ(sysfs.mtpInterfaceState("NOPHONE", 0x18d1, 0x4ee7), dd::platform::kUsbDriverNotFound);

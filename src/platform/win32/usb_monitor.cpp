@@ -5,10 +5,13 @@
 #include <dbt.h>
 // clang-format on
 
+#include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/paths.h"
 
@@ -176,16 +179,39 @@ class NotificationUsbMonitor final : public UsbMonitor {
     void drainSource(Changes& changes) override {
         std::lock_guard<std::mutex> lock(m_mutex);
         ResetEvent(m_event);
-        if (m_changed) {
-            changes.addArrival("");  // names of this system are not sysfs names: scan all
+        for (const std::string& name : m_arrivals) {
+            changes.addArrival(name);  // the device's interface path
+        }
+        if (m_arrivalUnnamed) {
+            changes.addArrival("");  // scan all
         }
         if (m_removal) {
-            changes.addRemoval("");  // names of this system are not sysfs names
+            changes.addRemoval("");  // the system names no port: every thread looks
         }
-        m_changed = m_removal = false;
+        m_arrivals.clear();
+        m_arrivalUnnamed = m_removal = false;
     }
 
   private:
+    // Arrivals kept by name until the next wait; beyond, a scan of all.
+    static constexpr size_t kMaxArrivals = 256;
+    static constexpr size_t kMaxArrivalChars = 300;
+
+    // The interface path an arrival carries, read within the size its header
+    // gives; empty when there is none or it is too long to be a USB device's.
+    static std::string arrivalName(const DEV_BROADCAST_HDR* header) {
+        constexpr size_t kNameAt = offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name);
+        if (header->dbch_size <= kNameAt) {
+            return {};
+        }
+        const auto* iface = reinterpret_cast<const DEV_BROADCAST_DEVICEINTERFACE_W*>(header);
+        size_t chars =
+            std::min<size_t>((header->dbch_size - kNameAt) / sizeof(WCHAR), kMaxArrivalChars + 1);
+        std::wstring_view name(iface->dbcc_name, chars);
+        name = name.substr(0, name.find(L'\0'));
+        return name.size() > kMaxArrivalChars ? std::string() : win32::narrow(name);
+    }
+
     static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         if (message == WM_DEVICECHANGE &&
             (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE)) {
@@ -195,8 +221,14 @@ class NotificationUsbMonitor final : public UsbMonitor {
             if (self != nullptr && header != nullptr &&
                 header->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE) {
                 std::lock_guard<std::mutex> lock(self->m_mutex);
-                self->m_changed = true;
-                self->m_removal = self->m_removal || wParam == DBT_DEVICEREMOVECOMPLETE;
+                if (wParam == DBT_DEVICEREMOVECOMPLETE) {
+                    self->m_removal = true;
+                } else if (std::string name = arrivalName(header);
+                           name.empty() || self->m_arrivals.size() >= kMaxArrivals) {
+                    self->m_arrivalUnnamed = true;
+                } else {
+                    self->m_arrivals.push_back(std::move(name));
+                }
                 SetEvent(self->m_event);
             }
             return TRUE;
@@ -250,7 +282,8 @@ class NotificationUsbMonitor final : public UsbMonitor {
     std::atomic<DWORD> m_threadId{0};
     std::thread m_thread;
     std::mutex m_mutex;
-    bool m_changed = false;
+    std::vector<std::string> m_arrivals;
+    bool m_arrivalUnnamed = false;
     bool m_removal = false;
 };
 
