@@ -26,6 +26,7 @@ constexpr GUID kUsbHubInterface = {
     0xF18A0E88, 0xC30C, 0x11D0, {0x88, 0x15, 0x00, 0xA0, 0xC9, 0x06, 0xBE, 0xD8}};
 constexpr int kMaxPort = 255;
 constexpr size_t kNodeInfoBytes = 76;
+constexpr size_t kPipeRoomBytes = 30 * 11;  // 30 pipe entries (endpoint descriptor + offset)
 constexpr size_t kDriverKeyBytes = 520;
 constexpr size_t kDescriptorRequestBytes = 12;
 constexpr size_t kDescriptorDataBytes = 255;
@@ -78,7 +79,9 @@ bool hubPorts(HANDLE hub, int& ports) {
 bool portInfo(HANDLE hub, int port, UsbConnectionInfo& info) {
     for (DWORD code : {IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX,
                        IOCTL_USB_GET_NODE_CONNECTION_INFORMATION}) {
-        unsigned char buffer[kUsbConnectionInfoBytes] = {};
+        // Room for the fixed part and the pipes a configured device has
+        // open: the hub driver fills in as many as fit.
+        unsigned char buffer[kUsbConnectionInfoBytes + kPipeRoomBytes] = {};
         auto index = static_cast<ULONG>(port);
         memcpy(buffer, &index, sizeof(index));
         long returned = hubControl(hub, code, buffer, sizeof(buffer));
