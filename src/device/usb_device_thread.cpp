@@ -98,12 +98,10 @@ void CUsbDeviceThread::MarkLeaving() {
 }
 
 bool CUsbDeviceThread::PortHoldsAnotherDevice() const {
-    int recorded = m_nDeviceNumber.load();
-    if (recorded == 0) {
-        return false;
-    }
+    // A thread that never recorded a device (its phone was gone before it
+    // started) did not identify whatever is on the port now either.
     int now = portDeviceNumber(m_csHubPath, m_nHubPort);
-    return now != 0 && now != recorded;
+    return now != 0 && now != m_nDeviceNumber.load();
 }
 
 void CUsbDeviceThread::RememberDevice() {

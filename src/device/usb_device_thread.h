@@ -77,9 +77,9 @@ class CUsbDeviceThread : public dd::StepContext {
     bool NoteSeenByScan() { return !m_bSeenByScan.exchange(true); }
     bool SeenByScan() const { return m_bSeenByScan.load(); }
     // True when the port now carries another device than the one this thread
-    // identified (pulled and plugged in again). A thread that simply gave up
-    // on its phone leaves the same device there, which must not get a new
-    // thread until the next plug.
+    // identified (pulled and plugged in again), or a device when this thread
+    // recorded none. A thread that simply gave up on its phone leaves the
+    // same device there, which must not get a new thread until the next plug.
     bool PortHoldsAnotherDevice() const;
     // Wakes the thread's current pause so that its presence check runs now
     // (USB removal). Does not ask it to leave.
